@@ -1,0 +1,37 @@
+// The module's one export and the opcode table behind it.
+#include "handlers.h"
+
+namespace {
+
+constexpr uint32_t kOpcodeSlots = 17;
+
+constexpr RequestHandler kOpcodeTable[kOpcodeSlots] = {
+    /* 0 */ nullptr,
+    /* 1 */ nullptr,
+    /* 2 */ nullptr,
+    /* 3 */ nullptr,
+    /* 4 */ nullptr,
+    /* 5 */ nullptr,
+    /* 6 */ nullptr,
+    /* 7 */ nullptr,
+    /* 8 */ nullptr,
+    /* 9 */ nullptr,
+    /* 10 */ RejectRequest,
+    /* 11 */ nullptr,
+    /* 12 */ nullptr,
+    /* 13 */ nullptr,
+    /* 14 */ GetDriverInfo,
+    /* 15 */ nullptr,
+    /* 16 */ nullptr,
+};
+
+}  // namespace
+
+extern "C" QVO_EXPORT QvoStatus QVO_CALL QvoMain(QvoRequest* request) {
+  // An opcode without a handler, inside the table or beyond it, is refused
+  // without touching anything.
+  if (request == nullptr || request->opcode >= kOpcodeSlots) return kStatusRejected;
+  RequestHandler handler = kOpcodeTable[request->opcode];
+  if (handler == nullptr) return kStatusRejected;
+  return handler(request);
+}

@@ -1,0 +1,87 @@
+// The host's view of the module: driver information, the refusal of
+// unsupported and unknown opcodes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "entry/request.h"
+
+namespace {
+
+QvoStatus Call(uint32_t opcode, void* params = nullptr, QvoChannel* channel = nullptr) {
+  QvoRequest request{channel, opcode, 0, 0, params};
+  return QvoMain(&request);
+}
+
+TEST(DriverInfo, FillsEveryFieldBeforeAnyChannelExists) {
+  QvoDriverInfo info;
+  std::memset(&info, 0xAB, sizeof info);
+  ASSERT_EQ(Call(14, &info), kStatusOk);
+  EXPECT_EQ(info.driverCode, 70u);
+  EXPECT_STREQ(info.driverName, "TOVEK ");
+  EXPECT_EQ(info.channelSize, 688u);
+  EXPECT_EQ(info.presetA, 4u);
+  EXPECT_EQ(info.defaultLine.baudRate, 2400);
+  EXPECT_EQ(info.defaultLine.dataBits, 8);
+  EXPECT_EQ(info.defaultLine.stopBits, 0);
+  EXPECT_EQ(info.defaultLine.parity, 0);
+  EXPECT_EQ(info.presetB, 1u);
+
+  QvoDriverInfo again{};
+  ASSERT_EQ(Call(14, &again), kStatusOk);
+  EXPECT_EQ(again.driverName, info.driverName);
+  EXPECT_EQ(again.banner, info.banner);
+}
+
+TEST(DriverInfo, BannerIsFiveFramedLinesOfCodePage437) {
+  QvoDriverInfo info{};
+  ASSERT_EQ(Call(14, &info), kStatusOk);
+  const std::string banner = info.banner;
+  ASSERT_EQ(banner.size(), 316u);
+  ASSERT_EQ(banner[0], '\n');
+
+  std::string lines[5];
+  for (int i = 0; i < 5; ++i) {
+    lines[i] = banner.substr(1 + 63 * i, 62);
+    EXPECT_EQ(banner[1 + 63 * i + 62], '\n') << "line " << i + 1;
+    EXPECT_EQ(lines[i][0], ' ') << "line " << i + 1;
+  }
+  EXPECT_EQ(lines[0], " \xC9" + std::string(59, '\xCD') + "\xBB");
+  EXPECT_EQ(lines[4], " \xC8" + std::string(59, '\xCD') + "\xBC");
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(lines[i][1], '\xBA') << "line " << i + 1;
+    EXPECT_EQ(lines[i][61], '\xBA') << "line " << i + 1;
+  }
+  const std::string shades = std::string(5, '\xDB') + std::string(6, '\xB2') +
+                             std::string(6, '\xB1') + std::string(6, '\xB0');
+  const std::string shadesBack = std::string(6, '\xB0') + std::string(6, '\xB1') +
+                                 std::string(6, '\xB2') + std::string(5, '\xDB');
+  EXPECT_EQ(lines[1], " \xBA " + shades + " Q V O T K " + shadesBack + " \xBA");
+  EXPECT_EQ(lines[2], " \xBA" + std::string(11, ' ') + "TOVEK - ORBAL system, driver Installed." +
+                          std::string(9, ' ') + "\xBA");
+  const std::string notice = lines[3].substr(9, 45);
+  EXPECT_EQ(notice.substr(45 - 12), "Version 7.50");
+  EXPECT_EQ(lines[3].substr(2, 7), std::string(7, ' '));
+  EXPECT_EQ(lines[3].substr(54, 7), std::string(7, ' '));
+}
+
+TEST(Dispatch, UnsupportedRequestAnswersOneWithOrWithoutChannel) {
+  EXPECT_EQ(Call(10), kStatusRejected);
+  QvoChannel channel{};
+  EXPECT_EQ(Call(10, nullptr, &channel), kStatusRejected);
+  QvoChannel untouched{};
+  EXPECT_EQ(std::memcmp(&channel, &untouched, sizeof channel), 0);
+}
+
+TEST(Dispatch, OpcodesWithoutHandlerAnswerOneAndTouchNothing) {
+  unsigned char params[64];
+  std::memset(params, 0x5A, sizeof params);
+  for (uint32_t opcode : {0u, 8u, 9u, 16u, 17u, 255u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(Call(opcode, params), kStatusRejected) << "opcode " << opcode;
+  }
+  for (unsigned char byte : params) ASSERT_EQ(byte, 0x5A);
+  EXPECT_EQ(QvoMain(nullptr), kStatusRejected);
+}
+
+}  // namespace
