@@ -5,6 +5,9 @@
 add_library(qvo_driver OBJECT
   src/entry/entry.cpp
   src/entry/driver_info.cpp
+  src/protocol/frame.cpp
+  src/protocol/request_frames.cpp
+  src/address/point_address.cpp
 )
 target_include_directories(qvo_driver PUBLIC ${PROJECT_SOURCE_DIR}/src)
 # The driver runs inside the host's process: no exceptions, no RTTI, and

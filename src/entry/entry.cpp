@@ -1,4 +1,5 @@
 // The module's one export and the opcode table behind it.
+#include "address/point_address.h"
 #include "handlers.h"
 
 namespace {
@@ -9,8 +10,8 @@ constexpr RequestHandler kOpcodeTable[kOpcodeSlots] = {
     /* 0 */ nullptr,
     /* 1 */ nullptr,
     /* 2 */ nullptr,
-    /* 3 */ nullptr,
-    /* 4 */ nullptr,
+    /* 3 */ ParsePointAddress,
+    /* 4 */ CheckBlockAddress,
     /* 5 */ nullptr,
     /* 6 */ nullptr,
     /* 7 */ nullptr,
