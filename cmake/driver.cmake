@@ -8,6 +8,8 @@ add_library(qvo_driver OBJECT
   src/protocol/frame.cpp
   src/protocol/request_frames.cpp
   src/address/point_address.cpp
+  src/serial/serial_port.cpp
+  src/serial/exchange.cpp
 )
 target_include_directories(qvo_driver PUBLIC ${PROJECT_SOURCE_DIR}/src)
 # The driver runs inside the host's process: no exceptions, no RTTI, and
@@ -17,14 +19,19 @@ set_target_properties(qvo_driver PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBIL
 
 if(WIN32)
   add_library(qvo_report_platform OBJECT src/entry/host_report_win32.cpp)
+  add_library(qvo_serial_platform OBJECT src/serial/services_win32.cpp)
 else()
   add_library(qvo_report_platform OBJECT src/entry/host_report_posix.cpp)
+  add_library(qvo_serial_platform OBJECT src/serial/services_posix.cpp)
 endif()
-target_link_libraries(qvo_report_platform PRIVATE qvo_driver)
-set_target_properties(qvo_report_platform PROPERTIES CXX_VISIBILITY_PRESET hidden)
+foreach(foundation qvo_report_platform qvo_serial_platform)
+  target_link_libraries(${foundation} PRIVATE qvo_driver)
+  target_compile_options(${foundation} PRIVATE -fno-exceptions -fno-rtti)
+  set_target_properties(${foundation} PROPERTIES CXX_VISIBILITY_PRESET hidden)
+endforeach()
 
 add_library(qvotk SHARED)
-target_link_libraries(qvotk PRIVATE qvo_driver qvo_report_platform)
+target_link_libraries(qvotk PRIVATE qvo_driver qvo_serial_platform qvo_report_platform)
 if(WIN32)
   enable_language(RC)
   configure_file(cmake/qvotk.rc.in ${CMAKE_CURRENT_BINARY_DIR}/qvotk.rc COPYONLY)

@@ -1,0 +1,140 @@
+// A simulated serial line for tests: devices by name, a virtual clock that
+// read time-outs and sleeps advance, input bytes that arrive at given
+// virtual times, modem lines with a CTS schedule, failures on demand, and a
+// log of every service call in order.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "serial/system_services.h"
+
+namespace sim {
+
+enum class Service {
+  Open,
+  Close,
+  ReadLineState,
+  WriteLineState,
+  ReadTimeouts,
+  WriteTimeouts,
+  SetQueueSizes,
+  CountWaitingInput,
+  Read,
+  Write,
+  SetRts,
+  ReadCts,
+  Sleep,
+};
+
+const char* ServiceName(Service service);
+
+struct ServiceCall {
+  Service service;
+  std::string device;
+  uint64_t atMicroseconds;
+  uint32_t argument;  // bytes asked for, bytes written, RTS state, sleep length
+  uint32_t result;    // bytes moved, waiting count, CTS state
+};
+
+struct SimDevice;
+
+// Called with the bytes the driver wrote, at the virtual time the last of
+// them left the line; schedules any answer with SimDevice::Deliver.
+using Responder = std::function<void(SimDevice& device, std::string_view bytes)>;
+
+struct Arrival {
+  uint64_t atMicroseconds;
+  unsigned char byte;
+};
+
+struct SimDevice {
+  std::string name;
+  bool isOpen = false;
+  bool isSerial = true;  // false: its line settings cannot be read
+  std::set<Service> failing;
+  // Line settings the device refuses; by default anything Windows refuses.
+  std::function<bool(const LineSettings&)> refuses;
+
+  // What the driver configured.
+  bool configured = false;
+  LineSettings settings{};
+  CommTimeouts timeouts{};
+  uint32_t inputQueue = 0;
+  uint32_t outputQueue = 0;
+
+  // Modem lines. CTS answers from the n-th poll after RTS was raised
+  // (1: at once, 0: never); rtsFailing makes both RTS switches fail.
+  bool rts = false;
+  uint32_t ctsFromPoll = 1;
+  uint32_t ctsPollsSinceRaise = 0;
+
+  // Each write moves `writeLimit` bytes at most (a short write), or all.
+  uint32_t writeLimit = UINT32_MAX;
+  // Each character on the wire costs this long, both ways.
+  uint64_t microsecondsPerCharacter = 0;
+
+  std::deque<Arrival> input;
+  std::string written;  // everything the driver wrote, in order
+  std::vector<std::string> writes;
+  Responder responder;
+
+  // Schedules `bytes` to arrive, the first `delay` from now, then one
+  // character time apart (all at once on an unpaced line).
+  void Deliver(std::string_view bytes, uint64_t delayMicroseconds = 0);
+  void DeliverAt(uint64_t atMicroseconds, std::string_view bytes);
+};
+
+class SimLine {
+ public:
+  // The one simulated line the serial services of a test binary talk to.
+  static SimLine& Get();
+
+  void Reset();
+  SimDevice& AddDevice(const std::string& name);
+  SimDevice* Find(const std::string& name);
+  SimDevice* DeviceOf(PortHandle port);
+
+  uint64_t NowMicroseconds() const { return now_; }
+  uint64_t NowMilliseconds() const { return now_ / 1000; }
+  void Advance(uint64_t microseconds) { now_ += microseconds; }
+
+  const std::vector<ServiceCall>& Calls() const { return calls_; }
+  std::vector<Service> CallSequence() const;
+  size_t CountCalls(Service service) const;
+  void ClearCalls() { calls_.clear(); }
+
+  // The services, as the platform boundary and the Win32 stand-in use them.
+  PortHandle Open(const std::string& name);
+  bool Close(PortHandle port);
+  bool ReadLineState(PortHandle port, LineSettings* settings);
+  bool WriteLineState(PortHandle port, const LineSettings& settings);
+  bool ReadTimeouts(PortHandle port, CommTimeouts* timeouts);
+  bool WriteTimeouts(PortHandle port, const CommTimeouts& timeouts);
+  void SetQueueSizes(PortHandle port, uint32_t input, uint32_t output);
+  bool CountWaitingInput(PortHandle port, uint32_t* waiting);
+  bool Read(PortHandle port, void* buffer, uint32_t count, uint32_t* received);
+  bool Write(PortHandle port, const void* bytes, uint32_t count, uint32_t* written);
+  bool SetRts(PortHandle port, bool on);
+  bool ReadCts(PortHandle port, bool* cts);
+  void Sleep(uint32_t milliseconds);
+
+ private:
+  bool Fails(SimDevice* device, Service service, uint32_t argument, uint32_t result = 0);
+  void Log(Service service, SimDevice* device, uint32_t argument, uint32_t result);
+
+  uint64_t now_ = 0;
+  std::map<std::string, std::unique_ptr<SimDevice>> devices_;
+  std::map<PortHandle, SimDevice*> handles_;
+  PortHandle nextHandle_ = 0x100;
+  std::vector<ServiceCall> calls_;
+};
+
+}  // namespace sim

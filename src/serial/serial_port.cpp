@@ -1,0 +1,133 @@
+#include "serial/serial_port.h"
+
+#include <cstring>
+
+#include "serial/system_services.h"
+
+namespace {
+
+constexpr uint32_t kMillisecondsPerUnit = 10;
+constexpr uint32_t kFlushTimeoutUnits = 5;  // 50 ms: a drain ends soon after the last stray byte
+constexpr uint32_t kFlushChunk = 512;
+
+LineControl DtrControlFor(uint16_t openFlags) {
+  if (openFlags & COMM_DTR_ON) return LineControl::Enable;
+  if (openFlags & COMM_DTR_HANDSHAKE) return LineControl::Handshake;
+  return LineControl::Disable;
+}
+
+LineControl RtsControlFor(uint16_t openFlags) {
+  if (openFlags & COMM_RTS_ON) return LineControl::Enable;
+  if (openFlags & COMM_RTS_HANDSHAKE) return LineControl::Handshake;
+  if (openFlags & COMM_RTS_TOGGLE) return LineControl::Toggle;
+  return LineControl::Disable;
+}
+
+// units x 10 ms, saturated rather than wrapped to a short time-out.
+uint32_t UnitsToMilliseconds(uint32_t units) {
+  constexpr uint32_t kLargest = 0xFFFFFFFFu / kMillisecondsPerUnit;
+  return units > kLargest ? 0xFFFFFFFFu : units * kMillisecondsPerUnit;
+}
+
+}  // namespace
+
+CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t openFlags,
+                    PortHandle* outPort) {
+  const PortHandle port = SysOpenDevice(portName);
+  *outPort = port;
+  if (port == kInvalidPort) return kCommCannotOpen;
+
+  // The null device is a valid port for the host but has no line to set up.
+  if (std::strcmp(portName, kNullDeviceName) == 0) return kCommOk;
+
+  DeviceLineState state;
+  if (!SysReadLineState(port, &state)) {
+    SysCloseDevice(port);  // failing anyway; the close result adds nothing
+    return kCommNotSerial;
+  }
+
+  // Time-outs go before the line settings: a device that accepts neither
+  // reports 1. Written whole, not read first.
+  const CommTimeouts timeouts = {0, 0, kDefaultReadTimeoutMs, 0, 0};
+  if (!SysWriteTimeouts(port, timeouts)) {
+    SysCloseDevice(port);
+    return kCommCannotOpen;
+  }
+
+  LineSettings settings;
+  settings.baudRate = lineParams->baudRate;
+  settings.byteSize = static_cast<uint8_t>(lineParams->dataBits);
+  settings.parity = static_cast<uint8_t>(lineParams->parity);
+  settings.stopBits = static_cast<uint8_t>(lineParams->stopBits);
+  settings.errorChar = kErrorChar;
+  settings.dtr = DtrControlFor(openFlags);
+  settings.rts = RtsControlFor(openFlags);
+  SysApplyLineSettings(&state, settings);
+  if (!SysWriteLineState(port, state)) {
+    SysCloseDevice(port);
+    return kCommSettingsRefused;
+  }
+
+  SysSetQueueSizes(port, kQueueSize, kQueueSize);  // advisory: the system may keep its own sizes
+  return kCommOk;
+}
+
+CommStatus CommClose(PortHandle port) { return SysCloseDevice(port) ? kCommOk : kCommIoFailed; }
+
+int32_t CommSetReadTimeout(PortHandle port, uint32_t units) {
+  CommTimeouts timeouts;
+  if (!SysReadTimeouts(port, &timeouts)) return 0;
+  const uint32_t previous = timeouts.readTotalConstant;
+  const uint32_t wanted = UnitsToMilliseconds(units);
+  if (previous != wanted) {
+    timeouts.readTotalConstant = wanted;
+    if (!SysWriteTimeouts(port, timeouts)) return 0;
+  }
+  return static_cast<int32_t>(previous / kMillisecondsPerUnit);
+}
+
+int32_t CommFlushInput(PortHandle port) {
+  uint32_t waiting = 0;
+  if (SysCountWaitingInput(port, &waiting) && waiting == 0) return 0;
+
+  // Bytes are waiting, or the count is unknown: drain with a short time-out
+  // until a read comes back less than full.
+  const int32_t previousUnits = CommSetReadTimeout(port, kFlushTimeoutUnits);
+  unsigned char scratch[kFlushChunk];
+  bool readFailed = false;
+  for (;;) {
+    uint32_t received = 0;
+    if (!SysRead(port, scratch, kFlushChunk, &received)) {
+      readFailed = true;
+      break;
+    }
+    if (received != kFlushChunk) break;
+  }
+  // 0 is also what an unreadable time-out gives: then the port keeps 50 ms.
+  if (previousUnits != 0) CommSetReadTimeout(port, static_cast<uint32_t>(previousUnits));
+  return readFailed ? 1 : 0;
+}
+
+CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten) {
+  uint32_t written = 0;
+  if (!SysWrite(port, bytes, count, &written)) return kCommIoFailed;
+  if (outWritten != nullptr) *outWritten = written;
+  return written == count ? kCommOk : kCommShortWrite;
+}
+
+CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  if (outRead != nullptr) *outRead = 0;
+  uint32_t total = 0;
+  do {
+    // One request for what is still missing; each waits at most one read
+    // time-out from its own start.
+    const uint16_t missing = static_cast<uint16_t>(count - total);
+    uint32_t received = 0;
+    if (!SysRead(port, bytes + total, missing, &received)) return kCommIoFailed;
+    if (received == 0) return kCommIoFailed;
+    total += received;
+    if (outRead != nullptr) *outRead = total;
+  } while (total < count);
+  return kCommOk;
+}

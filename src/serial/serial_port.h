@@ -1,0 +1,58 @@
+// Serial port access: open and configure a port for the controller line,
+// close it, set its read time-out, discard waiting input, write, and read an
+// exact number of bytes. Blocking operations; the caller owns the handle.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/request.h"
+
+using CommStatus = int32_t;
+
+constexpr CommStatus kCommOk = 0;
+constexpr CommStatus kCommCannotOpen = 1;  // no such device, held elsewhere, or time-outs refused
+constexpr CommStatus kCommShortWrite = 2;
+constexpr CommStatus kCommNotSerial = 4;  // the device's line settings cannot be read
+constexpr CommStatus kCommSettingsRefused = 5;
+constexpr CommStatus kCommIoFailed = 7;  // read, write or close failed, or a read brought nothing
+
+// What a failed open leaves in its out-parameter.
+constexpr PortHandle kInvalidPort = 0xFFFFFFFFu;
+
+// Open flags. Only these bits have an effect; the driver opens with
+// COMM_RTS_ON: DTR disabled, RTS asserted from the open on.
+constexpr uint16_t COMM_DTR_ON = 0x0101;  // either bit
+constexpr uint16_t COMM_DTR_HANDSHAKE = 0x8000;
+constexpr uint16_t COMM_RTS_ON = 0x0202;  // either bit
+constexpr uint16_t COMM_RTS_HANDSHAKE = 0x1000;
+constexpr uint16_t COMM_RTS_TOGGLE = 0x2000;
+
+// The name of the null device: opened, but never configured.
+constexpr const char kNullDeviceName[] = "NUL";
+
+// Fixed settings of every configured port.
+constexpr uint32_t kDefaultReadTimeoutMs = 1000;
+constexpr uint32_t kQueueSize = 1200;
+constexpr uint8_t kErrorChar = 0xFC;
+
+CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t openFlags,
+                    PortHandle* outPort);
+CommStatus CommClose(PortHandle port);
+
+// Sets the total read time-out to `units` x 10 ms. Returns the previous one
+// in units of 10 ms (rounded down), or 0 when the time-outs cannot be read
+// or written.
+int32_t CommSetReadTimeout(PortHandle port, uint32_t units);
+
+// Discards waiting input. 0 when the input was empty or has been drained,
+// 1 when a read failed while draining.
+int32_t CommFlushInput(PortHandle port);
+
+// One write of `count` bytes: 0 when all were written, 2 when fewer, 7 on
+// failure (then `outWritten` is not touched). `outWritten` may be null.
+CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten);
+
+// Reads exactly `count` bytes (1 to 65535): 0 when all arrived, 7 when a
+// read failed or one read request brought nothing within the read
+// time-out. `outRead` (may be null) holds the bytes received so far.
+CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead);

@@ -1,0 +1,28 @@
+// A pseudo-terminal pair for tests: the test holds the master side and
+// gives the driver the slave's name ("pts/N", as it is found under /dev).
+#pragma once
+
+#include <string>
+
+class PseudoTerminal {
+ public:
+  PseudoTerminal();
+  ~PseudoTerminal();
+  PseudoTerminal(const PseudoTerminal&) = delete;
+  PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+  bool ok() const { return master_ >= 0; }
+  const std::string& portName() const { return portName_; }  // "pts/N"
+  const std::string& path() const { return path_; }          // "/dev/pts/N"
+  int master() const { return master_; }
+
+  void Write(const std::string& bytes);
+  // Reads what arrives within `timeoutMs`, up to `count` bytes.
+  std::string Read(size_t count, int timeoutMs);
+  void CloseMaster();
+
+ private:
+  int master_ = -1;
+  std::string path_;
+  std::string portName_;
+};
