@@ -5,6 +5,7 @@
 add_library(qvo_driver OBJECT
   src/entry/entry.cpp
   src/entry/driver_info.cpp
+  src/entry/channel.cpp
   src/protocol/frame.cpp
   src/protocol/request_frames.cpp
   src/address/point_address.cpp
@@ -20,18 +21,20 @@ set_target_properties(qvo_driver PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBIL
 if(WIN32)
   add_library(qvo_report_platform OBJECT src/entry/host_report_win32.cpp)
   add_library(qvo_serial_platform OBJECT src/serial/services_win32.cpp)
+  add_library(qvo_file_platform OBJECT src/entry/station_file_win32.cpp)
 else()
   add_library(qvo_report_platform OBJECT src/entry/host_report_posix.cpp)
   add_library(qvo_serial_platform OBJECT src/serial/services_posix.cpp)
+  add_library(qvo_file_platform OBJECT src/entry/station_file_posix.cpp)
 endif()
-foreach(foundation qvo_report_platform qvo_serial_platform)
+foreach(foundation qvo_report_platform qvo_serial_platform qvo_file_platform)
   target_link_libraries(${foundation} PRIVATE qvo_driver)
   target_compile_options(${foundation} PRIVATE -fno-exceptions -fno-rtti)
   set_target_properties(${foundation} PROPERTIES CXX_VISIBILITY_PRESET hidden)
 endforeach()
 
 add_library(qvotk SHARED)
-target_link_libraries(qvotk PRIVATE qvo_driver qvo_serial_platform qvo_report_platform)
+target_link_libraries(qvotk PRIVATE qvo_driver qvo_serial_platform qvo_file_platform qvo_report_platform)
 if(WIN32)
   enable_language(RC)
   configure_file(cmake/qvotk.rc.in ${CMAKE_CURRENT_BINARY_DIR}/qvotk.rc COPYONLY)

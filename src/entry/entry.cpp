@@ -1,5 +1,6 @@
 // The module's one export and the opcode table behind it.
 #include "address/point_address.h"
+#include "entry/channel.h"
 #include "handlers.h"
 
 namespace {
@@ -8,8 +9,8 @@ constexpr uint32_t kOpcodeSlots = 17;
 
 constexpr RequestHandler kOpcodeTable[kOpcodeSlots] = {
     /* 0 */ nullptr,
-    /* 1 */ nullptr,
-    /* 2 */ nullptr,
+    /* 1 */ OpenChannel,
+    /* 2 */ FlushChannel,
     /* 3 */ ParsePointAddress,
     /* 4 */ CheckBlockAddress,
     /* 5 */ nullptr,
@@ -18,11 +19,11 @@ constexpr RequestHandler kOpcodeTable[kOpcodeSlots] = {
     /* 8 */ nullptr,
     /* 9 */ nullptr,
     /* 10 */ RejectRequest,
-    /* 11 */ nullptr,
-    /* 12 */ nullptr,
-    /* 13 */ nullptr,
+    /* 11 */ CloseChannel,
+    /* 12 */ CloseChannel,
+    /* 13 */ ReopenChannel,
     /* 14 */ GetDriverInfo,
-    /* 15 */ nullptr,
+    /* 15 */ ReconfigureChannel,
     /* 16 */ nullptr,
 };
 

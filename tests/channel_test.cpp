@@ -1,0 +1,267 @@
+// The life of a channel through QvoMain, on the simulated line: each
+// transition with the fields it must and must not change.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "entry/channel.h"
+#include "entry/request.h"
+#include "serial/serial_port.h"
+#include "sim/sim_line.h"
+#include "support/recorded_reports.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using sim::Service;
+using sim::SimLine;
+
+constexpr LineParams kLine = {9600, 8, 0, 0};
+
+QvoOpenParams OpenBlock(const char* port, uint32_t enable = 1, uint32_t timeout = 25,
+                        LineParams line = kLine) {
+  QvoOpenParams block{};
+  std::strncpy(block.portName, port, sizeof block.portName);
+  block.enable = enable;
+  block.timeout = timeout;
+  block.lineParams = line;
+  return block;
+}
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    line().Reset();
+    RecordedReports().clear();
+    com1 = &line().AddDevice("COM1");
+    com2 = &line().AddDevice("COM2");
+  }
+  static SimLine& line() { return SimLine::Get(); }
+
+  QvoStatus Call(uint32_t opcode, void* params = nullptr, int32_t lineNumber = 3) {
+    QvoRequest request{&channel, opcode, lineNumber, 0, params};
+    return QvoMain(&request);
+  }
+  QvoStatus Open(const char* port, uint32_t enable = 1, uint32_t timeout = 25, int32_t lineNumber = 3) {
+    QvoOpenParams block = OpenBlock(port, enable, timeout);
+    return Call(1, &block, lineNumber);
+  }
+  QvoStatus Reconfigure(const char* port, LineParams line) {
+    QvoReconfigureParams block{};
+    std::strncpy(block.portName, port, sizeof block.portName);
+    block.lineParams = line;
+    return Call(15, &block);
+  }
+
+  TemporaryWorkingDirectory workingDirectory;
+  QvoChannel channel{};
+  sim::SimDevice* com1 = nullptr;
+  sim::SimDevice* com2 = nullptr;
+};
+
+TEST_F(ChannelTest, OpenTakesThePortAndTheSettings) {
+  channel.stationAddress = 77;
+  ASSERT_EQ(Open("COM1", 5, 25), kStatusOk);
+  EXPECT_NE(channel.port, kNoPort);
+  EXPECT_TRUE(com1->isOpen);
+  EXPECT_EQ(channel.active, 5u);
+  EXPECT_EQ(channel.readTimeout, 25u);
+  EXPECT_EQ(com1->timeouts.readTotalConstant, 250u);
+  EXPECT_STREQ(channel.portSpec.portName, "COM1");
+  EXPECT_EQ(channel.portSpec.lineParams.baudRate, 9600);
+  EXPECT_EQ(channel.portSpec.openFlags, 0x0202);
+  EXPECT_EQ(channel.stationAddress, 1) << "no station file: station 1";
+  EXPECT_TRUE(RecordedReports().empty());
+}
+
+TEST_F(ChannelTest, OpenDisabledTouchesNothingButActive) {
+  workingDirectory.WriteFile("QVOTK03.int", "=42");
+  channel.active = 9;
+  channel.stationAddress = 5;
+  ASSERT_EQ(Open("COM1", 0), kStatusOk);
+  EXPECT_EQ(channel.active, 0u);
+  EXPECT_EQ(channel.port, kNoPort);
+  EXPECT_EQ(channel.stationAddress, 5) << "the station file is not read";
+  EXPECT_EQ(line().CountCalls(Service::Open), 0u);
+
+  ASSERT_EQ(Open("COM1"), kStatusOk);
+  const PortHandle held = channel.port;
+  ASSERT_EQ(Open("COM1", 0), kStatusOk);
+  EXPECT_EQ(channel.port, held) << "a held port stays open";
+  EXPECT_TRUE(com1->isOpen);
+}
+
+TEST_F(ChannelTest, FailedOpenIsReportedAndLeavesTheChannel) {
+  ASSERT_EQ(Open("COM1", 1, 25), kStatusOk);
+  const QvoChannel before = channel;
+  EXPECT_EQ(Open("COM9", 3, 80), kStatusNoAnswer);
+  ASSERT_EQ(RecordedReports().size(), 1u);
+  EXPECT_EQ(RecordedReports()[0].code, 32);
+  EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open COM9");
+  EXPECT_EQ(channel.active, 3u) << "only active changes";
+  EXPECT_EQ(channel.port, before.port);
+  EXPECT_EQ(channel.readTimeout, before.readTimeout);
+  EXPECT_EQ(std::memcmp(&channel.portSpec, &before.portSpec, sizeof before.portSpec), 0);
+}
+
+TEST_F(ChannelTest, PortNameWithoutTerminatorCannotBeOpened) {
+  QvoOpenParams block = OpenBlock("COM1");
+  std::memset(block.portName, 'C', sizeof block.portName);
+  EXPECT_EQ(Call(1, &block), kStatusNoAnswer);
+  ASSERT_EQ(RecordedReports().size(), 1u);
+  EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open CCCCCCCCCCCC");
+  EXPECT_EQ(line().CountCalls(Service::Open), 0u);
+}
+
+TEST_F(ChannelTest, CloseGivesThePortBackOnce) {
+  EXPECT_EQ(Call(11), kStatusOk) << "nothing held";
+  ASSERT_EQ(Open("COM1"), kStatusOk);
+  const QvoChannel before = channel;
+  ASSERT_EQ(Call(12), kStatusOk);
+  EXPECT_EQ(channel.port, kNoPort);
+  EXPECT_FALSE(com1->isOpen);
+  EXPECT_EQ(channel.active, before.active);
+  EXPECT_EQ(channel.readTimeout, before.readTimeout);
+  EXPECT_EQ(Call(11), kStatusOk) << "a second close";
+
+  ASSERT_EQ(Call(13), kStatusOk);
+  com1->failing = {Service::Close};
+  const PortHandle held = channel.port;
+  EXPECT_EQ(Call(11), kStatusNoAnswer);
+  EXPECT_EQ(channel.port, held) << "a failed close keeps the handle";
+}
+
+TEST_F(ChannelTest, ReopenUsesTheStoredSpecAndTheOpenTimeout) {
+  ASSERT_EQ(Open("COM1", 7, 25), kStatusOk);
+  ASSERT_EQ(Call(11), kStatusOk);
+  ASSERT_EQ(Call(13), kStatusOk);
+  EXPECT_TRUE(com1->isOpen);
+  EXPECT_EQ(channel.active, 1u);
+  EXPECT_EQ(com1->timeouts.readTotalConstant, 1000u) << "reopen keeps the open's 1000 ms";
+  EXPECT_EQ(channel.readTimeout, 25u);
+
+  ASSERT_EQ(Call(11), kStatusOk);
+  channel.active = 0;
+  com1->failing = {Service::Open};
+  EXPECT_EQ(Call(13), kStatusNoAnswer);
+  EXPECT_EQ(channel.port, kNoPort);
+  EXPECT_EQ(channel.active, 0u);
+  EXPECT_TRUE(RecordedReports().empty()) << "reopen reports nothing";
+}
+
+TEST_F(ChannelTest, ReopenOfANeverOpenedChannelFailsWithoutReadingPastTheName) {
+  std::memset(&channel, 'x', sizeof channel);
+  channel.port = kNoPort;
+  EXPECT_EQ(Call(13), kStatusNoAnswer);
+  EXPECT_EQ(line().CountCalls(Service::Open), 0u);
+}
+
+TEST_F(ChannelTest, ReconfigureMovesToAnotherPortAndAppliesTheStoredTimeout) {
+  ASSERT_EQ(Open("COM1", 1, 25), kStatusOk);
+  channel.active = 0;
+  ASSERT_EQ(Reconfigure("COM2", LineParams{19200, 7, 2, 2}), kStatusOk);
+  EXPECT_FALSE(com1->isOpen) << "the old port is closed first";
+  EXPECT_TRUE(com2->isOpen);
+  EXPECT_STREQ(channel.portSpec.portName, "COM2");
+  EXPECT_EQ(channel.portSpec.lineParams.baudRate, 19200);
+  EXPECT_EQ(com2->settings.byteSize, 7);
+  EXPECT_EQ(channel.active, 1u);
+  EXPECT_EQ(com2->timeouts.readTotalConstant, 250u);
+
+  ASSERT_EQ(Call(11), kStatusOk);
+  ASSERT_EQ(Reconfigure("COM1", LineParams{0, 5, 5, 5}), kStatusOk);
+  EXPECT_EQ(channel.portSpec.lineParams.baudRate, 19200) << "baud 0 keeps the stored settings";
+  EXPECT_EQ(channel.portSpec.lineParams.dataBits, 7);
+  EXPECT_STREQ(channel.portSpec.portName, "COM1");
+}
+
+TEST_F(ChannelTest, ReconfigureOfTheHeldPortDoesNotCloseItFirst) {
+  ASSERT_EQ(Open("COM1"), kStatusOk);
+  const PortHandle held = channel.port;
+  EXPECT_EQ(Reconfigure("COM1", kLine), kStatusNoAnswer) << "the port admits one opener";
+  EXPECT_EQ(channel.port, held);
+  EXPECT_TRUE(com1->isOpen);
+}
+
+TEST_F(ChannelTest, FailedReconfigureKeepsTheNewSettingsAndNoPort) {
+  ASSERT_EQ(Open("COM1"), kStatusOk);
+  com2->failing = {Service::Open};
+  EXPECT_EQ(Reconfigure("COM2", LineParams{4800, 8, 0, 0}), kStatusNoAnswer);
+  EXPECT_EQ(channel.port, kNoPort) << "the old port was closed";
+  EXPECT_STREQ(channel.portSpec.portName, "COM2");
+  EXPECT_EQ(channel.portSpec.lineParams.baudRate, 4800);
+  EXPECT_TRUE(RecordedReports().empty());
+}
+
+TEST_F(ChannelTest, ReconfigureNameThatDoesNotFitChangesNothing) {
+  ASSERT_EQ(Open("COM1"), kStatusOk);
+  const QvoChannel before = channel;
+  EXPECT_EQ(Reconfigure("COM1234567890", LineParams{4800, 8, 0, 0}), kStatusRejected);
+  EXPECT_EQ(std::memcmp(&channel, &before, sizeof channel), 0);
+  EXPECT_TRUE(com1->isOpen);
+}
+
+TEST_F(ChannelTest, FlushDiscardsWaitingInputAndAlwaysSucceeds) {
+  EXPECT_EQ(Call(2), kStatusOk) << "no port";
+  ASSERT_EQ(Open("COM1"), kStatusOk);
+  com1->Deliver("stray bytes");
+  EXPECT_EQ(Call(2), kStatusOk);
+  EXPECT_TRUE(com1->input.empty());
+  com1->failing = {Service::CountWaitingInput, Service::Read};
+  EXPECT_EQ(Call(2), kStatusOk);
+}
+
+TEST_F(ChannelTest, NullChannelOrBlockIsRefused) {
+  for (uint32_t opcode : {1u, 2u, 11u, 12u, 13u, 15u}) {
+    QvoOpenParams block = OpenBlock("COM1");
+    QvoRequest request{nullptr, opcode, 0, 0, &block};
+    EXPECT_EQ(QvoMain(&request), kStatusRejected) << opcode;
+  }
+  EXPECT_EQ(Call(1, nullptr), kStatusRejected);
+  EXPECT_EQ(Call(15, nullptr), kStatusRejected);
+  EXPECT_EQ(line().CountCalls(Service::Open), 0u);
+}
+
+TEST_F(ChannelTest, StationFileGivesTheAddress) {
+  struct FileCase {
+    const char* contents;
+    uint16_t station;
+  };
+  const std::string hundredWithEqualsLast = std::string(99, 'x') + "=";
+  const std::string numberCutAtHundred = std::string(96, ' ') + "=123" + "4";
+  const FileCase cases[] = {
+      {"STATION=0042", 42},
+      {"ADDRESS = 12", 12},
+      {"=12", 12},
+      {"12", 1},
+      {"=", 1},
+      {"= x", 1},
+      {"A=7\nB=8", 7},
+      {"=+9999", 9999},
+      {"=0", 0},
+      {"=12345", kUnaddressableStation},
+      {"=-1", kUnaddressableStation},
+      {"=99999999999999999999", kUnaddressableStation},
+      {hundredWithEqualsLast.c_str(), 1},
+      {numberCutAtHundred.c_str(), 123},  // only the first 100 bytes count
+  };
+  for (const auto& c : cases) {
+    workingDirectory.WriteFile("QVOTK03.int", c.contents);
+    ASSERT_EQ(Open("COM1"), kStatusOk);
+    EXPECT_EQ(channel.stationAddress, c.station) << c.contents;
+    ASSERT_EQ(Call(11), kStatusOk);
+  }
+}
+
+TEST_F(ChannelTest, StationFileIsNamedAfterTheLine) {
+  workingDirectory.WriteFile("QVOTK07.int", "=7");
+  workingDirectory.WriteFile("QVOTK12.int", "=12");
+  ASSERT_EQ(Open("COM1", 1, 25, 7), kStatusOk);
+  EXPECT_EQ(channel.stationAddress, 7);
+  ASSERT_EQ(Call(11), kStatusOk);
+  ASSERT_EQ(Open("COM1", 1, 25, 12), kStatusOk);
+  EXPECT_EQ(channel.stationAddress, 12);
+}
+
+}  // namespace
