@@ -8,6 +8,7 @@ add_library(qvo_driver OBJECT
   src/entry/channel.cpp
   src/protocol/frame.cpp
   src/protocol/request_frames.cpp
+  src/protocol/value_requests.cpp
   src/address/point_address.cpp
   src/serial/serial_port.cpp
   src/serial/exchange.cpp

@@ -2,6 +2,7 @@
 #include "address/point_address.h"
 #include "entry/channel.h"
 #include "handlers.h"
+#include "protocol/value_requests.h"
 
 namespace {
 
@@ -13,9 +14,9 @@ constexpr RequestHandler kOpcodeTable[kOpcodeSlots] = {
     /* 2 */ FlushChannel,
     /* 3 */ ParsePointAddress,
     /* 4 */ CheckBlockAddress,
-    /* 5 */ nullptr,
-    /* 6 */ nullptr,
-    /* 7 */ nullptr,
+    /* 5 */ ReadValue,
+    /* 6 */ ReadBlock,
+    /* 7 */ WriteValue,
     /* 8 */ nullptr,
     /* 9 */ nullptr,
     /* 10 */ RejectRequest,

@@ -1,0 +1,19 @@
+// Every value request repeats its exchange until it succeeds, at most
+// MaxAttempts times, and answers with the last attempt's status. Each
+// attempt builds and sends its frame anew; there is no pause between
+// attempts beyond what the exchange itself spends.
+#pragma once
+
+#include "entry/request.h"
+
+constexpr int MaxAttempts = 10;
+
+template <typename Attempt>
+QvoStatus RepeatAttempts(Attempt attempt) {
+  QvoStatus result = kStatusRejected;
+  for (int count = 0; count < MaxAttempts; ++count) {
+    result = attempt();
+    if (result == kStatusOk) break;
+  }
+  return result;
+}

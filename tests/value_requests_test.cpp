@@ -1,0 +1,280 @@
+// Value requests through QvoMain on the simulated line, against the
+// simulated controller: frames byte for byte, the retry budget counted at
+// the controller, and what the host's arrays hold afterwards.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "entry/request.h"
+#include "sim/attach.h"
+#include "support/recorded_reports.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using sim::Fault;
+using sim::Service;
+using sim::SimLine;
+
+constexpr uint16_t kUntouched = 0xBEEF;
+
+class ValueRequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    line().Reset();
+    device = &line().AddDevice("COM1");
+    controller = &bus.Add(12);
+    sim::AttachBus(*device, bus);
+    OpenAtStation("=12");
+  }
+  static SimLine& line() { return SimLine::Get(); }
+
+  void OpenAtStation(const std::string& stationFile) {
+    workingDirectory.WriteFile("QVOTK01.int", stationFile);
+    QvoRequest close{&channel, 11, 1, 0, nullptr};
+    QvoMain(&close);
+    QvoOpenParams open{};
+    std::strcpy(open.portName, "COM1");
+    open.enable = 1;
+    open.timeout = 25;  // 250 ms
+    open.lineParams = {9600, 8, 0, 0};
+    QvoRequest request{&channel, 1, 1, 0, &open};
+    ASSERT_EQ(QvoMain(&request), kStatusOk);
+    line().ClearCalls();
+    device->writes.clear();
+  }
+
+  QvoStatus Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count = 0) {
+    QvoTransfer transfer{};
+    transfer.pointKind = kind;
+    transfer.pointNumber = number;
+    transfer.valueCount = count;
+    transfer.values = values;
+    QvoRequest request{&channel, opcode, 1, 0, &transfer};
+    return QvoMain(&request);
+  }
+  QvoStatus Read(uint32_t kind, uint32_t number = 0) { return Transfer(5, kind, number); }
+  QvoStatus Write(uint32_t kind, uint32_t number, uint16_t value) {
+    values[1] = value;
+    return Transfer(7, kind, number);
+  }
+  QvoStatus Block(int32_t count, uint32_t kind = 1, uint32_t number = 1) {
+    return Transfer(6, kind, number, count);
+  }
+
+  // Answers every request with `reply`, in place of the controller.
+  void ReplyAlways(const std::string& reply) {
+    device->responder = [reply](sim::SimDevice& d, std::string_view) { d.Deliver(reply); };
+  }
+  size_t Requests() const { return device->writes.size(); }
+
+  TemporaryWorkingDirectory workingDirectory;
+  sim::ControllerBus bus;
+  sim::TovekController* controller = nullptr;
+  sim::SimDevice* device = nullptr;
+  QvoChannel channel{};
+  uint16_t values[300];
+
+ public:
+  ValueRequestTest() {
+    for (auto& v : values) v = kUntouched;
+  }
+};
+
+TEST_F(ValueRequestTest, SPointReadSendsTheWorkedFrameAndTakesTheValueUnverified) {
+  ReplyAlways(":070000126800" "3F" "00" "ZZ\r\n");  // checksum characters not examined
+  ASSERT_EQ(Read(0), kStatusOk);
+  ASSERT_EQ(device->writes.size(), 1u);
+  EXPECT_EQ(device->writes[0], ":0508001268007E\r\n");
+  EXPECT_EQ(line().Calls()[line().Calls().size() - 2].argument, 21u) << "reads 21 characters";
+  EXPECT_EQ(values[1], 63);
+  EXPECT_EQ(values[0], kUntouched);
+}
+
+TEST_F(ValueRequestTest, NumberedReadVerifiesTheChecksum) {
+  OpenAtStation("=1");
+  ReplyAlways(":080000000000003F00C1\r\n");
+  ASSERT_EQ(Read(1, 1), kStatusOk);
+  EXPECT_EQ(device->writes[0], ":0609000166001080\r\n");
+  EXPECT_EQ(values[1], 63);
+  EXPECT_EQ(channel.rxChecksum, 0xC1);
+
+  values[1] = kUntouched;
+  device->writes.clear();
+  ReplyAlways(":080000000000003F00C2\r\n");
+  EXPECT_EQ(Read(1, 1), kStatusRejected);
+  EXPECT_EQ(Requests(), 10u);
+  EXPECT_EQ(values[1], kUntouched) << "a failed read leaves the value";
+}
+
+TEST_F(ValueRequestTest, WritesSendTheWorkedFrames) {
+  EXPECT_EQ(Write(1, 5, 1), kStatusOk);
+  EXPECT_EQ(Write(1, 5, 2), kStatusOk);
+  EXPECT_EQ(Write(0, 0, 3), kStatusOk);
+  ASSERT_EQ(device->writes.size(), 3u);
+  EXPECT_EQ(device->writes[0], ":0609001271005024\r\n");
+  EXPECT_EQ(device->writes[1].substr(0, 11), ":0609001272");
+  EXPECT_EQ(device->writes[2], ":0405001230B9\r\n");
+  EXPECT_EQ(controller->points[5], 2);
+  EXPECT_EQ(controller->sPoint, 3);
+  EXPECT_EQ(values[0], kUntouched);
+}
+
+TEST_F(ValueRequestTest, RefusedValuesSendNothing) {
+  EXPECT_EQ(Write(1, 5, 0), kStatusRejected);
+  EXPECT_EQ(Write(1, 5, 3), kStatusRejected);
+  EXPECT_EQ(Write(0, 0, 10), kStatusRejected) << "25 would be written as 2";
+  EXPECT_EQ(Write(0, 0, 25), kStatusRejected);
+  EXPECT_EQ(Write(1, 1000, 1), kStatusRejected) << "1000 would be sent as point 100";
+  EXPECT_EQ(Read(1, 1000), kStatusRejected);
+  EXPECT_EQ(Read(2), kStatusRejected);
+  EXPECT_EQ(Write(2, 1, 1), kStatusRejected);
+  EXPECT_EQ(Requests(), 0u);
+  EXPECT_EQ(line().CountCalls(Service::Read), 0u);
+}
+
+TEST_F(ValueRequestTest, UnaddressableStationSendsNothing) {
+  OpenAtStation("=12345");
+  EXPECT_EQ(Read(0), kStatusRejected);
+  EXPECT_EQ(Read(1, 1), kStatusRejected);
+  EXPECT_EQ(Write(0, 0, 1), kStatusRejected);
+  EXPECT_EQ(Write(1, 1, 1), kStatusRejected);
+  EXPECT_EQ(Block(3), kStatusRejected);
+  EXPECT_EQ(Requests(), 0u);
+  OpenAtStation("=12");
+  EXPECT_EQ(Read(0), kStatusOk) << "a valid file makes the channel usable again";
+}
+
+TEST_F(ValueRequestTest, EveryFailureIsRetriedToTheBudget) {
+  bus.scriptedFaults.assign(10, Fault::StatusError);
+  EXPECT_EQ(Read(0), kStatusRejected);
+  EXPECT_EQ(Requests(), 10u);
+
+  device->writes.clear();
+  const uint64_t start = line().NowMilliseconds();
+  bus.scriptedFaults.assign(10, Fault::NoReply);
+  EXPECT_EQ(Read(1, 7), kStatusNoAnswer);
+  EXPECT_EQ(Requests(), 10u);
+  EXPECT_EQ(line().NowMilliseconds() - start, 10u * 250) << "ten full read time-outs";
+
+  device->writes.clear();
+  controller->points[7] = 99;
+  bus.scriptedFaults.assign({Fault::NoReply, Fault::BadChecksum});
+  EXPECT_EQ(Read(1, 7), kStatusOk);
+  EXPECT_EQ(Requests(), 3u) << "success at the third attempt";
+  EXPECT_EQ(values[1], 99);
+
+  device->writes.clear();
+  bus.scriptedFaults.assign(10, Fault::ShortReply);
+  EXPECT_EQ(Write(1, 7, 1), kStatusNoAnswer);
+  EXPECT_EQ(Requests(), 10u);
+}
+
+TEST_F(ValueRequestTest, ControllersOnOneLineAnswerOnlyTheirStation) {
+  controller->points[3] = 12;
+  bus.Add(13).points[3] = 13;
+  ASSERT_EQ(Read(1, 3), kStatusOk);
+  EXPECT_EQ(values[1], 12);
+  OpenAtStation("=13");
+  ASSERT_EQ(Read(1, 3), kStatusOk);
+  EXPECT_EQ(values[1], 13);
+  OpenAtStation("=14");
+  EXPECT_EQ(Read(1, 3), kStatusNoAnswer) << "nobody at station 14";
+}
+
+TEST_F(ValueRequestTest, BlockReadStoresTheCountAskedForAndNoMore) {
+  ReplyAlways(":0301020AF3\r\n");
+  ASSERT_EQ(Block(3), kStatusOk);
+  EXPECT_EQ(device->writes[0], ":040600126682\r\n");
+  EXPECT_EQ(values[0], 1);
+  EXPECT_EQ(values[1], 2);
+  EXPECT_EQ(values[2], 10);
+  EXPECT_EQ(values[3], kUntouched);
+
+  values[0] = kUntouched;
+  ReplyAlways(":0301020af3\r\n");
+  ASSERT_EQ(Block(3), kStatusOk) << "lower-case hex digits";
+  EXPECT_EQ(values[2], 10);
+
+  values[0] = kUntouched;
+  ReplyAlways(":0301020AF4\r\n");
+  EXPECT_EQ(Block(3), kStatusRejected);
+  EXPECT_EQ(values[0], kUntouched) << "nothing stored before the checksum passed";
+
+  ReplyAlways(":0000\r\n");
+  EXPECT_EQ(Block(0), kStatusOk);
+  ReplyAlways(":0100FF\r\n");
+  EXPECT_EQ(Block(0), kStatusNoAnswer);
+}
+
+TEST_F(ValueRequestTest, BlockWithAnotherCountReadsTheRestAndFails) {
+  ReplyAlways(":04010203040A\r\n");  // 4 values announced, 3 asked for
+  device->writes.clear();
+  EXPECT_EQ(Block(3), kStatusNoAnswer);
+  EXPECT_EQ(Requests(), 10u);
+  EXPECT_EQ(values[0], kUntouched);
+  // Each attempt: the 3-character head, then the 12 characters announced.
+  size_t reads = 0;
+  for (const auto& call : line().Calls()) {
+    if (call.service == Service::Read && call.argument == 12) ++reads;
+  }
+  EXPECT_EQ(reads, 10u);
+}
+
+TEST_F(ValueRequestTest, FullBlockOf255ValuesInTwoReads) {
+  controller->block.resize(255);
+  for (size_t i = 0; i < 255; ++i) controller->block[i] = static_cast<uint8_t>(255 - i);
+  ASSERT_EQ(Block(255), kStatusOk);
+  for (size_t i = 0; i < 255; ++i) ASSERT_EQ(values[i], 255 - i) << i;
+  EXPECT_EQ(values[255], kUntouched);
+  std::vector<uint32_t> reads;
+  for (const auto& call : line().Calls()) {
+    if (call.service == Service::Read && call.device == "COM1") reads.push_back(call.argument);
+  }
+  EXPECT_EQ(reads, (std::vector<uint32_t>{3, 514}));
+}
+
+TEST_F(ValueRequestTest, BlockHeadWithoutItsRestFailsAfterTheTimeout) {
+  ReplyAlways(":03");
+  const uint64_t start = line().NowMilliseconds();
+  EXPECT_EQ(Block(3), kStatusNoAnswer);
+  EXPECT_EQ(line().NowMilliseconds() - start, 10u * 250);
+}
+
+TEST_F(ValueRequestTest, BlockRequestsOutsideTheRulesSendNothing) {
+  EXPECT_EQ(Block(256), kStatusRejected);
+  EXPECT_EQ(Block(257), kStatusRejected);
+  EXPECT_EQ(Block(-1), kStatusRejected);
+  EXPECT_EQ(Block(3, 0, 1), kStatusRejected);
+  EXPECT_EQ(Block(3, 1, 2), kStatusRejected);
+  EXPECT_EQ(Block(3, 1, 0x10001), kStatusRejected) << "the whole word must be 1";
+  EXPECT_EQ(Requests(), 0u);
+}
+
+TEST_F(ValueRequestTest, SuccessCostsExactlyTheLineTime) {
+  device->microsecondsPerCharacter = 1042;  // 10 bits at 9600 baud
+  controller->sPoint = 4;
+  controller->points[1] = 7;
+  controller->block.assign(255, 9);
+  struct Case {
+    const char* what;
+    std::function<QvoStatus()> request;
+    uint32_t characters;
+  };
+  const Case cases[] = {
+      {"S read", [&] { return Read(0); }, 17 + 21},
+      {"numbered read", [&] { return Read(1, 1); }, 19 + 23},
+      {"numbered write", [&] { return Write(1, 1, 2); }, 19 + 19},
+      {"block of 255", [&] { return Block(255); }, 15 + 517},
+  };
+  for (const auto& c : cases) {
+    line().ClearCalls();
+    const uint64_t start = line().NowMicroseconds();
+    ASSERT_EQ(c.request(), kStatusOk) << c.what;
+    EXPECT_EQ(line().NowMicroseconds() - start, c.characters * 1042u) << c.what;
+    EXPECT_EQ(line().CountCalls(Service::Sleep), 0u) << c.what;
+  }
+}
+
+}  // namespace
