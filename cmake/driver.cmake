@@ -35,6 +35,8 @@ foreach(foundation qvo_report_platform qvo_serial_platform qvo_file_platform)
 endforeach()
 
 add_library(qvotk SHARED)
+set_target_properties(qvotk PROPERTIES
+  LIBRARY_OUTPUT_DIRECTORY ${QVO_OUTPUT_DIRECTORY} RUNTIME_OUTPUT_DIRECTORY ${QVO_OUTPUT_DIRECTORY})
 target_link_libraries(qvotk PRIVATE qvo_driver qvo_serial_platform qvo_file_platform qvo_report_platform)
 if(WIN32)
   enable_language(RC)
@@ -55,3 +57,10 @@ if(WIN32 AND QVO_BUILD_TESTS)
     COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check-windows-dll.sh $<TARGET_FILE:qvotk>)
   set_tests_properties(windows_dll_exports_only_QvoMain PROPERTIES ENVIRONMENT OBJDUMP=${QVO_MINGW_OBJDUMP})
 endif()
+
+include(GNUInstallDirs)
+install(TARGETS qvotk
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES src/entry/request.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvotk)

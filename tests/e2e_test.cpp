@@ -1,0 +1,212 @@
+// End to end over pseudo-terminals: tovek-sim as a separate process, the
+// real driver library loaded through its export, and the qvotk tool.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/child_process.h"
+#include "qvotk/host_session.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string kBin = QVO_BIN_DIR;
+
+struct Simulator {
+  ChildProcess process;
+  std::string port;
+  std::string statsFile;
+
+  bool Start(std::vector<std::string> arguments) {
+    statsFile = "sim-stats.txt";
+    arguments.push_back("--stats-file");
+    arguments.push_back(statsFile);
+    std::string error;
+    return process.Start(kBin + "/tovek-sim", arguments, &error) && process.ReadLine(&port, 10000);
+  }
+  // Stops the simulator and returns how many frames it saw.
+  long Frames() {
+    process.Stop();
+    std::ifstream in(statsFile);
+    std::string key;
+    long value = -1;
+    while (in >> key >> value) {
+      if (key == "frames") return value;
+    }
+    return -1;
+  }
+};
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(LoadDriverLibrary("", kBin, &library, &error)) << error;
+    session = std::make_unique<HostSession>(library.entry);
+  }
+
+  // Opens line 1 at the given station on the simulator's port.
+  void Open(const Simulator& sim, int station, uint32_t timeoutUnits = 10) {
+    workingDirectory.WriteFile("QVOTK01.int", "STATION=" + std::to_string(station) + "\n");
+    LineOptions options;
+    options.port = sim.port;
+    options.lineNumber = 1;
+    options.line = {9600, 8, 0, 0};
+    options.timeoutUnits = timeoutUnits;
+    ASSERT_EQ(session->Open(options), kStatusOk) << sim.port;
+  }
+
+  Point Named(const std::string& name) {
+    Point point;
+    EXPECT_EQ(session->Validate(name, &point), kStatusOk) << name;
+    return point;
+  }
+
+  TemporaryWorkingDirectory workingDirectory;
+  DriverLibrary library;
+  std::unique_ptr<HostSession> session;
+};
+
+TEST_F(EndToEnd, EveryOpcodeOnce) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--s-point", "7", "--point", "9=200", "--block-count", "5"}));
+  QvoDriverInfo info{};
+  EXPECT_EQ(session->Info(&info), kStatusOk);                       // 14
+  EXPECT_EQ(info.channelSize, 688u);
+  Open(sim, 12);                                                    // 1
+  EXPECT_EQ(session->Flush(), kStatusOk);                           // 2
+  Point s = Named("S"), nine = Named("009");                        // 3
+  EXPECT_EQ(session->CheckBlock("001", 5), kStatusOk);              // 4
+  uint16_t value = 0;
+  EXPECT_EQ(session->Read(s, &value), kStatusOk);                   // 5
+  EXPECT_EQ(value, 7);
+  EXPECT_EQ(session->Read(nine, &value), kStatusOk);
+  EXPECT_EQ(value, 200);
+  std::vector<uint16_t> values;
+  EXPECT_EQ(session->ReadBlock(5, &values), kStatusOk);             // 6
+  EXPECT_EQ(values, (std::vector<uint16_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(session->Write(nine, 1), kStatusOk);                    // 7
+  EXPECT_EQ(session->Read(nine, &value), kStatusOk);
+  EXPECT_EQ(value, 1);
+  QvoRequest unsupported{nullptr, 10, 0, 0, nullptr};
+  EXPECT_EQ(library.entry(&unsupported), kStatusRejected);          // 10
+  EXPECT_EQ(session->Close(), kStatusOk);                           // 11
+  EXPECT_EQ(session->Reopen(), kStatusOk);                          // 13
+  EXPECT_EQ(session->Read(s, &value), kStatusOk);
+  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{0, 0, 0, 0}), kStatusNoAnswer)
+      << "the same port, still held: the second open fails";
+  QvoRequest close12{const_cast<QvoChannel*>(&session->channel()), 12, 0, 0, nullptr};
+  EXPECT_EQ(library.entry(&close12), kStatusOk);                    // 12
+  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{19200, 8, 0, 0}), kStatusOk);  // 15
+  EXPECT_EQ(session->Read(s, &value), kStatusOk);
+  EXPECT_EQ(session->Close(), kStatusOk);
+}
+
+TEST_F(EndToEnd, InjectedFaultsGiveTheStatusTheDriverPromises) {
+  struct FaultCase {
+    const char* fault;
+    const char* point;  // "block" for a block read
+    QvoStatus status;
+    long frames;
+  };
+  const FaultCase cases[] = {
+      {"status-error", "S", kStatusRejected, 10},
+      {"no-reply", "001", kStatusNoAnswer, 10},
+      {"short-reply", "001", kStatusNoAnswer, 10},
+      {"bad-checksum", "001", kStatusRejected, 10},
+      {"bad-checksum", "S", kStatusOk, 1},  // S-point replies carry no checked checksum
+      {"stray-bytes", "S", kStatusRejected, 10},
+      {"wrong-block-count", "block", kStatusNoAnswer, 10},
+  };
+  for (const auto& c : cases) {
+    Simulator sim;
+    std::vector<std::string> arguments = {"--station", "3", "--block-count", "4"};
+    for (int i = 0; i < 10; ++i) {
+      arguments.push_back("--fault-script");
+      arguments.push_back(c.fault);
+    }
+    ASSERT_TRUE(sim.Start(arguments));
+    Open(sim, 3, 5);
+    QvoStatus status;
+    if (std::string(c.point) == "block") {
+      std::vector<uint16_t> values;
+      status = session->ReadBlock(4, &values);
+    } else {
+      uint16_t value = 0;
+      status = session->Read(Named(c.point), &value);
+    }
+    session->Close();
+    EXPECT_EQ(status, c.status) << c.fault << " on " << c.point;
+    EXPECT_EQ(sim.Frames(), c.frames) << c.fault << " on " << c.point;
+  }
+}
+
+TEST_F(EndToEnd, BlockOf255Values) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "1", "--block-count", "255"}));
+  Open(sim, 1);
+  std::vector<uint16_t> values;
+  ASSERT_EQ(session->ReadBlock(255, &values), kStatusOk);
+  for (size_t i = 0; i < 255; ++i) ASSERT_EQ(values[i], (i + 1) & 0xFF) << i;
+  session->Close();
+}
+
+TEST_F(EndToEnd, StationFileSelectsTheControllerOnAMultiDropLine) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--station", "13"}));
+  uint16_t value = 0;
+  Open(sim, 12);
+  ASSERT_EQ(session->Read(Named("001"), &value), kStatusOk);
+  EXPECT_EQ(value, 13) << "station 12 holds point n + 12";
+  session->Close();
+  Open(sim, 13);
+  ASSERT_EQ(session->Read(Named("001"), &value), kStatusOk);
+  EXPECT_EQ(value, 14);
+  session->Close();
+}
+
+// Runs the qvotk tool; returns its exit status and what it printed.
+int RunTool(const std::string& arguments, std::string* output) {
+  const std::string command = kBin + "/qvotk " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[512];
+  output->clear();
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) *output += buffer;
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
+  std::string output;
+  EXPECT_EQ(RunTool("read S --port ttyNOPE9", &output), 2);
+  EXPECT_NE(output.find("QVOTOVEK  : Fail to open ttyNOPE9"), std::string::npos) << output;
+  EXPECT_NE(output.find("check the name"), std::string::npos) << output;
+
+  EXPECT_EQ(RunTool("check S 001", &output), 0) << output;
+  EXPECT_EQ(RunTool("check 1234", &output), 1) << output;
+  EXPECT_EQ(RunTool("no-such-command", &output), 64);
+  EXPECT_EQ(RunTool("--json info", &output), 0);
+  EXPECT_NE(output.find("\"channelSize\": 688"), std::string::npos) << output;
+
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "5", "--s-point", "6", "--fault-script", "status-error",
+                         "--fault-script", "status-error", "--fault-script", "status-error",
+                         "--fault-script", "status-error", "--fault-script", "status-error",
+                         "--fault-script", "status-error", "--fault-script", "status-error",
+                         "--fault-script", "status-error", "--fault-script", "status-error",
+                         "--fault-script", "status-error"}));
+  const std::string line = " --port " + sim.port + " --station 5 --baud 9600 --timeout 10";
+  EXPECT_EQ(RunTool("read S" + line, &output), 1) << output;
+  EXPECT_EQ(RunTool("--json read S" + line, &output), 0) << output;
+  EXPECT_NE(output.find("\"value\": 6"), std::string::npos) << output;
+  EXPECT_EQ(RunTool("write S 12" + line, &output), 1) << output;
+  EXPECT_EQ(RunTool("read S" + line + " --station 99", &output), 2) << output;
+  EXPECT_NE(output.find("no answer from station 99"), std::string::npos) << output;
+}
+
+}  // namespace

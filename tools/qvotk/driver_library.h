@@ -1,0 +1,18 @@
+// Loads the driver library the way a host does and finds its one export.
+#pragma once
+
+#include <string>
+
+#include "entry/request.h"
+
+using QvoMainFunction = QvoStatus(QVO_CALL*)(QvoRequest*);
+
+struct DriverLibrary {
+  QvoMainFunction entry = nullptr;
+  std::string path;
+};
+
+// Loads `path`, or when it is empty the library beside this program (the
+// build tree), then the installed one. On failure says why in `error`.
+bool LoadDriverLibrary(const std::string& path, const std::string& programDirectory, DriverLibrary* library,
+                       std::string* error);

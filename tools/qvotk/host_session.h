@@ -1,0 +1,58 @@
+// The host's side of the driver interface: the records a host builds and
+// the requests it makes, one method per opcode.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver_library.h"
+#include "entry/request.h"
+
+struct LineOptions {
+  std::string port;
+  int32_t lineNumber = 1;
+  LineParams line{};
+  uint32_t timeoutUnits = 100;  // 10 ms units
+};
+
+// A point as the driver's validation reports it.
+struct Point {
+  std::string name;
+  uint32_t kind = 0;
+  uint32_t number = 0;
+};
+
+class HostSession {
+ public:
+  explicit HostSession(QvoMainFunction entry);
+
+  QvoStatus Info(QvoDriverInfo* info);
+  // Opcode 3, and opcode 4 with `count`.
+  QvoStatus Validate(const std::string& name, Point* point);
+  QvoStatus CheckBlock(const std::string& name, int32_t count);
+
+  QvoStatus Open(const LineOptions& options);
+  QvoStatus Close();
+  QvoStatus Flush();
+  QvoStatus Reopen();
+  QvoStatus Reconfigure(const std::string& port, const LineParams& line);
+
+  QvoStatus Read(const Point& point, uint16_t* value);
+  QvoStatus Write(const Point& point, uint16_t value);
+  QvoStatus ReadBlock(int32_t count, std::vector<uint16_t>* values);
+
+  const QvoChannel& channel() const { return *channel_; }
+
+ private:
+  QvoStatus Call(uint32_t opcode, void* params, int32_t lineNumber = 0);
+  QvoStatus Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count, uint16_t* values);
+
+  QvoMainFunction entry_;
+  std::vector<uint64_t> channelStorage_;  // the size the driver asks for, zeroed: no port
+  QvoChannel* channel_;
+};
+
+// Characters of one exchange on the line, for wire-time figures.
+uint32_t WireCharacters(const Point& point, bool write);
+uint32_t BlockWireCharacters(int32_t count);
