@@ -1,0 +1,216 @@
+// The Windows foundation, the same source that goes into qvotk.dll, run
+// against the Win32 stand-in: every DCB field, the time-outs, the queues,
+// the order of the calls, the modem lines and the host's error report.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "entry/host_report.h"
+#include "serial/exchange.h"
+#include "serial/serial_port.h"
+#include "sim/sim_line.h"
+#include "win32_standin/win32_standin.h"
+
+namespace {
+
+using sim::SimLine;
+
+constexpr LineParams kLine = {9600, 7, 2, 1};  // 7 data bits, two stop bits, odd parity
+
+class Win32FoundationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SimLine::Get().Reset();
+    win32::State().Reset();
+    device = &SimLine::Get().AddDevice("COM3");
+    // What the device reports before the driver changes it: every field the
+    // driver must leave alone holds a recognisable value.
+    DCB& dcb = win32::State().deviceDcb;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fDummy2 = 0x1ABCD;
+    dcb.wReserved = 0x1111;
+    dcb.XonLim = 2048;
+    dcb.XoffLim = 512;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.EofChar = 0x1A;
+    dcb.EvtChar = 0x7E;
+    dcb.wReserved1 = 0x2222;
+    // And every field it must set holds the opposite of what it sets.
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fOutX = dcb.fInX = 1;
+    dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 1;
+    dcb.fBinary = dcb.fParity = 0;
+  }
+
+  CommStatus Open(uint16_t flags, const char* name = "COM3", PortHandle* port = nullptr) {
+    PortHandle local = kNoPort;
+    return CommOpen(name, &kLine, flags, port ? port : &local);
+  }
+  static std::vector<std::string> Functions() { return win32::State().Functions(); }
+
+  sim::SimDevice* device = nullptr;
+};
+
+TEST_F(Win32FoundationTest, OpenSetsEveryDcbFieldFromTheFlags) {
+  struct FlagCase {
+    uint16_t flags;
+    DWORD dtr;
+    DWORD rts;
+  };
+  const FlagCase cases[] = {
+      {0x0202, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},
+      {0x0303, DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE},
+      {0x8000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE},
+      {0x3000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},
+      {0x2000, DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE},
+      {0x0000, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE},
+  };
+  for (const auto& c : cases) {
+    win32::State().dcbsSet.clear();
+    PortHandle port = kNoPort;
+    ASSERT_EQ(Open(c.flags, "COM3", &port), kCommOk) << std::hex << c.flags;
+    ASSERT_EQ(win32::State().dcbsSet.size(), 1u);
+    const DCB& dcb = win32::State().dcbsSet[0];
+    const std::string label = "flags " + std::to_string(c.flags);
+    EXPECT_EQ(dcb.fDtrControl, c.dtr) << label;
+    EXPECT_EQ(dcb.fRtsControl, c.rts) << label;
+    EXPECT_EQ(dcb.BaudRate, 9600u) << label;
+    EXPECT_EQ(dcb.fBinary, 1u) << label;
+    EXPECT_EQ(dcb.fParity, 1u) << label;
+    EXPECT_EQ(dcb.fOutxCtsFlow, 0u) << label;
+    EXPECT_EQ(dcb.fOutxDsrFlow, 0u) << label;
+    EXPECT_EQ(dcb.fDsrSensitivity, 0u) << label;
+    EXPECT_EQ(dcb.fOutX, 0u) << label;
+    EXPECT_EQ(dcb.fInX, 0u) << label;
+    EXPECT_EQ(dcb.fErrorChar, 0u) << label;
+    EXPECT_EQ(dcb.fNull, 0u) << label;
+    EXPECT_EQ(dcb.fAbortOnError, 0u) << label;
+    EXPECT_EQ(dcb.ByteSize, 7) << label;
+    EXPECT_EQ(dcb.Parity, 1) << label;
+    EXPECT_EQ(dcb.StopBits, 2) << label;
+    EXPECT_EQ(static_cast<unsigned char>(dcb.ErrorChar), 0xFC) << label;
+    // Left as the device reported them.
+    EXPECT_EQ(dcb.fTXContinueOnXoff, 1u) << label;
+    EXPECT_EQ(dcb.fDummy2, 0x1ABCDu) << label;
+    EXPECT_EQ(dcb.wReserved, 0x1111) << label;
+    EXPECT_EQ(dcb.XonLim, 2048) << label;
+    EXPECT_EQ(dcb.XoffLim, 512) << label;
+    EXPECT_EQ(dcb.XonChar, 0x11) << label;
+    EXPECT_EQ(dcb.XoffChar, 0x13) << label;
+    EXPECT_EQ(dcb.EofChar, 0x1A) << label;
+    EXPECT_EQ(dcb.EvtChar, 0x7E) << label;
+    EXPECT_EQ(dcb.wReserved1, 0x2222) << label;
+    EXPECT_EQ(dcb.DCBlength, 28u) << label;
+    CommClose(port);
+  }
+}
+
+TEST_F(Win32FoundationTest, OpenCallsTheServicesInOrderWithTheFixedSettings) {
+  ASSERT_EQ(Open(0x0202), kCommOk);
+  EXPECT_EQ(Functions(), (std::vector<std::string>{"CreateFileA", "GetCommState", "SetCommTimeouts",
+                                                   "SetCommState", "SetupComm"}));
+  const auto& calls = win32::State().calls;
+  EXPECT_EQ(calls[0].text, "COM3");
+  EXPECT_EQ(calls[0].value, 1u) << "read-write, share mode 0, existing device, no overlapped I/O";
+  EXPECT_EQ(calls[1].value, 28u) << "DCBlength is set before GetCommState";
+  ASSERT_EQ(win32::State().timeoutsSet.size(), 1u);
+  const COMMTIMEOUTS& t = win32::State().timeoutsSet[0];
+  EXPECT_EQ(t.ReadIntervalTimeout, 0u);
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 1000u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
+  EXPECT_EQ(win32::State().inputQueue, 1200u);
+  EXPECT_EQ(win32::State().outputQueue, 1200u);
+}
+
+TEST_F(Win32FoundationTest, EachConfigurationFailureClosesTheHandle) {
+  struct FailureCase {
+    const char* failing;
+    CommStatus status;
+  };
+  for (const auto& c : {FailureCase{"GetCommState", kCommNotSerial}, FailureCase{"SetCommTimeouts", kCommCannotOpen},
+                        FailureCase{"SetCommState", kCommSettingsRefused}}) {
+    win32::State().calls.clear();
+    win32::State().failing = {c.failing};
+    EXPECT_EQ(Open(0x0202), c.status) << c.failing;
+    EXPECT_EQ(Functions().back(), "CloseHandle") << c.failing;
+    EXPECT_FALSE(device->isOpen) << c.failing;
+  }
+  win32::State().calls.clear();
+  win32::State().failing = {"SetCommTimeouts", "SetCommState"};
+  EXPECT_EQ(Open(0x0202), kCommCannotOpen) << "time-outs come first";
+  win32::State().failing = {"SetupComm"};
+  EXPECT_EQ(Open(0x0202), kCommOk) << "the queue sizes are a request only";
+}
+
+TEST_F(Win32FoundationTest, NullDeviceIsOpenedAndLeftUnconfigured) {
+  SimLine::Get().AddDevice("NUL");
+  ASSERT_EQ(Open(0x0202, "NUL"), kCommOk);
+  EXPECT_EQ(Functions(), std::vector<std::string>{"CreateFileA"});
+}
+
+TEST_F(Win32FoundationTest, PortsAboveCom9AreOpenedThroughTheDevicePrefix) {
+  SimLine::Get().AddDevice("\\\\.\\COM10");
+  SimLine::Get().AddDevice("\\\\.\\com12");
+  SimLine::Get().AddDevice("\\\\.\\COM15");
+  PortHandle port = kNoPort;
+  ASSERT_EQ(Open(0x0202, "COM10", &port), kCommOk);
+  CommClose(port);
+  ASSERT_EQ(Open(0x0202, "com12", &port), kCommOk);
+  CommClose(port);
+  ASSERT_EQ(Open(0x0202, "\\\\.\\COM15", &port), kCommOk) << "a prefixed name is used as it stands";
+  CommClose(port);
+  std::vector<std::string> opened;
+  for (const auto& call : win32::State().calls) {
+    if (call.function == "CreateFileA") opened.push_back(call.text);
+  }
+  EXPECT_EQ(opened, (std::vector<std::string>{"\\\\.\\COM10", "\\\\.\\com12", "\\\\.\\COM15"}));
+  EXPECT_EQ(Open(0x0202, "COM3"), kCommOk) << "COM1-COM9 keep their bare names";
+  EXPECT_EQ(win32::State().calls.back().function, "SetupComm");
+}
+
+TEST_F(Win32FoundationTest, FlushAsksClearCommErrorForTheWaitingBytes) {
+  PortHandle port = kNoPort;
+  ASSERT_EQ(Open(0x0202, "COM3", &port), kCommOk);
+  win32::State().calls.clear();
+  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(Functions(), std::vector<std::string>{"ClearCommError"});
+
+  device->Deliver(std::string(600, 'x'));
+  win32::State().calls.clear();
+  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(Functions(), (std::vector<std::string>{"ClearCommError", "GetCommTimeouts", "SetCommTimeouts",
+                                                   "ReadFile", "ReadFile", "GetCommTimeouts", "SetCommTimeouts"}));
+  EXPECT_EQ(win32::State().calls[3].value, 512u);
+  EXPECT_EQ(device->timeouts.readTotalConstant, 1000u);
+}
+
+TEST_F(Win32FoundationTest, ExchangeKeysRtsAndReadsCts) {
+  QvoChannel channel{};
+  ASSERT_EQ(Open(0x0202, "COM3", &channel.port), kCommOk);
+  device->ctsFromPoll = 3;
+  win32::State().calls.clear();
+  ASSERT_TRUE(SendFrame(&channel, ":0405000110EA\r\n", 15));
+  EXPECT_EQ(Functions(), (std::vector<std::string>{"EscapeCommFunction", "ClearCommError", "GetCommModemStatus",
+                                                   "Sleep", "GetCommModemStatus", "Sleep", "GetCommModemStatus",
+                                                   "WriteFile", "EscapeCommFunction"}));
+  EXPECT_EQ(win32::State().calls.front().value, static_cast<DWORD>(SETRTS));
+  EXPECT_EQ(win32::State().calls.back().value, static_cast<DWORD>(CLRRTS));
+  EXPECT_EQ(win32::State().calls[3].value, 1u) << "1 ms between polls";
+}
+
+TEST_F(Win32FoundationTest, HostReportGoesToDavrinWhenLoadedElseToTheDebugger) {
+  ReportToHost(kHostReportCode, "QVO%s : Fail to open %s", "TOVEK ", "COM7");
+  ASSERT_EQ(win32::State().debugStrings.size(), 1u);
+  EXPECT_EQ(win32::State().debugStrings[0], "QVOTOVEK  : Fail to open COM7");
+  EXPECT_TRUE(win32::State().davrinReports.empty());
+
+  win32::State().davrinLoaded = true;
+  ReportToHost(kHostReportCode, " QvoTK: Fail to set RTS to on");
+  ASSERT_EQ(win32::State().davrinReports.size(), 1u);
+  EXPECT_EQ(win32::State().davrinReports[0], "32:  QvoTK: Fail to set RTS to on");
+  EXPECT_EQ(win32::State().debugStrings.size(), 1u);
+}
+
+}  // namespace

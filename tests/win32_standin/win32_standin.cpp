@@ -1,0 +1,196 @@
+#include "win32_standin.h"
+
+#include <strings.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "serial/serial_port.h"
+#include "sim/sim_line.h"
+
+namespace win32 {
+
+std::vector<std::string> StandIn::Functions() const {
+  std::vector<std::string> names;
+  for (const Call& call : calls) names.push_back(call.function);
+  return names;
+}
+
+void StandIn::Reset() { *this = StandIn(); }
+
+StandIn& State() {
+  static StandIn state;
+  return state;
+}
+
+}  // namespace win32
+
+namespace {
+
+using sim::SimLine;
+using win32::State;
+
+bool Record(const char* function, const std::string& text = "", DWORD value = 0) {
+  State().calls.push_back({function, text, value});
+  return State().failing.count(function) == 0;
+}
+
+PortHandle PortOf(HANDLE handle) { return static_cast<PortHandle>(reinterpret_cast<uintptr_t>(handle)); }
+
+LineControl ControlOf(DWORD mode, bool rts) {
+  switch (mode) {
+    case 1: return LineControl::Enable;
+    case 2: return LineControl::Handshake;
+    case 3: return rts ? LineControl::Toggle : LineControl::Disable;
+    default: return LineControl::Disable;
+  }
+}
+
+// The host's error-report routine, as DAVRIN exports it.
+int __cdecl HostErr(int code, const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  State().davrinReports.push_back(std::to_string(code) + ": " + text);
+  return 0;
+}
+
+HMODULE const kDavrin = reinterpret_cast<HMODULE>(0xDA7);
+
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                          DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+  const bool serialOpen = desiredAccess == (GENERIC_READ | GENERIC_WRITE) && shareMode == 0 &&
+                          security == nullptr && creationDisposition == OPEN_EXISTING &&
+                          flagsAndAttributes == FILE_ATTRIBUTE_NORMAL && templateFile == nullptr;
+  if (!Record("CreateFileA", fileName, serialOpen ? 1 : 0)) return INVALID_HANDLE_VALUE;
+  const PortHandle port = SimLine::Get().Open(fileName);
+  if (port == kInvalidPort) return INVALID_HANDLE_VALUE;
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(port));
+}
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+  if (!Record("CloseHandle")) return FALSE;
+  return SimLine::Get().Close(PortOf(object));
+}
+
+BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
+  if (!Record("GetCommState", "", dcb->DCBlength)) return FALSE;
+  LineSettings settings{};
+  if (!SimLine::Get().ReadLineState(PortOf(file), &settings)) return FALSE;
+  const DWORD length = dcb->DCBlength;
+  *dcb = State().deviceDcb;
+  dcb->DCBlength = length;
+  return TRUE;
+}
+
+BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
+  State().dcbsSet.push_back(*dcb);
+  if (!Record("SetCommState")) return FALSE;
+  LineSettings settings{};
+  settings.baudRate = dcb->BaudRate;
+  settings.byteSize = dcb->ByteSize;
+  settings.parity = dcb->Parity;
+  settings.stopBits = dcb->StopBits;
+  settings.errorChar = static_cast<uint8_t>(dcb->ErrorChar);
+  settings.dtr = ControlOf(dcb->fDtrControl, false);
+  settings.rts = ControlOf(dcb->fRtsControl, true);
+  return SimLine::Get().WriteLineState(PortOf(file), settings);
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+  if (!Record("GetCommTimeouts")) return FALSE;
+  CommTimeouts t{};
+  if (!SimLine::Get().ReadTimeouts(PortOf(file), &t)) return FALSE;
+  *timeouts = {t.readInterval, t.readTotalMultiplier, t.readTotalConstant, t.writeTotalMultiplier,
+               t.writeTotalConstant};
+  return TRUE;
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
+  State().timeoutsSet.push_back(*timeouts);
+  if (!Record("SetCommTimeouts", "", timeouts->ReadTotalTimeoutConstant)) return FALSE;
+  const CommTimeouts t = {timeouts->ReadIntervalTimeout, timeouts->ReadTotalTimeoutMultiplier,
+                          timeouts->ReadTotalTimeoutConstant, timeouts->WriteTotalTimeoutMultiplier,
+                          timeouts->WriteTotalTimeoutConstant};
+  return SimLine::Get().WriteTimeouts(PortOf(file), t);
+}
+
+BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
+  if (!Record("SetupComm", "", inQueue)) return FALSE;
+  State().inputQueue = inQueue;
+  State().outputQueue = outQueue;
+  SimLine::Get().SetQueueSizes(PortOf(file), inQueue, outQueue);
+  return TRUE;
+}
+
+BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
+  if (!Record("ClearCommError")) return FALSE;
+  uint32_t waiting = 0;
+  if (!SimLine::Get().CountWaitingInput(PortOf(file), &waiting)) return FALSE;
+  if (errors != nullptr) *errors = 0;
+  if (status != nullptr) {
+    std::memset(status, 0, sizeof *status);
+    status->cbInQue = waiting;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+  if (!Record("ReadFile", "", bytesToRead) || overlapped != nullptr) return FALSE;
+  uint32_t received = 0;
+  const bool ok = SimLine::Get().Read(PortOf(file), buffer, bytesToRead, &received);
+  *bytesRead = received;
+  return ok;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                      LPOVERLAPPED overlapped) {
+  if (!Record("WriteFile", "", bytesToWrite) || overlapped != nullptr) return FALSE;
+  uint32_t written = 0;
+  const bool ok = SimLine::Get().Write(PortOf(file), buffer, bytesToWrite, &written);
+  *bytesWritten = written;
+  return ok;
+}
+
+BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function) {
+  if (!Record("EscapeCommFunction", "", function)) return FALSE;
+  if (function != SETRTS && function != CLRRTS) return FALSE;
+  return SimLine::Get().SetRts(PortOf(file), function == SETRTS);
+}
+
+BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
+  if (!Record("GetCommModemStatus")) return FALSE;
+  bool cts = false;
+  if (!SimLine::Get().ReadCts(PortOf(file), &cts)) return FALSE;
+  *modemStatus = cts ? MS_CTS_ON : 0;
+  return TRUE;
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+  Record("Sleep", "", milliseconds);
+  SimLine::Get().Sleep(milliseconds);
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {
+  Record("GetModuleHandleA", moduleName);
+  return State().davrinLoaded && strcasecmp(moduleName, "DAVRIN") == 0 ? kDavrin : nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
+  Record("GetProcAddress", procName);
+  if (module != kDavrin || std::strcmp(procName, "err") != 0) return nullptr;
+  // Through void (*)(), the accepted way to change a function pointer type.
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&HostErr));
+}
+
+void WINAPI OutputDebugStringA(LPCSTR outputString) {
+  Record("OutputDebugStringA", outputString);
+  State().debugStrings.push_back(outputString);
+}
+
+int _strnicmp(const char* a, const char* b, size_t count) { return strncasecmp(a, b, count); }

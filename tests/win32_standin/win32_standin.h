@@ -1,0 +1,37 @@
+// What the Win32 stand-in recorded, and how a test steers it.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "windows.h"
+
+namespace win32 {
+
+struct Call {
+  std::string function;
+  std::string text;   // the name opened, the debug string
+  DWORD value = 0;    // DCBlength given, EscapeCommFunction code, queue size
+};
+
+struct StandIn {
+  std::vector<Call> calls;
+  std::set<std::string> failing;  // function names that fail
+  // The line state a device reports before anything is set.
+  DCB deviceDcb{};
+  std::vector<DCB> dcbsSet;
+  std::vector<COMMTIMEOUTS> timeoutsSet;
+  DWORD inputQueue = 0;
+  DWORD outputQueue = 0;
+  bool davrinLoaded = false;
+  std::vector<std::string> davrinReports;  // "code: text" as the host's err received them
+  std::vector<std::string> debugStrings;
+
+  std::vector<std::string> Functions() const;
+  void Reset();
+};
+
+StandIn& State();
+
+}  // namespace win32
