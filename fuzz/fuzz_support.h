@@ -1,0 +1,32 @@
+// Shared by the fuzz targets: a fresh simulated line with a COM1 device,
+// and a channel opened on it through QvoMain.
+#pragma once
+
+#include <cstring>
+
+#include "entry/request.h"
+#include "sim/sim_line.h"
+
+inline sim::SimDevice& FreshLine() {
+  sim::SimLine::Get().Reset();
+  return sim::SimLine::Get().AddDevice("COM1");
+}
+
+inline bool OpenChannelOnCom1(QvoChannel* channel) {
+  std::memset(channel, 0, sizeof *channel);
+  QvoOpenParams open{};
+  std::strcpy(open.portName, "COM1");
+  open.enable = 1;
+  open.timeout = 10;
+  open.lineParams = {9600, 8, 0, 0};
+  QvoRequest request{channel, 1, 1, 0, &open};
+  return QvoMain(&request) == kStatusOk;
+}
+
+#define FUZZ_CHECK(condition)                                              \
+  do {                                                                     \
+    if (!(condition)) {                                                    \
+      std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+      std::abort();                                                        \
+    }                                                                      \
+  } while (0)
