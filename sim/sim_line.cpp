@@ -46,6 +46,8 @@ SimLine& SimLine::Get() {
 
 void SimLine::Reset() {
   now_ = 0;
+  logging_ = true;
+  readRequests_ = 0;
   devices_.clear();
   handles_.clear();
   calls_.clear();
@@ -86,6 +88,7 @@ size_t SimLine::CountCalls(Service service) const {
 }
 
 void SimLine::Log(Service service, SimDevice* device, uint32_t argument, uint32_t result) {
+  if (!logging_) return;
   calls_.push_back({service, device ? device->name : std::string(), now_, argument, result});
 }
 
@@ -166,6 +169,7 @@ bool SimLine::CountWaitingInput(PortHandle port, uint32_t* waiting) {
 
 bool SimLine::Read(PortHandle port, void* buffer, uint32_t count, uint32_t* received) {
   *received = 0;
+  ++readRequests_;
   SimDevice* device = DeviceOf(port);
   if (device == nullptr || device->failing.count(Service::Read)) {
     Log(Service::Read, device, count, 0);
@@ -189,7 +193,7 @@ bool SimLine::Read(PortHandle port, void* buffer, uint32_t count, uint32_t* rece
   } else if (deadline != UINT64_MAX) {
     now_ = deadline;
   }
-  calls_.push_back({Service::Read, device->name, started, count, *received});
+  if (logging_) calls_.push_back({Service::Read, device->name, started, count, *received});
   return true;
 }
 
@@ -198,8 +202,10 @@ bool SimLine::Write(PortHandle port, const void* bytes, uint32_t count, uint32_t
   if (Fails(device, Service::Write, count)) return false;
   const uint32_t moved = std::min(count, device->writeLimit);
   const std::string frame(static_cast<const char*>(bytes), moved);
-  device->written += frame;
-  device->writes.push_back(frame);
+  if (device->keepWrites) {
+    device->written += frame;
+    device->writes.push_back(frame);
+  }
   // The write returns once the characters have left the line.
   now_ += device->microsecondsPerCharacter * moved;
   *written = moved;

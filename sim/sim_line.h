@@ -84,6 +84,7 @@ struct SimDevice {
   std::deque<Arrival> input;
   std::string written;  // everything the driver wrote, in order
   std::vector<std::string> writes;
+  bool keepWrites = true;  // benchmarks keep nothing
   Responder responder;
 
   // Schedules `bytes` to arrive, the first `delay` from now, then one
@@ -107,6 +108,9 @@ class SimLine {
   void Advance(uint64_t microseconds) { now_ += microseconds; }
 
   const std::vector<ServiceCall>& Calls() const { return calls_; }
+  // Benchmarks switch the call log off; the read count is kept either way.
+  void SetLogging(bool on) { logging_ = on; }
+  uint64_t ReadRequests() const { return readRequests_; }
   std::vector<Service> CallSequence() const;
   size_t CountCalls(Service service) const;
   void ClearCalls() { calls_.clear(); }
@@ -135,6 +139,8 @@ class SimLine {
   std::map<PortHandle, SimDevice*> handles_;
   PortHandle nextHandle_ = 0x100;
   std::vector<ServiceCall> calls_;
+  bool logging_ = true;
+  uint64_t readRequests_ = 0;
 };
 
 }  // namespace sim

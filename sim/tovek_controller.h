@@ -93,9 +93,11 @@ class ControllerBus {
 
   const BusStatistics& statistics() const { return statistics_; }
 
- private:
+  // The fault for the next addressed request: the script first, then the
+  // seeded draw. A second bus with the same seed draws the same sequence.
   Fault NextFault();
 
+ private:
   std::vector<TovekController> controllers_;
   std::string pending_;
   double faultProbability_ = 0;

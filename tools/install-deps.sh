@@ -2,7 +2,7 @@
 # Installs the Debian packages that the build lanes need, when missing.
 # Usage: tools/install-deps.sh   (as root, or through sudo)
 set -eu
-packages="cmake ninja-build g++ clang libgtest-dev googletest libbenchmark-dev libcli11-dev
+packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
   gcc-multilib g++-multilib qemu-user g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind socat"
 missing=""
 for p in $packages; do
