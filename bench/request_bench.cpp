@@ -9,6 +9,7 @@
 
 #include "entry/request.h"
 #include "sim/attach.h"
+#include "support/requests.h"
 
 namespace {
 
@@ -27,23 +28,11 @@ struct Rig {
     controller.sPoint = 4;
     controller.block.assign(255, 7);
     sim::AttachBus(*device, bus);
-    QvoOpenParams open{};
-    std::strcpy(open.portName, "COM1");
-    open.enable = 1;
-    open.timeout = 10;
-    open.lineParams = {9600, 8, 0, 0};
-    QvoRequest request{&channel, 1, 1, 0, &open};
-    QvoMain(&request);
+    OpenChannelOn(&channel, "COM1", 1, 10);
   }
 
   QvoStatus Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count) {
-    QvoTransfer transfer{};
-    transfer.pointKind = kind;
-    transfer.pointNumber = number;
-    transfer.valueCount = count;
-    transfer.values = values;
-    QvoRequest request{&channel, opcode, 1, 0, &transfer};
-    return QvoMain(&request);
+    return SendTransfer(&channel, opcode, kind, number, count, values);
   }
 };
 

@@ -41,16 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   uint16_t values[kArray];
   for (auto& v : values) v = kCanary;
-  QvoTransfer transfer{};
-  transfer.pointKind = kind == kReadS || kind == kWriteS ? 0 : 1;
-  transfer.pointNumber = kind == kBlock ? 1 : 5;
-  transfer.valueCount = count;
-  transfer.values = values;
   if (kind == kWriteS) values[1] = 3;
   if (kind == kWritePoint) values[1] = 2;
   const uint32_t opcode = kind == kBlock ? 6 : (kind == kWriteS || kind == kWritePoint ? 7 : 5);
-  QvoRequest request{&channel, opcode, 1, 0, &transfer};
-  const QvoStatus status = QvoMain(&request);
+  const uint32_t pointKind = kind == kReadS || kind == kWriteS ? 0 : 1;
+  const QvoStatus status = SendTransfer(&channel, opcode, pointKind, kind == kBlock ? 1 : 5, count, values);
   FUZZ_CHECK(status >= 0 && status <= 2);
   FUZZ_CHECK(device.writes.size() <= 10);
 

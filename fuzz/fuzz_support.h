@@ -6,6 +6,7 @@
 
 #include "entry/request.h"
 #include "sim/sim_line.h"
+#include "support/requests.h"
 
 inline sim::SimDevice& FreshLine() {
   sim::SimLine::Get().Reset();
@@ -14,13 +15,7 @@ inline sim::SimDevice& FreshLine() {
 
 inline bool OpenChannelOnCom1(QvoChannel* channel) {
   std::memset(channel, 0, sizeof *channel);
-  QvoOpenParams open{};
-  std::strcpy(open.portName, "COM1");
-  open.enable = 1;
-  open.timeout = 10;
-  open.lineParams = {9600, 8, 0, 0};
-  QvoRequest request{channel, 1, 1, 0, &open};
-  return QvoMain(&request) == kStatusOk;
+  return OpenChannelOn(channel, "COM1", 1, 10) == kStatusOk;
 }
 
 #define FUZZ_CHECK(condition)                                              \

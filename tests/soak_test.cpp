@@ -17,6 +17,7 @@
 
 #include "entry/request.h"
 #include "sim/tovek_controller.h"
+#include "support/requests.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
 
@@ -70,21 +71,9 @@ class Soak : public ::testing::Test {
     return QvoMain(&request);
   }
   QvoStatus Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count) {
-    QvoTransfer transfer{};
-    transfer.pointKind = kind;
-    transfer.pointNumber = number;
-    transfer.valueCount = count;
-    transfer.values = values;
-    return Call(opcode, &transfer);
+    return SendTransfer(&channel, opcode, kind, number, count, values);
   }
-  QvoStatus Open(const std::string& port) {
-    QvoOpenParams open{};
-    std::strncpy(open.portName, port.c_str(), sizeof open.portName - 1);
-    open.enable = 1;
-    open.timeout = kTimeoutUnits;
-    open.lineParams = {9600, 8, 0, 0};
-    return Call(1, &open);
-  }
+  QvoStatus Open(const std::string& port) { return OpenChannelOn(&channel, port, 1, kTimeoutUnits); }
 
   TemporaryWorkingDirectory workingDirectory;
   QvoChannel channel{};

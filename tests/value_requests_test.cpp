@@ -9,6 +9,7 @@
 #include "entry/request.h"
 #include "sim/attach.h"
 #include "support/recorded_reports.h"
+#include "support/requests.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -34,25 +35,13 @@ class ValueRequestTest : public ::testing::Test {
     workingDirectory.WriteFile("QVOTK01.int", stationFile);
     QvoRequest close{&channel, 11, 1, 0, nullptr};
     QvoMain(&close);
-    QvoOpenParams open{};
-    std::strcpy(open.portName, "COM1");
-    open.enable = 1;
-    open.timeout = 25;  // 250 ms
-    open.lineParams = {9600, 8, 0, 0};
-    QvoRequest request{&channel, 1, 1, 0, &open};
-    ASSERT_EQ(QvoMain(&request), kStatusOk);
+    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, 25), kStatusOk);  // 250 ms
     line().ClearCalls();
     device->writes.clear();
   }
 
   QvoStatus Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count = 0) {
-    QvoTransfer transfer{};
-    transfer.pointKind = kind;
-    transfer.pointNumber = number;
-    transfer.valueCount = count;
-    transfer.values = values;
-    QvoRequest request{&channel, opcode, 1, 0, &transfer};
-    return QvoMain(&request);
+    return SendTransfer(&channel, opcode, kind, number, count, values);
   }
   QvoStatus Read(uint32_t kind, uint32_t number = 0) { return Transfer(5, kind, number); }
   QvoStatus Write(uint32_t kind, uint32_t number, uint16_t value) {

@@ -1,9 +1,13 @@
 #!/bin/sh
-# Installs the Debian packages that the build lanes need, when missing.
-# Usage: tools/install-deps.sh   (as root, or through sudo)
+# Installs the Debian packages the build needs, when they are missing.
+# Usage: tools/install-deps.sh [core]   (as root, or through sudo)
+#   core: what the demo and the test lane need; without it, every lane's.
 set -eu
-packages="cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev libcli11-dev
-  gcc-multilib g++-multilib qemu-user g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind socat"
+packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev"
+if [ "${1:-all}" != core ]; then
+  packages="$packages clang libclang-rt-14-dev libbenchmark-dev gcc-multilib g++-multilib qemu-user
+    g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind"
+fi
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"

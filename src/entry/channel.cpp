@@ -23,11 +23,11 @@ CommStatus ClosePort(QvoChannel* channel) {
   return status;
 }
 
-CommStatus OpenStoredPort(QvoChannel* channel, PortHandle* port) {
-  const PortSpec& spec = channel->portSpec;
-  // A channel whose name was never set holds no terminated name to open.
-  if (!HasTerminator(spec.portName, sizeof spec.portName)) return kCommCannotOpen;
-  return CommOpen(spec.portName, &spec.lineParams, spec.openFlags, port);
+// A name without its terminator (from the host, or a channel whose name was
+// never set) names no port.
+CommStatus OpenPort(const PortSpec& portSpec, PortHandle* port) {
+  if (!HasTerminator(portSpec.portName, sizeof portSpec.portName)) return kCommCannotOpen;
+  return CommOpen(portSpec.portName, &portSpec.lineParams, portSpec.openFlags, port);
 }
 
 }  // namespace
@@ -68,23 +68,22 @@ QvoStatus OpenChannel(QvoRequest* request) {
   channel->active = block->enable;
   if (block->enable == 0) return kStatusOk;
 
-  PortSpec spec;
-  std::memcpy(spec.portName, block->portName, sizeof spec.portName);
-  spec.lineParams = block->lineParams;
-  spec.openFlags = kChannelOpenFlags;
+  PortSpec portSpec;
+  std::memcpy(portSpec.portName, block->portName, sizeof portSpec.portName);
+  portSpec.lineParams = block->lineParams;
+  portSpec.openFlags = kChannelOpenFlags;
 
   PortHandle port = kNoPort;
-  if (!HasTerminator(spec.portName, sizeof spec.portName) ||
-      CommOpen(spec.portName, &spec.lineParams, spec.openFlags, &port) != kCommOk) {
+  if (OpenPort(portSpec, &port) != kCommOk) {
     char shown[kPortNameSize + 1];  // terminated even when the host's name is not
-    std::memcpy(shown, spec.portName, kPortNameSize);
+    std::memcpy(shown, portSpec.portName, kPortNameSize);
     shown[kPortNameSize] = '\0';
     ReportToHost(kHostReportCode, "QVO%s : Fail to open %s", kDriverName, shown);
     return kStatusNoAnswer;
   }
   channel->port = port;
   CommSetReadTimeout(port, block->timeout);  // returns the previous time-out, not needed here
-  channel->portSpec = spec;
+  channel->portSpec = portSpec;
   channel->readTimeout = block->timeout;
   LoadStationAddress(channel, request->lineNumber);
   return kStatusOk;
@@ -108,7 +107,7 @@ QvoStatus ReopenChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
   if (channel == nullptr) return kStatusRejected;
   PortHandle port = kNoPort;
-  if (OpenStoredPort(channel, &port) != kCommOk) return kStatusNoAnswer;
+  if (OpenPort(channel->portSpec, &port) != kCommOk) return kStatusNoAnswer;
   // The reopened port keeps the read time-out the open gives it.
   channel->port = port;
   channel->active = 1;
@@ -122,15 +121,15 @@ QvoStatus ReconfigureChannel(QvoRequest* request) {
   // The name must fit the channel's 12 bytes with its terminator.
   if (!HasTerminator(block->portName, kPortNameSize)) return kStatusRejected;
 
-  PortSpec& spec = channel->portSpec;
-  if (std::strncmp(block->portName, spec.portName, kPortNameSize) != 0 && channel->port != kNoPort) {
+  PortSpec& stored = channel->portSpec;
+  if (std::strncmp(block->portName, stored.portName, kPortNameSize) != 0 && channel->port != kNoPort) {
     ClosePort(channel);  // the new port is opened whatever became of the old one
   }
-  std::memcpy(spec.portName, block->portName, kPortNameSize);
-  if (block->lineParams.baudRate != 0) spec.lineParams = block->lineParams;
+  std::memcpy(stored.portName, block->portName, kPortNameSize);
+  if (block->lineParams.baudRate != 0) stored.lineParams = block->lineParams;
 
   PortHandle port = kNoPort;
-  if (OpenStoredPort(channel, &port) != kCommOk) return kStatusNoAnswer;
+  if (OpenPort(stored, &port) != kCommOk) return kStatusNoAnswer;
   channel->port = port;
   channel->active = 1;
   CommSetReadTimeout(port, channel->readTimeout);

@@ -178,6 +178,14 @@ bool ResolvePoint(Host& host, const std::string& name, Point* point) {
   return false;
 }
 
+bool ResolvePoints(Host& host, const std::vector<std::string>& names, std::vector<Point>* points) {
+  points->resize(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!ResolvePoint(host, names[i], &(*points)[i])) return false;
+  }
+  return true;
+}
+
 std::string PointLabel(const Point& point) {
   if (point.kind == kPointKindS) return "S";
   char label[8];
@@ -255,10 +263,8 @@ int RunCheck(const CommonOptions& options, const std::vector<std::string>& names
 int RunRead(const CommonOptions& options, const std::vector<std::string>& names) {
   Host host;
   if (!StartHost(&host, options)) return 2;
-  std::vector<Point> points(names.size());
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (!ResolvePoint(host, names[i], &points[i])) return 1;
-  }
+  std::vector<Point> points;
+  if (!ResolvePoints(host, names, &points)) return 1;
   if (const int opened = host.OpenChannel()) return opened;
   int result = 0;
   std::vector<std::string> items;
@@ -337,10 +343,8 @@ int RunBlock(const CommonOptions& options, int32_t count) {
 int RunPoll(const CommonOptions& options, const std::vector<std::string>& names, int intervalMs, int count) {
   Host host;
   if (!StartHost(&host, options)) return 2;
-  std::vector<Point> points(names.size());
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (!ResolvePoint(host, names[i], &points[i])) return 1;
-  }
+  std::vector<Point> points;
+  if (!ResolvePoints(host, names, &points)) return 1;
   if (const int opened = host.OpenChannel()) return opened;
   const bool live = !options.json && isatty(fileno(stdout));
   std::vector<double> latencies;
