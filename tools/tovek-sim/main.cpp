@@ -96,16 +96,24 @@ std::string DescribeRequest(const std::string& frame) {
 }
 
 std::string DescribeReply(const sim::BusExchange& exchange) {
-  if (exchange.station == 0 && exchange.reply.empty()) return "";
-  std::string text = exchange.reply.empty() ? "no reply" : "";
-  if (!exchange.reply.empty()) {
-    if (exchange.command == 0x06) {
-      text = "block reply";
-    } else {
-      text = exchange.reply.find(":") != std::string::npos && exchange.reply.size() > 4 &&
-                     exchange.reply[exchange.reply.find(':') + 4] == '0'
-                 ? "status ok"
-                 : "status error";
+  std::string text;
+  const std::string& reply = exchange.reply;
+  const size_t start = reply.find(':');
+  auto byteAt = [&](size_t position) { return std::stoi(reply.substr(start + position, 2), nullptr, 16); };
+  if (reply.empty()) {
+    text = "no reply";
+  } else if (start == std::string::npos || reply.size() < start + 7) {
+    text = "cut short";
+  } else if (exchange.command == 0x06) {
+    text = std::to_string(byteAt(1)) + " values";
+  } else if (reply[start + 4] != '0') {
+    text = "status error";
+  } else {
+    text = "status ok";
+    sim::DecodedRequest request;
+    if (sim::DecodeRequest(exchange.request, &request) && reply.size() >= start + 21) {
+      if (request.command == 0x08) text += ", value " + std::to_string(byteAt(13));
+      if (request.command == 0x09 && request.body[3] == 0x66) text += ", value " + std::to_string(byteAt(15));
     }
   }
   if (exchange.fault != sim::Fault::None) text += std::string(" [fault: ") + sim::FaultName(exchange.fault) + "]";
