@@ -53,8 +53,8 @@ void BM_ReadBlock255WithController(benchmark::State& state) {
   const uint64_t before = sim::SimLine::Get().ReadRequests();
   for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(6, 1, 1, 255));
   // A well-formed block reply is taken in exactly two reads.
-  state.counters["reads_per_request"] =
-      static_cast<double>(sim::SimLine::Get().ReadRequests() - before) / static_cast<double>(state.iterations());
+  state.counters["reads_per_request"] = static_cast<double>(sim::SimLine::Get().ReadRequests() - before) /
+                                        static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_ReadBlock255WithController);
 

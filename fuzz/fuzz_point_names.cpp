@@ -24,7 +24,8 @@ bool IsValidName(const std::string& name, bool* sPoint, int* number) {
     *sPoint = true;
     return true;
   }
-  if (std::isdigit(static_cast<unsigned char>(eight[0])) && std::isdigit(static_cast<unsigned char>(eight[1])) &&
+  if (std::isdigit(static_cast<unsigned char>(eight[0])) &&
+      std::isdigit(static_cast<unsigned char>(eight[1])) &&
       std::isdigit(static_cast<unsigned char>(eight[2])) && eight.substr(3) == "     ") {
     *sPoint = false;
     *number = std::stoi(eight.substr(0, 3));
@@ -39,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   int32_t count;
   std::memcpy(&count, data, sizeof count);
-  const std::string name(reinterpret_cast<const char*>(data + 4), strnlen(reinterpret_cast<const char*>(data + 4), size - 4));
+  const std::string name(reinterpret_cast<const char*>(data + 4),
+                         strnlen(reinterpret_cast<const char*>(data + 4), size - 4));
 
   bool sPoint = false;
   int number = -1;

@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(values[1] == ParseHexDigits(last.data() + 13, 2));
     } else {
       FUZZ_CHECK(last.size() >= 23 && last[4] == '0');
-      FUZZ_CHECK(FrameChecksum(last.data() + 3, 8) == static_cast<uint8_t>(ParseHexDigits(last.data() + 19, 2)));
+      FUZZ_CHECK(FrameChecksum(last.data() + 3, 8) ==
+                 static_cast<uint8_t>(ParseHexDigits(last.data() + 19, 2)));
       FUZZ_CHECK(values[1] == ParseHexDigits(last.data() + 15, 2));
     }
   } else if (kind == kWriteS || kind == kWritePoint) {

@@ -18,10 +18,10 @@ inline bool OpenChannelOnCom1(QvoChannel* channel) {
   return OpenChannelOn(channel, "COM1", 1, 10) == kStatusOk;
 }
 
-#define FUZZ_CHECK(condition)                                              \
-  do {                                                                     \
-    if (!(condition)) {                                                    \
+#define FUZZ_CHECK(condition)                                                                \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
       std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      std::abort();                                                        \
-    }                                                                      \
+      std::abort();                                                                          \
+    }                                                                                        \
   } while (0)

@@ -28,7 +28,9 @@ bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
   return SimLine::Get().WriteLineState(port, settings);
 }
 
-bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) { return SimLine::Get().ReadTimeouts(port, timeouts); }
+bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
+  return SimLine::Get().ReadTimeouts(port, timeouts);
+}
 bool SysWriteTimeouts(PortHandle port, const CommTimeouts& timeouts) {
   return SimLine::Get().WriteTimeouts(port, timeouts);
 }

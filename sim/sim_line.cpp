@@ -1,9 +1,9 @@
 #include "sim/sim_line.h"
 
-#include "serial/serial_port.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "serial/serial_port.h"
 
 namespace sim {
 

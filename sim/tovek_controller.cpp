@@ -33,7 +33,6 @@ int DecimalOfBcd(uint8_t byte) {
   return high > 9 || low > 9 ? -1 : high * 10 + low;
 }
 
-
 uint8_t Checksum(const std::vector<uint8_t>& body) {
   uint8_t sum = 0;
   for (uint8_t b : body) sum = static_cast<uint8_t>(sum + b);

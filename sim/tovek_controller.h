@@ -68,10 +68,10 @@ struct BusExchange {
 };
 
 struct BusStatistics {
-  uint64_t frames = 0;      // complete frames seen on the line
-  uint64_t answered = 0;    // frames some controller answered
-  uint64_t ignored = 0;     // damaged, or for a station not on the line
-  uint64_t faults = 0;      // replies with a fault injected
+  uint64_t frames = 0;    // complete frames seen on the line
+  uint64_t answered = 0;  // frames some controller answered
+  uint64_t ignored = 0;   // damaged, or for a station not on the line
+  uint64_t faults = 0;    // replies with a fault injected
   std::array<uint64_t, 8> byFault{};
 };
 

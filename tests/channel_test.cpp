@@ -1,11 +1,12 @@
 // The life of a channel through QvoMain, on the simulated line: each
 // transition with the fields it must and must not change.
+#include "entry/channel.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "entry/channel.h"
 #include "entry/request.h"
 #include "serial/serial_port.h"
 #include "sim/sim_line.h"

@@ -26,7 +26,8 @@ TEST(Concurrency, EightChannelsOnEightThreadsKeepToThemselves) {
   for (int i = 0; i < kChannels; ++i) {
     const int station = 100 + i;
     ASSERT_TRUE(simulators[i].Start({"--station", std::to_string(station), "--block-count", "8"}));
-    workingDirectory.WriteFile("QVOTK0" + std::to_string(i + 1) + ".int", "STATION=" + std::to_string(station));
+    workingDirectory.WriteFile("QVOTK0" + std::to_string(i + 1) + ".int",
+                               "STATION=" + std::to_string(station));
   }
 
   std::atomic<int> failures{0};
@@ -40,13 +41,15 @@ TEST(Concurrency, EightChannelsOnEightThreadsKeepToThemselves) {
         if (problems[i].empty()) problems[i] = what;
         ++failures;
       };
-      if (OpenChannelOn(&channel, simulators[i].port, i + 1, 50) != kStatusOk || channel.stationAddress != station) {
+      if (OpenChannelOn(&channel, simulators[i].port, i + 1, 50) != kStatusOk ||
+          channel.stationAddress != station) {
         return fail("open");
       }
       for (int round = 0; round < kRounds; ++round) {
         const uint32_t point = static_cast<uint32_t>((round * 7 + i) % 1000);
         uint16_t values[16] = {};
-        if (SendTransfer(&channel, 5, 1, point, 0, values) != kStatusOk || values[1] != ((point + station) & 0xFF)) {
+        if (SendTransfer(&channel, 5, 1, point, 0, values) != kStatusOk ||
+            values[1] != ((point + station) & 0xFF)) {
           return fail("read point " + std::to_string(point));
         }
         if (SendTransfer(&channel, 5, 0, 0, 0, values) != kStatusOk || values[1] != station % 10) {
@@ -68,7 +71,8 @@ TEST(Concurrency, EightChannelsOnEightThreadsKeepToThemselves) {
     });
   }
   for (auto& thread : threads) thread.join();
-  for (int i = 0; i < kChannels; ++i) EXPECT_TRUE(problems[i].empty()) << "channel " << i << ": " << problems[i];
+  for (int i = 0; i < kChannels; ++i)
+    EXPECT_TRUE(problems[i].empty()) << "channel " << i << ": " << problems[i];
   EXPECT_EQ(failures.load(), 0);
 }
 

@@ -75,32 +75,32 @@ TEST_F(EndToEnd, EveryOpcodeOnce) {
   Simulator sim;
   ASSERT_TRUE(sim.Start({"--station", "12", "--s-point", "7", "--point", "9=200", "--block-count", "5"}));
   QvoDriverInfo info{};
-  EXPECT_EQ(session->Info(&info), kStatusOk);                       // 14
+  EXPECT_EQ(session->Info(&info), kStatusOk);  // 14
   EXPECT_EQ(info.channelSize, 688u);
-  Open(sim, 12);                                                    // 1
-  EXPECT_EQ(session->Flush(), kStatusOk);                           // 2
-  Point s = Named("S"), nine = Named("009");                        // 3
-  EXPECT_EQ(session->CheckBlock("001", 5), kStatusOk);              // 4
+  Open(sim, 12);                                        // 1
+  EXPECT_EQ(session->Flush(), kStatusOk);               // 2
+  Point s = Named("S"), nine = Named("009");            // 3
+  EXPECT_EQ(session->CheckBlock("001", 5), kStatusOk);  // 4
   uint16_t value = 0;
-  EXPECT_EQ(session->Read(s, &value), kStatusOk);                   // 5
+  EXPECT_EQ(session->Read(s, &value), kStatusOk);  // 5
   EXPECT_EQ(value, 7);
   EXPECT_EQ(session->Read(nine, &value), kStatusOk);
   EXPECT_EQ(value, 200);
   std::vector<uint16_t> values;
-  EXPECT_EQ(session->ReadBlock(5, &values), kStatusOk);             // 6
+  EXPECT_EQ(session->ReadBlock(5, &values), kStatusOk);  // 6
   EXPECT_EQ(values, (std::vector<uint16_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(session->Write(nine, 1), kStatusOk);                    // 7
+  EXPECT_EQ(session->Write(nine, 1), kStatusOk);  // 7
   EXPECT_EQ(session->Read(nine, &value), kStatusOk);
   EXPECT_EQ(value, 1);
   QvoRequest unsupported{nullptr, 10, 0, 0, nullptr};
-  EXPECT_EQ(library.entry(&unsupported), kStatusRejected);          // 10
-  EXPECT_EQ(session->Close(), kStatusOk);                           // 11
-  EXPECT_EQ(session->Reopen(), kStatusOk);                          // 13
+  EXPECT_EQ(library.entry(&unsupported), kStatusRejected);  // 10
+  EXPECT_EQ(session->Close(), kStatusOk);                   // 11
+  EXPECT_EQ(session->Reopen(), kStatusOk);                  // 13
   EXPECT_EQ(session->Read(s, &value), kStatusOk);
   EXPECT_EQ(session->Reconfigure(sim.port, LineParams{0, 0, 0, 0}), kStatusNoAnswer)
       << "the same port, still held: the second open fails";
   QvoRequest close12{const_cast<QvoChannel*>(&session->channel()), 12, 0, 0, nullptr};
-  EXPECT_EQ(library.entry(&close12), kStatusOk);                    // 12
+  EXPECT_EQ(library.entry(&close12), kStatusOk);                                     // 12
   EXPECT_EQ(session->Reconfigure(sim.port, LineParams{19200, 8, 0, 0}), kStatusOk);  // 15
   EXPECT_EQ(session->Read(s, &value), kStatusOk);
   EXPECT_EQ(session->Close(), kStatusOk);
@@ -114,13 +114,10 @@ TEST_F(EndToEnd, InjectedFaultsGiveTheStatusTheDriverPromises) {
     long frames;
   };
   const FaultCase cases[] = {
-      {"status-error", "S", kStatusRejected, 10},
-      {"no-reply", "001", kStatusNoAnswer, 10},
-      {"short-reply", "001", kStatusNoAnswer, 10},
-      {"bad-checksum", "001", kStatusRejected, 10},
+      {"status-error", "S", kStatusRejected, 10},  {"no-reply", "001", kStatusNoAnswer, 10},
+      {"short-reply", "001", kStatusNoAnswer, 10}, {"bad-checksum", "001", kStatusRejected, 10},
       {"bad-checksum", "S", kStatusOk, 1},  // S-point replies carry no checked checksum
-      {"stray-bytes", "S", kStatusRejected, 10},
-      {"wrong-block-count", "block", kStatusNoAnswer, 10},
+      {"stray-bytes", "S", kStatusRejected, 10},   {"wrong-block-count", "block", kStatusNoAnswer, 10},
   };
   for (const auto& c : cases) {
     Simulator sim;
@@ -194,11 +191,17 @@ TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
   EXPECT_NE(output.find("\"channelSize\": 688"), std::string::npos) << output;
 
   Simulator sim;
-  ASSERT_TRUE(sim.Start({"--station", "5", "--s-point", "6", "--fault-script", "status-error",
-                         "--fault-script", "status-error", "--fault-script", "status-error",
-                         "--fault-script", "status-error", "--fault-script", "status-error",
-                         "--fault-script", "status-error", "--fault-script", "status-error",
-                         "--fault-script", "status-error", "--fault-script", "status-error",
+  ASSERT_TRUE(sim.Start({"--station",      "5",
+                         "--s-point",      "6",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
+                         "--fault-script", "status-error",
                          "--fault-script", "status-error"}));
   const std::string line = " --port " + sim.port + " --station 5 --baud 9600 --timeout 10";
   EXPECT_EQ(RunTool("read S" + line, &output), 1) << output;

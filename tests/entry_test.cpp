@@ -53,10 +53,10 @@ TEST(DriverInfo, BannerIsFiveFramedLinesOfCodePage437) {
     EXPECT_EQ(lines[i][1], '\xBA') << "line " << i + 1;
     EXPECT_EQ(lines[i][61], '\xBA') << "line " << i + 1;
   }
-  const std::string shades = std::string(5, '\xDB') + std::string(6, '\xB2') +
-                             std::string(6, '\xB1') + std::string(6, '\xB0');
-  const std::string shadesBack = std::string(6, '\xB0') + std::string(6, '\xB1') +
-                                 std::string(6, '\xB2') + std::string(5, '\xDB');
+  const std::string shades =
+      std::string(5, '\xDB') + std::string(6, '\xB2') + std::string(6, '\xB1') + std::string(6, '\xB0');
+  const std::string shadesBack =
+      std::string(6, '\xB0') + std::string(6, '\xB1') + std::string(6, '\xB2') + std::string(5, '\xDB');
   EXPECT_EQ(lines[1], " \xBA " + shades + " Q V O T K " + shadesBack + " \xBA");
   EXPECT_EQ(lines[2], " \xBA" + std::string(11, ' ') + "TOVEK - ORBAL system, driver Installed." +
                           std::string(9, ' ') + "\xBA");

@@ -1,10 +1,11 @@
 // The half-duplex exchange as call sequences on the simulated line.
+#include "serial/exchange.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "entry/request.h"
-#include "serial/exchange.h"
 #include "serial/serial_port.h"
 #include "sim/sim_line.h"
 #include "support/recorded_reports.h"
@@ -36,9 +37,8 @@ class ExchangeTest : public ::testing::Test {
 
 TEST_F(ExchangeTest, CtsPresentAtOnceCostsOnePollAndNoSleep) {
   EXPECT_TRUE(Send());
-  EXPECT_EQ(line().CallSequence(),
-            (std::vector<Service>{Service::SetRts, Service::CountWaitingInput, Service::ReadCts, Service::Write,
-                                  Service::SetRts}));
+  EXPECT_EQ(line().CallSequence(), (std::vector<Service>{Service::SetRts, Service::CountWaitingInput,
+                                                         Service::ReadCts, Service::Write, Service::SetRts}));
   EXPECT_EQ(line().Calls().front().argument, 1u) << "RTS raised first";
   EXPECT_EQ(LastCall().argument, 0u) << "and cleared last";
   EXPECT_EQ(device->written, kFrame);

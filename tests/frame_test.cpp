@@ -1,10 +1,11 @@
 // The frame codec against the protocol's worked examples, and every request
 // frame byte for byte.
+#include "protocol/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "protocol/frame.h"
 #include "protocol/request_frames.h"
 
 namespace {

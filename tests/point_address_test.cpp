@@ -82,9 +82,8 @@ TEST(CheckBlockAddress, AcceptsOnlyPointOneWithACountAByteCanAnnounce) {
     QvoStatus status;
   };
   const BlockCase cases[] = {
-      {"001", 0, 0},   {"001", 255, 0}, {"001     ", 16, 0}, {"001", 256, 1}, {"001", 257, 1},
-      {"001", -1, 1},  {"S", 0, 1},     {"002", 1, 1},      {"1", 1, 1},     {"000", 1, 1},
-      {nullptr, 1, 1},
+      {"001", 0, 0}, {"001", 255, 0}, {"001     ", 16, 0}, {"001", 256, 1}, {"001", 257, 1}, {"001", -1, 1},
+      {"S", 0, 1},   {"002", 1, 1},   {"1", 1, 1},         {"000", 1, 1},   {nullptr, 1, 1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Ask(4, c.name, c.count).status, c.status)

@@ -2,7 +2,6 @@
 // the Linux library drives a real device. Time-outs are short and the
 // tolerances generous.
 #include <gtest/gtest.h>
-
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -20,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 constexpr LineParams kLine = {9600, 8, 0, 0};
 
 long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 // The POSIX foundation's handles are descriptor + 1.

@@ -1,10 +1,11 @@
 // Serial port access on the simulated line, timing included: the virtual
 // clock shows exactly how long each operation waited.
+#include "serial/serial_port.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "serial/serial_port.h"
 #include "sim/sim_line.h"
 
 namespace {

@@ -38,19 +38,15 @@ QvoStatus AttemptOutcome(Fault fault, Kind kind) {
   const bool block = kind == Kind::Block;
   switch (fault) {
     case Fault::None:
-    case Fault::Delay:
-      return kStatusOk;
+    case Fault::Delay: return kStatusOk;
     case Fault::NoReply:
-    case Fault::ShortReply:
-      return kStatusNoAnswer;
+    case Fault::ShortReply: return kStatusNoAnswer;
     case Fault::StatusError:
       return block ? kStatusOk : kStatusRejected;  // a block reply has no status character
     case Fault::BadChecksum:
       return kind == Kind::ReadPoint || block ? kStatusRejected : kStatusOk;  // others are not verified
-    case Fault::WrongBlockCount:
-      return block ? kStatusNoAnswer : kStatusOk;
-    case Fault::StrayBytes:
-      return block ? kStatusNoAnswer : kStatusRejected;  // the junk shifts the reply
+    case Fault::WrongBlockCount: return block ? kStatusNoAnswer : kStatusOk;
+    case Fault::StrayBytes: return block ? kStatusNoAnswer : kStatusRejected;  // the junk shifts the reply
   }
   return kStatusOk;
 }
@@ -87,8 +83,9 @@ TEST_F(Soak, EveryStatusIsTheOneItsFaultCallsFor) {
                                     Fault::BadChecksum, Fault::WrongBlockCount, Fault::StrayBytes};
   workingDirectory.WriteFile("QVOTK01.int", "STATION=" + std::to_string(kStation));
   SimulatorProcess simulator;
-  ASSERT_TRUE(simulator.Start({"--station", std::to_string(kStation), "--block-count", std::to_string(kBlockValues),
-                               "--fault-rate", std::to_string(kFaultRate), "--seed", std::to_string(kSeed)}));
+  ASSERT_TRUE(
+      simulator.Start({"--station", std::to_string(kStation), "--block-count", std::to_string(kBlockValues),
+                       "--fault-rate", std::to_string(kFaultRate), "--seed", std::to_string(kSeed)}));
   ASSERT_EQ(Open(simulator.port), kStatusOk);
 
   sim::ControllerBus replica;  // draws the simulator's faults in the same order
@@ -118,8 +115,14 @@ TEST_F(Soak, EveryStatusIsTheOneItsFaultCallsFor) {
     switch (kind) {
       case Kind::ReadS: status = Transfer(5, 0, 0, 0); break;
       case Kind::ReadPoint: status = Transfer(5, 1, number, 0); break;
-      case Kind::WriteS: values[1] = value; status = Transfer(7, 0, 0, 0); break;
-      case Kind::WritePoint: values[1] = value; status = Transfer(7, 1, number, 0); break;
+      case Kind::WriteS:
+        values[1] = value;
+        status = Transfer(7, 0, 0, 0);
+        break;
+      case Kind::WritePoint:
+        values[1] = value;
+        status = Transfer(7, 1, number, 0);
+        break;
       case Kind::Block: status = Transfer(6, 1, 1, kBlockValues); break;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

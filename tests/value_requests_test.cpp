@@ -72,7 +72,11 @@ class ValueRequestTest : public ::testing::Test {
 };
 
 TEST_F(ValueRequestTest, SPointReadSendsTheWorkedFrameAndTakesTheValueUnverified) {
-  ReplyAlways(":070000126800" "3F" "00" "ZZ\r\n");  // checksum characters not examined
+  ReplyAlways(
+      ":070000126800"
+      "3F"
+      "00"
+      "ZZ\r\n");  // checksum characters not examined
   ASSERT_EQ(Read(0), kStatusOk);
   ASSERT_EQ(device->writes.size(), 1u);
   EXPECT_EQ(device->writes[0], ":0508001268007E\r\n");

@@ -129,8 +129,9 @@ TEST_F(Win32FoundationTest, EachConfigurationFailureClosesTheHandle) {
     const char* failing;
     CommStatus status;
   };
-  for (const auto& c : {FailureCase{"GetCommState", kCommNotSerial}, FailureCase{"SetCommTimeouts", kCommCannotOpen},
-                        FailureCase{"SetCommState", kCommSettingsRefused}}) {
+  for (const auto& c :
+       {FailureCase{"GetCommState", kCommNotSerial}, FailureCase{"SetCommTimeouts", kCommCannotOpen},
+        FailureCase{"SetCommState", kCommSettingsRefused}}) {
     win32::State().calls.clear();
     win32::State().failing = {c.failing};
     EXPECT_EQ(Open(0x0202), c.status) << c.failing;
@@ -180,8 +181,9 @@ TEST_F(Win32FoundationTest, FlushAsksClearCommErrorForTheWaitingBytes) {
   device->Deliver(std::string(600, 'x'));
   win32::State().calls.clear();
   EXPECT_EQ(CommFlushInput(port), 0);
-  EXPECT_EQ(Functions(), (std::vector<std::string>{"ClearCommError", "GetCommTimeouts", "SetCommTimeouts",
-                                                   "ReadFile", "ReadFile", "GetCommTimeouts", "SetCommTimeouts"}));
+  EXPECT_EQ(Functions(),
+            (std::vector<std::string>{"ClearCommError", "GetCommTimeouts", "SetCommTimeouts", "ReadFile",
+                                      "ReadFile", "GetCommTimeouts", "SetCommTimeouts"}));
   EXPECT_EQ(win32::State().calls[3].value, 512u);
   EXPECT_EQ(device->timeouts.readTotalConstant, 1000u);
 }
@@ -192,9 +194,10 @@ TEST_F(Win32FoundationTest, ExchangeKeysRtsAndReadsCts) {
   device->ctsFromPoll = 3;
   win32::State().calls.clear();
   ASSERT_TRUE(SendFrame(&channel, ":0405000110EA\r\n", 15));
-  EXPECT_EQ(Functions(), (std::vector<std::string>{"EscapeCommFunction", "ClearCommError", "GetCommModemStatus",
-                                                   "Sleep", "GetCommModemStatus", "Sleep", "GetCommModemStatus",
-                                                   "WriteFile", "EscapeCommFunction"}));
+  EXPECT_EQ(Functions(),
+            (std::vector<std::string>{"EscapeCommFunction", "ClearCommError", "GetCommModemStatus", "Sleep",
+                                      "GetCommModemStatus", "Sleep", "GetCommModemStatus", "WriteFile",
+                                      "EscapeCommFunction"}));
   EXPECT_EQ(win32::State().calls.front().value, static_cast<DWORD>(SETRTS));
   EXPECT_EQ(win32::State().calls.back().value, static_cast<DWORD>(CLRRTS));
   EXPECT_EQ(win32::State().calls[3].value, 1u) << "1 ms between polls";

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "entry/host_report.h"
-#include "protocol/request_frames.h"
 #include "entry/station_file.h"
+#include "protocol/request_frames.h"
 #include "serial/serial_port.h"
 
 namespace {

@@ -10,8 +10,8 @@ namespace {
 
 // Where the value sits in each single-value reply, and the numbered read's
 // checksum (the only single-value reply whose checksum is verified).
-constexpr uint32_t kSPointValuePosition = 13;      // sixth of seven body bytes
-constexpr uint32_t kPointValuePosition = 15;       // seventh of eight body bytes
+constexpr uint32_t kSPointValuePosition = 13;  // sixth of seven body bytes
+constexpr uint32_t kPointValuePosition = 15;   // seventh of eight body bytes
 constexpr uint32_t kPointReplyBodyBytes = 8;
 constexpr uint32_t kPointReplyChecksumPosition = 19;
 

@@ -86,10 +86,9 @@ speed_t SpeedFor(uint32_t baudRate, bool* known) {
     speed_t speed;
   };
   static constexpr Rate kRates[] = {
-      {50, B50},       {75, B75},       {110, B110},     {134, B134},     {150, B150},
-      {200, B200},     {300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},
-      {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
-      {57600, B57600},
+      {50, B50},     {75, B75},       {110, B110},     {134, B134},     {150, B150},   {200, B200},
+      {300, B300},   {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400}, {4800, B4800},
+      {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
   };
   for (const Rate& rate : kRates) {
     if (rate.baud == baudRate) {
@@ -345,7 +344,8 @@ bool SysReadCts(PortHandle port, bool* ctsOn) {
 }
 
 void SysSleepMilliseconds(uint32_t milliseconds) {
-  timespec pause = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+  timespec pause = {static_cast<time_t>(milliseconds / 1000),
+                    static_cast<long>(milliseconds % 1000) * 1000000};
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
 }

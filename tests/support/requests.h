@@ -21,7 +21,8 @@ inline QvoStatus SendTransfer(QvoChannel* channel, uint32_t opcode, uint32_t kin
 inline QvoStatus OpenChannelOn(QvoChannel* channel, const std::string& port, int32_t lineNumber,
                                uint32_t timeoutUnits, LineParams line = {9600, 8, 0, 0}) {
   QvoOpenParams open{};
-  std::memcpy(open.portName, port.data(), port.size() < sizeof open.portName ? port.size() : sizeof open.portName);
+  std::memcpy(open.portName, port.data(),
+              port.size() < sizeof open.portName ? port.size() : sizeof open.portName);
   open.enable = 1;
   open.timeout = timeoutUnits;
   open.lineParams = line;

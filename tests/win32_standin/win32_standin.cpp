@@ -62,8 +62,9 @@ HMODULE const kDavrin = reinterpret_cast<HMODULE>(0xDA7);
 
 }  // namespace
 
-HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
-                          DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES security, DWORD creationDisposition, DWORD flagsAndAttributes,
+                          HANDLE templateFile) {
   const bool serialOpen = desiredAccess == (GENERIC_READ | GENERIC_WRITE) && shareMode == 0 &&
                           security == nullptr && creationDisposition == OPEN_EXISTING &&
                           flagsAndAttributes == FILE_ATTRIBUTE_NORMAL && templateFile == nullptr;
@@ -140,7 +141,8 @@ BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
   return TRUE;
 }
 
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                     LPOVERLAPPED overlapped) {
   if (!Record("ReadFile", "", bytesToRead) || overlapped != nullptr) return FALSE;
   uint32_t received = 0;
   const bool ok = SimLine::Get().Read(PortOf(file), buffer, bytesToRead, &received);

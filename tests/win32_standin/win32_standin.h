@@ -11,8 +11,8 @@ namespace win32 {
 
 struct Call {
   std::string function;
-  std::string text;   // the name opened, the debug string
-  DWORD value = 0;    // DCBlength given, EscapeCommFunction code, queue size
+  std::string text;  // the name opened, the debug string
+  DWORD value = 0;   // DCBlength given, EscapeCommFunction code, queue size
 };
 
 struct StandIn {

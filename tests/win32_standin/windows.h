@@ -113,7 +113,8 @@ BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue);
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status);
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+                     LPOVERLAPPED overlapped);
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                       LPOVERLAPPED overlapped);
 BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function);

@@ -225,8 +225,9 @@ int RunInfo(const CommonOptions& options) {
   std::printf("%s", Cp437ToUtf8(info.banner).c_str());
   std::printf("driver \"%s\" (code %u), channel record %u bytes, presets %u/%u\n", info.driverName,
               info.driverCode, info.channelSize, info.presetA, info.presetB);
-  std::printf("default line: %u baud, %u data bits, stop bits code %u, parity %s\n", info.defaultLine.baudRate,
-              info.defaultLine.dataBits, info.defaultLine.stopBits, ParityName(info.defaultLine.parity));
+  std::printf("default line: %u baud, %u data bits, stop bits code %u, parity %s\n",
+              info.defaultLine.baudRate, info.defaultLine.dataBits, info.defaultLine.stopBits,
+              ParityName(info.defaultLine.parity));
   return 0;
 }
 
@@ -251,9 +252,10 @@ int RunCheck(const CommonOptions& options, const std::vector<std::string>& names
     } else if (valid != kStatusOk) {
       std::printf("%-10s invalid\n", ("'" + name + "'").c_str());
     } else {
-      std::printf("%-10s %s%s\n", ("'" + name + "'").c_str(),
-                  point.kind == kPointKindS ? "S point" : ("numbered point " + std::to_string(point.number)).c_str(),
-                  block == kStatusOk ? (", readable as a block of " + std::to_string(count)).c_str() : "");
+      std::printf(
+          "%-10s %s%s\n", ("'" + name + "'").c_str(),
+          point.kind == kPointKindS ? "S point" : ("numbered point " + std::to_string(point.number)).c_str(),
+          block == kStatusOk ? (", readable as a block of " + std::to_string(count)).c_str() : "");
     }
   }
   if (options.json) std::printf("%s\n", JsonArray(items).c_str());
@@ -306,9 +308,10 @@ int RunWrite(const CommonOptions& options, const std::string& name, int value) {
   } else if (status == kStatusOk) {
     std::printf("%s := %d\n", PointLabel(point).c_str(), value);
   } else {
-    host.Explain("write " + PointLabel(point) + " = " + std::to_string(value) +
-                     (point.kind == kPointKindS ? " (the S point takes 0-9)" : " (numbered points take 1 or 2)"),
-                 status);
+    host.Explain(
+        "write " + PointLabel(point) + " = " + std::to_string(value) +
+            (point.kind == kPointKindS ? " (the S point takes 0-9)" : " (numbered points take 1 or 2)"),
+        status);
   }
   return status;
 }
@@ -365,8 +368,8 @@ int RunPoll(const CommonOptions& options, const std::vector<std::string>& names,
       for (size_t i = 0; i < points.size(); ++i) {
         line += PointLabel(points[i]) + "=" + (lastValues[i] < 0 ? "?" : std::to_string(lastValues[i])) + " ";
       }
-      std::printf("%s%s| %llu requests, %llu refused, %llu unanswered | %.1f/%.1f/%.1f ms%s", live ? "\r" : "",
-                  line.c_str(), static_cast<unsigned long long>(requests),
+      std::printf("%s%s| %llu requests, %llu refused, %llu unanswered | %.1f/%.1f/%.1f ms%s",
+                  live ? "\r" : "", line.c_str(), static_cast<unsigned long long>(requests),
                   static_cast<unsigned long long>(failures[1]), static_cast<unsigned long long>(failures[2]),
                   *std::min_element(latencies.begin(), latencies.end()), Median(latencies),
                   *std::max_element(latencies.begin(), latencies.end()), live ? "  " : "\n");
@@ -416,12 +419,14 @@ int RunBench(const CommonOptions& options, const std::string& kind, const std::s
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   host.CloseChannel();
 
-  const uint32_t characters = kind == "block" ? BlockWireCharacters(blockCount) : WireCharacters(point, false);
+  const uint32_t characters =
+      kind == "block" ? BlockWireCharacters(blockCount) : WireCharacters(point, false);
   const unsigned baud = host.Line().line.baudRate;
   const double perRequestUs = seconds * 1e6 / requests;
   const double wireUs = baud ? characters * 10.0 * 1e6 / baud : 0;
   const double ratio = wireUs > 0 ? perRequestUs / wireUs : 0;
-  const std::string label = kind == "block" ? "block of " + std::to_string(blockCount) : "read " + PointLabel(point);
+  const std::string label =
+      kind == "block" ? "block of " + std::to_string(blockCount) : "read " + PointLabel(point);
   if (options.json) {
     std::printf("%s\n", JsonObject()
                             .Add("request", label)
@@ -436,14 +441,14 @@ int RunBench(const CommonOptions& options, const std::string& kind, const std::s
                             .Text()
                             .c_str());
   } else {
-    std::printf("%-14s %6d requests, %llu failed: %9.1f requests/s, %9.1f us/request; wire time at %u baud "
-                "(%u characters) %9.1f us, ratio %.3f\n",
-                label.c_str(), requests, static_cast<unsigned long long>(failed), requests / seconds, perRequestUs,
-                baud, characters, wireUs, ratio);
+    std::printf(
+        "%-14s %6d requests, %llu failed: %9.1f requests/s, %9.1f us/request; wire time at %u baud "
+        "(%u characters) %9.1f us, ratio %.3f\n",
+        label.c_str(), requests, static_cast<unsigned long long>(failed), requests / seconds, perRequestUs,
+        baud, characters, wireUs, ratio);
   }
   return failed ? 2 : 0;
 }
-
 
 #if defined(_WIN32)
 int RunDemo(const CommonOptions&, bool) {
@@ -455,16 +460,22 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   constexpr int kBaud = 9600;
   constexpr int kStation = 12;
   const std::string simulator = options.programDirectory + "/tovek-sim";
-  std::vector<std::string> arguments = {"--station", std::to_string(kStation), "--station", "13",
-                                        "--baud", std::to_string(kBaud), "--s-point", "4",
-                                        "--point", "1=17", "--point", "2=34", "--point", "3=51",
-                                        "--point", "4=68", "--point", "5=1", "--block-count", "16"};
+  std::vector<std::string> arguments = {"--station",     std::to_string(kStation),
+                                        "--station",     "13",
+                                        "--baud",        std::to_string(kBaud),
+                                        "--s-point",     "4",
+                                        "--point",       "1=17",
+                                        "--point",       "2=34",
+                                        "--point",       "3=51",
+                                        "--point",       "4=68",
+                                        "--point",       "5=1",
+                                        "--block-count", "16"};
   if (verboseSimulator) arguments.push_back("-v");
   ChildProcess child;
   std::string error, port;
   if (!child.Start(simulator, arguments, &error) || !child.ReadLine(&port, 5000)) {
-    std::fprintf(stderr, "qvotk: cannot start %s %s: build it beside qvotk (cmake --build)\n", simulator.c_str(),
-                 error.c_str());
+    std::fprintf(stderr, "qvotk: cannot start %s %s: build it beside qvotk (cmake --build)\n",
+                 simulator.c_str(), error.c_str());
     return 2;
   }
 
@@ -493,22 +504,24 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
 
   std::printf("\nDriver information (opcode 14)\n");
   const QvoDriverInfo& info = host.info();
-  step(info.channelSize == sizeof(QvoChannel), "\"" + std::string(info.driverName) + "\", channel record " +
-                                                   std::to_string(info.channelSize) + " bytes, default line " +
-                                                   std::to_string(info.defaultLine.baudRate) + " baud 8N1");
+  step(info.channelSize == sizeof(QvoChannel),
+       "\"" + std::string(info.driverName) + "\", channel record " + std::to_string(info.channelSize) +
+           " bytes, default line " + std::to_string(info.defaultLine.baudRate) + " baud 8N1");
 
   std::printf("\nPoint names (opcodes 3 and 4)\n");
   struct NameCase {
     const char* name;
     bool valid;
   };
-  for (const NameCase& c : {NameCase{"S", true}, NameCase{"s", true}, NameCase{"001", true}, NameCase{"123", true},
-                            NameCase{"1234", false}, NameCase{" 12", false}, NameCase{"S1", false}}) {
+  for (const NameCase& c :
+       {NameCase{"S", true}, NameCase{"s", true}, NameCase{"001", true}, NameCase{"123", true},
+        NameCase{"1234", false}, NameCase{" 12", false}, NameCase{"S1", false}}) {
     Point point;
     const bool valid = session.Validate(c.name, &point) == kStatusOk;
     const bool block = session.CheckBlock(c.name, 16) == kStatusOk;
     std::string text = "'" + std::string(c.name) + "' ";
-    text += !valid ? "invalid" : (point.kind == kPointKindS ? "S point" : "point " + std::to_string(point.number));
+    text += !valid ? "invalid"
+                   : (point.kind == kPointKindS ? "S point" : "point " + std::to_string(point.number));
     if (block) text += ", readable as a block";
     step(valid == c.valid, text);
   }
@@ -538,10 +551,12 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   uint16_t readBack = 0;
   const QvoStatus written = session.Write(five, 2);
   const QvoStatus readStatus = session.Read(five, &readBack);
-  step(written == kStatusOk && readStatus == kStatusOk && readBack == 2, "005 := 2, read back " + std::to_string(readBack));
+  step(written == kStatusOk && readStatus == kStatusOk && readBack == 2,
+       "005 := 2, read back " + std::to_string(readBack));
   Point sPoint;
   session.Validate("S", &sPoint);
-  step(session.Write(sPoint, 25) == kStatusRejected, "S := 25 refused before anything is sent (one digit only)");
+  step(session.Write(sPoint, 25) == kStatusRejected,
+       "S := 25 refused before anything is sent (one digit only)");
 
   std::printf("\nBlock (opcode 6)\n");
   std::vector<uint16_t> values;
@@ -551,7 +566,8 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   for (uint16_t v : values) list += std::to_string(v) + " ";
   char blockText[64];
   std::snprintf(blockText, sizeof blockText, "(%.1f ms): ", since(blockStart));
-  step(blockStatus == kStatusOk && values.size() == 16 && values[15] == 16, "16 values " + std::string(blockText) + list);
+  step(blockStatus == kStatusOk && values.size() == 16 && values[15] == 16,
+       "16 values " + std::string(blockText) + list);
 
   std::printf("\nBench: 20 reads of the S point\n");
   const int kReads = 20;

@@ -27,7 +27,8 @@ bool TryLoad(const std::string& path, DriverLibrary* library, std::string* error
     *error = "cannot load " + path;
     return false;
   }
-  auto entry = reinterpret_cast<QvoMainFunction>(reinterpret_cast<void (*)()>(GetProcAddress(module, "QvoMain")));
+  auto entry =
+      reinterpret_cast<QvoMainFunction>(reinterpret_cast<void (*)()>(GetProcAddress(module, "QvoMain")));
 #else
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {

@@ -70,7 +70,8 @@ QvoStatus HostSession::Reconfigure(const std::string& port, const LineParams& li
   return Call(kReconfigure, &block);
 }
 
-QvoStatus HostSession::Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count, uint16_t* values) {
+QvoStatus HostSession::Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count,
+                                uint16_t* values) {
   QvoTransfer transfer{};
   transfer.pointKind = kind;
   transfer.pointNumber = number;

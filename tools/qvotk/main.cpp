@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   CommonOptions options;
   options.programDirectory = SelfDirectory(argv[0]);
-  const std::map<std::string, int> parities = {{"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
+  const std::map<std::string, int> parities = {
+      {"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
 
   app.add_option("--driver", options.driverPath, "Driver library to load (default: the one beside qvotk)");
   app.add_option("-p,--port", options.port, "Serial port name as the driver opens it (COM1, ttyUSB0, pts/3)");
@@ -84,15 +85,18 @@ int main(int argc, char** argv) {
   std::string benchKind = "s", benchPoint = "001";
   int benchRequests = 100;
   int32_t benchBlock = 255;
-  auto* bench = app.add_subcommand("bench", "Requests per second and the time per request against the wire time");
-  bench->add_option("-k,--kind", benchKind, "s, point or block")->check(CLI::IsMember({"s", "point", "block"}));
+  auto* bench =
+      app.add_subcommand("bench", "Requests per second and the time per request against the wire time");
+  bench->add_option("-k,--kind", benchKind, "s, point or block")
+      ->check(CLI::IsMember({"s", "point", "block"}));
   bench->add_option("--point", benchPoint, "The point of --kind point");
   bench->add_option("-n,--requests", benchRequests, "Number of requests")->check(CLI::Range(1, 100000000));
   bench->add_option("--count", benchBlock, "Values of --kind block")->check(CLI::Range(0, 255));
   bench->callback([&] { result = RunBench(options, benchKind, benchPoint, benchRequests, benchBlock); });
 
   bool verboseSimulator = false;
-  auto* demo = app.add_subcommand("demo", "Start tovek-sim on a pseudo-terminal and run the driver against it");
+  auto* demo =
+      app.add_subcommand("demo", "Start tovek-sim on a pseudo-terminal and run the driver against it");
   demo->add_flag("-v,--verbose", verboseSimulator, "Show the simulator's frame trace");
   demo->callback([&] { result = RunDemo(options, verboseSimulator); });
 

@@ -78,7 +78,8 @@ std::string DescribeRequest(const std::string& frame) {
   const int point = b.size() >= 6 ? ((b[4] >> 4) * 100 + (b[4] & 0x0F) * 10 + (b[5] >> 4)) : 0;
   switch (request.command) {
     case 0x05:
-      std::snprintf(text, sizeof text, "station %u: write S point = %d", request.station, b.size() > 3 ? b[3] >> 4 : 0);
+      std::snprintf(text, sizeof text, "station %u: write S point = %d", request.station,
+                    b.size() > 3 ? b[3] >> 4 : 0);
       break;
     case 0x06: std::snprintf(text, sizeof text, "station %u: read block", request.station); break;
     case 0x08: std::snprintf(text, sizeof text, "station %u: read S point", request.station); break;
@@ -90,7 +91,8 @@ std::string DescribeRequest(const std::string& frame) {
                       b.size() > 3 ? b[3] - 0x70 : 0);
       }
       break;
-    default: std::snprintf(text, sizeof text, "station %u: unknown command %02X", request.station, request.command);
+    default:
+      std::snprintf(text, sizeof text, "station %u: unknown command %02X", request.station, request.command);
   }
   return text;
 }
@@ -116,7 +118,8 @@ std::string DescribeReply(const sim::BusExchange& exchange) {
       if (request.command == 0x09 && request.body[3] == 0x66) text += ", value " + std::to_string(byteAt(15));
     }
   }
-  if (exchange.fault != sim::Fault::None) text += std::string(" [fault: ") + sim::FaultName(exchange.fault) + "]";
+  if (exchange.fault != sim::Fault::None)
+    text += std::string(" [fault: ") + sim::FaultName(exchange.fault) + "]";
   return text;
 }
 
@@ -125,7 +128,8 @@ std::vector<uint8_t> ParseByteList(const std::string& text) {
   size_t start = 0;
   while (start <= text.size()) {
     const size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     if (!item.empty()) bytes.push_back(static_cast<uint8_t>(std::stoul(item, nullptr, 0) & 0xFF));
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -159,13 +163,15 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0u, 9999u));
   app.add_option("--s-point", sPoint, "Value of the S point (0-9); default: the station's last digit")
       ->check(CLI::Range(0, 9));
-  app.add_option("--point", pointValues, "Value of a numbered point, as N=V (repeat); default: N + station, mod 256");
+  app.add_option("--point", pointValues,
+                 "Value of a numbered point, as N=V (repeat); default: N + station, mod 256");
   app.add_option("--block", blockValues, "Values a block read answers with, comma-separated");
   app.add_option("--block-count", blockCount, "Answer block reads with this many values (1, 2, 3 ...)")
       ->check(CLI::Range(0, 255));
   app.add_option("--baud", baud, "Pace the line at this baud rate, 10 bits a character (0: unpaced)");
   app.add_option("--turnaround-ms", turnaroundMs, "Pause between the end of a request and the reply");
-  app.add_option("--fault-rate", faultRate, "Probability of a fault in each reply (0-1)")->check(CLI::Range(0.0, 1.0));
+  app.add_option("--fault-rate", faultRate, "Probability of a fault in each reply (0-1)")
+      ->check(CLI::Range(0.0, 1.0));
   app.add_option("--faults", faultList, "Fault kinds to draw from, comma-separated");
   app.add_option("--fault-script", scripted, "Faults for the next replies, in order (e.g. no-reply)");
   app.add_option("--fault-delay-ms", faultDelayMs, "How late a reply with the 'delay' fault comes");
@@ -181,7 +187,8 @@ int main(int argc, char** argv) {
   for (unsigned station : stations) {
     sim::TovekController& controller = bus.Add(static_cast<uint16_t>(station));
     controller.sPoint = static_cast<uint8_t>(sPoint >= 0 ? sPoint : static_cast<int>(station % 10));
-    for (size_t n = 0; n < controller.points.size(); ++n) controller.points[n] = static_cast<uint8_t>(n + station);
+    for (size_t n = 0; n < controller.points.size(); ++n)
+      controller.points[n] = static_cast<uint8_t>(n + station);
     for (const std::string& item : pointValues) {
       const size_t eq = item.find('=');
       if (eq == std::string::npos) {
@@ -189,7 +196,8 @@ int main(int argc, char** argv) {
         return 64;
       }
       const unsigned long n = std::stoul(item.substr(0, eq));
-      if (n < controller.points.size()) controller.points[n] = static_cast<uint8_t>(std::stoul(item.substr(eq + 1), nullptr, 0));
+      if (n < controller.points.size())
+        controller.points[n] = static_cast<uint8_t>(std::stoul(item.substr(eq + 1), nullptr, 0));
     }
     if (!blockValues.empty()) {
       controller.block = ParseByteList(blockValues);
@@ -279,12 +287,13 @@ int main(int argc, char** argv) {
       }
       if (exchange.reply.empty()) {
         if (verbose && exchange.station != 0) {
-          std::fprintf(stderr, "[%10.3f ms]    %s\n", stamp(NowNanoseconds()), DescribeReply(exchange).c_str());
+          std::fprintf(stderr, "[%10.3f ms]    %s\n", stamp(NowNanoseconds()),
+                       DescribeReply(exchange).c_str());
         }
         continue;
       }
-      const int64_t at = std::max(requestEnd, NowNanoseconds()) +
-                         static_cast<int64_t>(exchange.delayMicroseconds) * 1000;
+      const int64_t at =
+          std::max(requestEnd, NowNanoseconds()) + static_cast<int64_t>(exchange.delayMicroseconds) * 1000;
       if (charNs == 0) {
         SleepUntil(at);
         WriteAll(endpoint.fd, exchange.reply.data(), exchange.reply.size());
@@ -296,8 +305,8 @@ int main(int argc, char** argv) {
         }
       }
       if (verbose) {
-        std::fprintf(stderr, "[%10.3f ms] -> %-24s %s\n", stamp(NowNanoseconds()), Printable(exchange.reply).c_str(),
-                     DescribeReply(exchange).c_str());
+        std::fprintf(stderr, "[%10.3f ms] -> %-24s %s\n", stamp(NowNanoseconds()),
+                     Printable(exchange.reply).c_str(), DescribeReply(exchange).c_str());
       }
     }
   }
