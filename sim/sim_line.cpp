@@ -7,25 +7,6 @@
 
 namespace sim {
 
-const char* ServiceName(Service service) {
-  switch (service) {
-    case Service::Open: return "Open";
-    case Service::Close: return "Close";
-    case Service::ReadLineState: return "ReadLineState";
-    case Service::WriteLineState: return "WriteLineState";
-    case Service::ReadTimeouts: return "ReadTimeouts";
-    case Service::WriteTimeouts: return "WriteTimeouts";
-    case Service::SetQueueSizes: return "SetQueueSizes";
-    case Service::CountWaitingInput: return "CountWaitingInput";
-    case Service::Read: return "Read";
-    case Service::Write: return "Write";
-    case Service::SetRts: return "SetRts";
-    case Service::ReadCts: return "ReadCts";
-    case Service::Sleep: return "Sleep";
-  }
-  return "?";
-}
-
 void SimDevice::Deliver(std::string_view bytes, uint64_t delayMicroseconds) {
   DeliverAt(SimLine::Get().NowMicroseconds() + delayMicroseconds, bytes);
 }

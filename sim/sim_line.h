@@ -34,8 +34,6 @@ enum class Service {
   Sleep,
 };
 
-const char* ServiceName(Service service);
-
 struct ServiceCall {
   Service service;
   std::string device;

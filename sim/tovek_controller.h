@@ -77,9 +77,9 @@ struct BusStatistics {
 
 class ControllerBus {
  public:
+  // The reference stays valid as more controllers are added.
   TovekController& Add(uint16_t station);
   TovekController* Find(uint16_t station);
-  std::vector<TovekController>& controllers() { return controllers_; }
 
   // Bytes as they arrive from the line; each complete frame (up to LF)
   // yields one exchange.
@@ -98,7 +98,7 @@ class ControllerBus {
   Fault NextFault();
 
  private:
-  std::vector<TovekController> controllers_;
+  std::deque<TovekController> controllers_;
   std::string pending_;
   double faultProbability_ = 0;
   std::vector<Fault> faultKinds_;
