@@ -122,6 +122,11 @@ TEST_F(SerialPortTest, ReadTimeoutIsSetInTenMillisecondUnits) {
   EXPECT_EQ(CommSetReadTimeout(port, 50), 50);
   EXPECT_EQ(device->timeouts.readTotalConstant, 500u);
 
+  // A time-out too long for 32 bits of milliseconds becomes the longest
+  // one, not the short one that wrapping around would give.
+  EXPECT_EQ(CommSetReadTimeout(port, 0x20000000u), 50);
+  EXPECT_EQ(device->timeouts.readTotalConstant, 0xFFFFFFFFu);
+
   device->timeouts.readTotalConstant = 5;
   EXPECT_EQ(CommSetReadTimeout(port, 1), 0) << "5 ms rounds down to 0 units";
   device->failing = {Service::ReadTimeouts};
