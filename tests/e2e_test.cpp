@@ -127,7 +127,7 @@ TEST_F(EndToEnd, InjectedFaultsGiveTheStatusTheDriverPromises) {
       arguments.push_back(c.fault);
     }
     ASSERT_TRUE(sim.Start(arguments));
-    Open(sim, 3, 5);
+    Open(sim, 3, 10);  // 100 ms: room for a late reply under emulation
     QvoStatus status;
     if (std::string(c.point) == "block") {
       std::vector<uint16_t> values;
