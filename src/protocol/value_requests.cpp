@@ -43,6 +43,20 @@ QvoTransfer* TransferOf(QvoRequest* request) {
   return transfer;
 }
 
+// A single-value request also needs the host's array.
+QvoTransfer* SingleValueTransferOf(QvoRequest* request) {
+  QvoTransfer* transfer = TransferOf(request);
+  return transfer != nullptr && transfer->values != nullptr ? transfer : nullptr;
+}
+
+// The low 16 bits of the host's point number, when they fit the three
+// digits a frame carries; a wider number would be sent with its leading
+// digits, that is as another point.
+bool SendablePointNumber(const QvoTransfer* transfer, uint16_t* number) {
+  *number = static_cast<uint16_t>(transfer->pointNumber);
+  return *number <= kMaxPointNumber;
+}
+
 }  // namespace
 
 QvoStatus WriteSPoint(QvoChannel* channel, uint16_t value) {
@@ -82,25 +96,24 @@ QvoStatus ReadNumberedPoint(QvoChannel* channel, uint16_t pointNumber, uint16_t*
 }
 
 QvoStatus ReadValue(QvoRequest* request) {
-  QvoTransfer* transfer = TransferOf(request);
-  if (transfer == nullptr || transfer->values == nullptr) return kStatusRejected;
+  QvoTransfer* transfer = SingleValueTransferOf(request);
+  if (transfer == nullptr) return kStatusRejected;
   QvoChannel* channel = request->channel;
   uint16_t* value = &transfer->values[kSingleValueIndex];
   if (transfer->pointKind == kPointKindS) {
     return RepeatAttempts([&] { return ReadSPoint(channel, value); });
   }
   if (transfer->pointKind == kPointKindNumbered) {
-    const auto number = static_cast<uint16_t>(transfer->pointNumber);
-    // A wider number would be sent with its leading digits: another point.
-    if (number > kMaxPointNumber) return kStatusRejected;
+    uint16_t number = 0;
+    if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
     return RepeatAttempts([&] { return ReadNumberedPoint(channel, number, value); });
   }
   return kStatusRejected;
 }
 
 QvoStatus WriteValue(QvoRequest* request) {
-  QvoTransfer* transfer = TransferOf(request);
-  if (transfer == nullptr || transfer->values == nullptr) return kStatusRejected;
+  QvoTransfer* transfer = SingleValueTransferOf(request);
+  if (transfer == nullptr) return kStatusRejected;
   QvoChannel* channel = request->channel;
   const uint16_t value = transfer->values[kSingleValueIndex];
   if (transfer->pointKind == kPointKindS) {
@@ -110,8 +123,8 @@ QvoStatus WriteValue(QvoRequest* request) {
     return RepeatAttempts([&] { return WriteSPoint(channel, value); });
   }
   if (transfer->pointKind == kPointKindNumbered) {
-    const auto number = static_cast<uint16_t>(transfer->pointNumber);
-    if (number > kMaxPointNumber) return kStatusRejected;
+    uint16_t number = 0;
+    if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
     return RepeatAttempts([&] { return WriteNumberedPoint(channel, number, value); });
   }
   return kStatusRejected;
