@@ -8,11 +8,20 @@
 
 namespace sim {
 
+// Schedules the pieces of an answer, each its gap after the previous one
+// ended; the first counts from now, the moment the request ended.
+inline void DeliverPieces(SimDevice& device, const std::vector<LinePiece>& pieces) {
+  uint64_t end = SimLine::Get().NowMicroseconds();
+  for (const LinePiece& piece : pieces) {
+    device.DeliverAt(end + piece.gapMicroseconds, piece.bytes);
+    if (!device.input.empty())
+      end = std::max(end + piece.gapMicroseconds, device.input.back().atMicroseconds);
+  }
+}
+
 inline void AttachBus(SimDevice& device, ControllerBus& bus) {
   device.responder = [&bus](SimDevice& line, std::string_view bytes) {
-    for (const BusExchange& exchange : bus.Feed(bytes)) {
-      if (!exchange.reply.empty()) line.Deliver(exchange.reply, exchange.delayMicroseconds);
-    }
+    for (const BusExchange& exchange : bus.Feed(bytes)) DeliverPieces(line, exchange.pieces);
   };
 }
 

@@ -51,15 +51,15 @@ const char* FaultName(Fault fault) {
     case Fault::WrongBlockCount: return "wrong-block-count";
     case Fault::StrayBytes: return "stray-bytes";
     case Fault::Delay: return "delay";
+    case Fault::Noise: return "noise";
   }
   return "?";
 }
 
 bool ParseFaultName(std::string_view name, Fault* fault) {
-  for (Fault f : {Fault::None, Fault::NoReply, Fault::ShortReply, Fault::StatusError, Fault::BadChecksum,
-                  Fault::WrongBlockCount, Fault::StrayBytes, Fault::Delay}) {
-    if (name == FaultName(f)) {
-      *fault = f;
+  for (int i = 0; i < kFaultKinds; ++i) {
+    if (name == FaultName(static_cast<Fault>(i))) {
+      *fault = static_cast<Fault>(i);
       return true;
     }
   }
@@ -103,6 +103,95 @@ std::string EncodeFrame(const std::vector<uint8_t>& body) {
   frame += hex;
   frame += "\r\n";
   return frame;
+}
+
+std::string PrintableFrame(std::string_view frame) {
+  std::string out;
+  for (unsigned char c : frame) {
+    if (c == '\r') {
+      out += "<CR>";
+    } else if (c == '\n') {
+      out += "<LF>";
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "<%02X>", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Decimal number of a point as its request carries it: three BCD digits
+// and a trailing zero in two bytes.
+int PointNumberOf(const std::vector<uint8_t>& body) {
+  if (body.size() < 6) return -1;
+  const int hundreds = DecimalOfBcd(body[4]);
+  const int units = body[5] >> 4;
+  return hundreds < 0 || units > 9 ? -1 : hundreds * 10 + units;
+}
+
+// The byte at `position` of a well-formed reply, or -1.
+int ReplyByte(const std::string& reply, size_t position) {
+  if (position + 1 >= reply.size()) return -1;
+  const int high = HexValue(reply[position]), low = HexValue(reply[position + 1]);
+  return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+}  // namespace
+
+std::string DescribeRequest(std::string_view frame) {
+  DecodedRequest request;
+  if (!DecodeRequest(frame, &request)) return "not a valid frame: ignored";
+  const std::vector<uint8_t>& b = request.body;
+  char text[128];
+  const unsigned station = request.station;
+  if (request.command == kCommandWriteSPoint && b.size() == 4) {
+    std::snprintf(text, sizeof text, "station %u: write S point = %d", station, b[3] >> 4);
+  } else if (request.command == kCommandBlock) {
+    std::snprintf(text, sizeof text, "station %u: read block", station);
+  } else if (request.command == kCommandSPoint) {
+    std::snprintf(text, sizeof text, "station %u: read S point", station);
+  } else if (request.command == kCommandPoint && b.size() == 6 && b[3] == kCodeRead) {
+    std::snprintf(text, sizeof text, "station %u: read point %03d", station, PointNumberOf(b));
+  } else if (request.command == kCommandPoint && b.size() == 6) {
+    std::snprintf(text, sizeof text, "station %u: write point %03d = %d", station, PointNumberOf(b),
+                  b[3] - 0x70);
+  } else {
+    std::snprintf(text, sizeof text, "station %u: unknown command %02X", station, request.command);
+  }
+  return text;
+}
+
+std::string DescribeAnswer(const BusExchange& exchange) {
+  const std::string& reply = exchange.reply;
+  std::string text;
+  if (reply.empty()) {
+    text = "no reply";
+  } else if (exchange.fault == Fault::ShortReply) {
+    text = "cut short";
+  } else {
+    const size_t start = reply.find(':');
+    const std::string frame = start == std::string::npos ? reply : reply.substr(start);
+    if (exchange.command == kCommandBlock) {
+      text = std::to_string(ReplyByte(frame, 1)) + " values";
+    } else if (frame.size() < 5 || frame[4] != '0') {
+      text = "status error";
+    } else {
+      text = "status ok";
+      if (exchange.command == kCommandSPoint) text += ", value " + std::to_string(ReplyByte(frame, 13));
+      DecodedRequest request;
+      if (exchange.command == kCommandPoint && DecodeRequest(exchange.request, &request) &&
+          request.body[3] == kCodeRead) {
+        text += ", value " + std::to_string(ReplyByte(frame, 15));
+      }
+    }
+  }
+  if (exchange.fault != Fault::None) text += std::string(" [fault: ") + FaultName(exchange.fault) + "]";
+  return text;
 }
 
 std::string TovekController::Answer(const DecodedRequest& request, Fault fault) {
@@ -168,6 +257,42 @@ void ControllerBus::SetRandomFaults(double probability, std::vector<Fault> kinds
   faultProbability_ = probability;
   faultKinds_ = std::move(kinds);
   random_.seed(seed);
+  noiseRandom_.seed(seed ^ 0x9E3779B9u);
+}
+
+std::string NoiseBurst(std::mt19937& random) {
+  // Mostly characters a frame is made of, so that noise looks like the
+  // start, the end or the digits of a frame; now and then any byte.
+  static constexpr char kFrameCharacters[] = ":::\r\r\n\n0123456789ABCDEFabcdef";
+  std::uniform_int_distribution<int> length(1, 8), pick(0, sizeof kFrameCharacters - 2), anyByte(0, 255);
+  std::string burst;
+  for (int n = length(random); n > 0; --n) {
+    burst += random() % 4 == 0 ? static_cast<char>(anyByte(random)) : kFrameCharacters[pick(random)];
+  }
+  return burst;
+}
+
+std::vector<LinePiece> AmongNoise(const std::string& reply, uint64_t lateMicroseconds, std::mt19937& random) {
+  std::uniform_int_distribution<int> where(1, 7);  // bit 0 before, bit 1 inside, bit 2 after
+  const int places = where(random);
+  std::uniform_int_distribution<uint64_t> shortGap(0, 3000), longGap(0, 30000);
+  std::vector<LinePiece> pieces;
+  uint64_t gap = lateMicroseconds;
+  if (places & 1) {
+    pieces.push_back({gap, NoiseBurst(random), true});
+    gap = shortGap(random);
+  }
+  if ((places & 2) && reply.size() > 1) {
+    std::uniform_int_distribution<size_t> split(1, reply.size() - 1);
+    const size_t at = split(random);
+    pieces.push_back({gap, reply.substr(0, at), false});
+    pieces.push_back({shortGap(random), NoiseBurst(random), true});
+    pieces.push_back({shortGap(random), reply.substr(at), false});
+  } else {
+    pieces.push_back({gap, reply, false});
+  }
+  if (places & 4) pieces.push_back({longGap(random), NoiseBurst(random), true});
+  return pieces;
 }
 
 Fault ControllerBus::NextFault() {
@@ -207,12 +332,19 @@ std::vector<BusExchange> ControllerBus::Feed(std::string_view bytes) {
     exchange.station = request.station;
     exchange.command = request.command;
     exchange.fault = NextFault();
-    exchange.delayMicroseconds = turnaroundMicroseconds;
-    if (exchange.fault == Fault::Delay) exchange.delayMicroseconds += faultDelayMicroseconds;
     if (exchange.fault != Fault::NoReply) exchange.reply = controller->Answer(request, exchange.fault);
+    if (!exchange.reply.empty()) {
+      const uint64_t late =
+          turnaroundMicroseconds + (exchange.fault == Fault::Delay ? faultDelayMicroseconds : 0);
+      if (exchange.fault == Fault::Noise) {
+        exchange.pieces = AmongNoise(exchange.reply, late, noiseRandom_);
+      } else {
+        exchange.pieces.push_back({late, exchange.reply, false});
+      }
+      ++statistics_.answered;
+    }
     if (exchange.fault != Fault::None) ++statistics_.faults;
     ++statistics_.byFault[static_cast<size_t>(exchange.fault)];
-    ++statistics_.answered;
     exchanges.push_back(exchange);
   }
   return exchanges;

@@ -23,10 +23,22 @@ enum class Fault {
   WrongBlockCount,  // a block reply with one value more than configured
   StrayBytes,       // junk on the line before the reply
   Delay,            // the reply after ControllerBus::faultDelayMicroseconds
+  Noise,            // random bytes at random moments before, inside and after the reply
 };
+
+constexpr int kFaultKinds = 9;
 
 const char* FaultName(Fault fault);
 bool ParseFaultName(std::string_view name, Fault* fault);
+
+// A stretch of what goes back on the line: `bytes`, starting
+// `gapMicroseconds` after the previous piece ended (the first piece: after
+// the request ended).
+struct LinePiece {
+  uint64_t gapMicroseconds = 0;
+  std::string bytes;
+  bool isNoise = false;
+};
 
 // A request frame, checked: start, count, length, checksum, CR LF.
 struct DecodedRequest {
@@ -37,8 +49,19 @@ struct DecodedRequest {
 
 bool DecodeRequest(std::string_view frame, DecodedRequest* request);
 
+// Line noise: a burst of 1 to 8 bytes, mostly ":", CR, LF and hex digits.
+std::string NoiseBurst(std::mt19937& random);
+// A reply among noise: bursts before it, inside it or after it (at least
+// one of the three), each at a random moment.
+std::vector<LinePiece> AmongNoise(const std::string& reply, uint64_t lateMicroseconds, std::mt19937& random);
+
 // A reply frame for the given body bytes, checksum included.
 std::string EncodeFrame(const std::vector<uint8_t>& body);
+
+// Frame text for a trace: control characters shown as <CR>, <LF>, <0A>.
+std::string PrintableFrame(std::string_view frame);
+// What a request asks, in words: "station 12: read point 005".
+std::string DescribeRequest(std::string_view frame);
 
 class TovekController {
  public:
@@ -60,19 +83,25 @@ class TovekController {
 // One exchange as the bus saw it.
 struct BusExchange {
   std::string request;
-  std::string reply;  // what goes back on the line, empty for none
+  std::string reply;              // the controller's reply as it framed it, fault applied; empty for none
+  std::vector<LinePiece> pieces;  // what goes on the line: the reply, late or among noise
   uint16_t station = 0;
   uint8_t command = 0;
   Fault fault = Fault::None;
-  uint64_t delayMicroseconds = 0;
+
+  uint64_t LateMicroseconds() const { return pieces.empty() ? 0 : pieces.front().gapMicroseconds; }
 };
+
+// What went back for one exchange, in words: "status ok, value 17", with
+// the fault and how late the reply was.
+std::string DescribeAnswer(const BusExchange& exchange);
 
 struct BusStatistics {
   uint64_t frames = 0;    // complete frames seen on the line
-  uint64_t answered = 0;  // frames some controller answered
+  uint64_t answered = 0;  // frames some controller sent a reply to
   uint64_t ignored = 0;   // damaged, or for a station not on the line
   uint64_t faults = 0;    // replies with a fault injected
-  std::array<uint64_t, 8> byFault{};
+  std::array<uint64_t, kFaultKinds> byFault{};
 };
 
 class ControllerBus {
@@ -87,6 +116,8 @@ class ControllerBus {
 
   // Faults: a script consumed one per addressed request, then at random.
   std::deque<Fault> scriptedFaults;
+  // The noise of the `noise` fault is drawn from a generator of its own, so
+  // that the fault sequence depends on the seed alone.
   void SetRandomFaults(double probability, std::vector<Fault> kinds, uint32_t seed);
   uint64_t faultDelayMicroseconds = 200000;
   uint64_t turnaroundMicroseconds = 0;
@@ -103,6 +134,7 @@ class ControllerBus {
   double faultProbability_ = 0;
   std::vector<Fault> faultKinds_;
   std::mt19937 random_;
+  std::mt19937 noiseRandom_;
   BusStatistics statistics_;
 };
 

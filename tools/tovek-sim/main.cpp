@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "line_server.h"
 #include "serial_endpoint.h"
 #include "sim/tovek_controller.h"
 
@@ -23,105 +24,6 @@ namespace {
 volatile sig_atomic_t g_stop = 0;
 
 void OnSignal(int) { g_stop = 1; }
-
-int64_t NowNanoseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-void SleepUntil(int64_t deadline) {
-  timespec at = {static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR && !g_stop) {
-  }
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n > 0) {
-      data += n;
-      size -= static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      pollfd watch = {fd, POLLOUT, 0};
-      poll(&watch, 1, 100);
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string Printable(const std::string& frame) {
-  std::string out;
-  for (unsigned char c : frame) {
-    if (c == '\r') {
-      out += "<CR>";
-    } else if (c == '\n') {
-      out += "<LF>";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "<%02X>", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-std::string DescribeRequest(const std::string& frame) {
-  sim::DecodedRequest request;
-  if (!sim::DecodeRequest(frame, &request)) return "not a valid frame: ignored";
-  char text[128];
-  const auto& b = request.body;
-  const int point = b.size() >= 6 ? ((b[4] >> 4) * 100 + (b[4] & 0x0F) * 10 + (b[5] >> 4)) : 0;
-  switch (request.command) {
-    case 0x05:
-      std::snprintf(text, sizeof text, "station %u: write S point = %d", request.station,
-                    b.size() > 3 ? b[3] >> 4 : 0);
-      break;
-    case 0x06: std::snprintf(text, sizeof text, "station %u: read block", request.station); break;
-    case 0x08: std::snprintf(text, sizeof text, "station %u: read S point", request.station); break;
-    case 0x09:
-      if (b.size() > 3 && b[3] == 0x66) {
-        std::snprintf(text, sizeof text, "station %u: read point %03d", request.station, point);
-      } else {
-        std::snprintf(text, sizeof text, "station %u: write point %03d = %d", request.station, point,
-                      b.size() > 3 ? b[3] - 0x70 : 0);
-      }
-      break;
-    default:
-      std::snprintf(text, sizeof text, "station %u: unknown command %02X", request.station, request.command);
-  }
-  return text;
-}
-
-std::string DescribeReply(const sim::BusExchange& exchange) {
-  std::string text;
-  const std::string& reply = exchange.reply;
-  const size_t start = reply.find(':');
-  auto byteAt = [&](size_t position) { return std::stoi(reply.substr(start + position, 2), nullptr, 16); };
-  if (reply.empty()) {
-    text = "no reply";
-  } else if (start == std::string::npos || reply.size() < start + 7) {
-    text = "cut short";
-  } else if (exchange.command == 0x06) {
-    text = std::to_string(byteAt(1)) + " values";
-  } else if (reply[start + 4] != '0') {
-    text = "status error";
-  } else {
-    text = "status ok";
-    sim::DecodedRequest request;
-    if (sim::DecodeRequest(exchange.request, &request) && reply.size() >= start + 21) {
-      if (request.command == 0x08) text += ", value " + std::to_string(byteAt(13));
-      if (request.command == 0x09 && request.body[3] == 0x66) text += ", value " + std::to_string(byteAt(15));
-    }
-  }
-  if (exchange.fault != sim::Fault::None)
-    text += std::string(" [fault: ") + sim::FaultName(exchange.fault) + "]";
-  return text;
-}
 
 std::vector<uint8_t> ParseByteList(const std::string& text) {
   std::vector<uint8_t> bytes;
@@ -252,64 +154,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  const int64_t started = NowNanoseconds();
-  const int64_t charNs = baud ? 10LL * 1000000000 / baud : 0;
-  int64_t frameStart = 0;
-  bool inFrame = false;
-  auto stamp = [&](int64_t at) { return static_cast<double>(at - started) / 1e6; };
-
-  while (!g_stop) {
-    pollfd watch = {endpoint.fd, POLLIN, 0};
-    const int ready = poll(&watch, 1, 100);
-    if (ready <= 0) continue;
-    char buffer[1024];
-    const ssize_t n = read(endpoint.fd, buffer, sizeof buffer);
-    if (n <= 0) {
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      // No driver holds the line (a pseudo-terminal without its other side).
-      struct timespec pause = {0, 20000000};
-      nanosleep(&pause, nullptr);
-      continue;
-    }
-    const int64_t arrived = NowNanoseconds();
-    if (!inFrame) {
-      frameStart = arrived;
-      inFrame = true;
-    }
-    for (const sim::BusExchange& exchange : bus.Feed(std::string_view(buffer, static_cast<size_t>(n)))) {
-      inFrame = false;
-      // On a paced line the request's last character arrives one character
-      // time after another from its first.
-      const int64_t requestEnd = frameStart + charNs * static_cast<int64_t>(exchange.request.size());
-      if (verbose) {
-        std::fprintf(stderr, "[%10.3f ms] <- %-24s %s\n", stamp(requestEnd > arrived ? requestEnd : arrived),
-                     Printable(exchange.request).c_str(), DescribeRequest(exchange.request).c_str());
-      }
-      if (exchange.reply.empty()) {
-        if (verbose && exchange.station != 0) {
-          std::fprintf(stderr, "[%10.3f ms]    %s\n", stamp(NowNanoseconds()),
-                       DescribeReply(exchange).c_str());
-        }
-        continue;
-      }
-      const int64_t at =
-          std::max(requestEnd, NowNanoseconds()) + static_cast<int64_t>(exchange.delayMicroseconds) * 1000;
-      if (charNs == 0) {
-        SleepUntil(at);
-        WriteAll(endpoint.fd, exchange.reply.data(), exchange.reply.size());
-      } else {
-        // One character at a time, each when its last bit would be on the wire.
-        for (size_t i = 0; i < exchange.reply.size() && !g_stop; ++i) {
-          SleepUntil(at + charNs * static_cast<int64_t>(i + 1));
-          WriteAll(endpoint.fd, &exchange.reply[i], 1);
-        }
-      }
-      if (verbose) {
-        std::fprintf(stderr, "[%10.3f ms] -> %-24s %s\n", stamp(NowNanoseconds()),
-                     Printable(exchange.reply).c_str(), DescribeReply(exchange).c_str());
-      }
-    }
-  }
+  LineServer server(endpoint.fd, bus, baud, verbose ? stderr : nullptr);
+  server.Run(g_stop);
 
   const sim::BusStatistics& stats = bus.statistics();
   std::fprintf(stderr, "tovek-sim: %llu frames, %llu answered, %llu ignored, %llu with a fault",

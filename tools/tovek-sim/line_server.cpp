@@ -1,0 +1,133 @@
+#include "line_server.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+int64_t MonotonicNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+LineServer::LineServer(int fd, sim::ControllerBus& bus, unsigned baud, std::FILE* trace)
+    : fd_(fd),
+      bus_(bus),
+      characterNs_(baud ? 10LL * 1000000000 / baud : 0),  // 10 bits a character
+      trace_(trace),
+      started_(MonotonicNanoseconds()) {}
+
+void LineServer::Trace(int64_t at, const std::string& line) {
+  if (trace_ == nullptr) return;
+  std::fprintf(trace_, "[%10.3f ms] %s\n", static_cast<double>(at - started_) / 1e6, line.c_str());
+  std::fflush(trace_);
+}
+
+void LineServer::Run(const volatile sig_atomic_t& stop) {
+  while (!stop) {
+    const int64_t now = MonotonicNanoseconds();
+    WriteDue(now);
+    const int64_t due = NextDue();
+    int waitMs = 100;
+    if (due >= 0) waitMs = static_cast<int>(std::clamp<int64_t>((due - now + 999999) / 1000000, 0, 100));
+    pollfd watch = {fd_, POLLIN, 0};
+    // Due within the millisecond: spin on the clock rather than oversleep.
+    if (due >= 0 && due - now < 1000000) waitMs = 0;
+    const int ready = poll(&watch, 1, waitMs);
+    if (ready <= 0) continue;
+    char buffer[1024];
+    const ssize_t n = read(fd_, buffer, sizeof buffer);
+    if (n > 0) {
+      Receive(buffer, static_cast<size_t>(n), MonotonicNanoseconds());
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      // No driver holds the line (a pseudo-terminal without its other side).
+      const timespec pause = {0, 20000000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+void LineServer::Receive(const char* bytes, size_t size, int64_t arrived) {
+  if (frameStart_ < 0) frameStart_ = arrived;
+  for (const sim::BusExchange& exchange : bus_.Feed(std::string_view(bytes, size))) {
+    // On a paced line the request's last character arrives one character
+    // time after another from its first.
+    const int64_t requestEnd =
+        std::max(arrived, frameStart_ + characterNs_ * static_cast<int64_t>(exchange.request.size()));
+    frameStart_ = -1;
+    Trace(requestEnd,
+          "<- " + sim::PrintableFrame(exchange.request) + "  " + sim::DescribeRequest(exchange.request));
+    if (exchange.pieces.empty()) {
+      if (exchange.station != 0 || exchange.fault == sim::Fault::NoReply) {
+        Trace(requestEnd, "   " + sim::DescribeAnswer(exchange));
+      }
+      continue;
+    }
+    Schedule(exchange, requestEnd);
+  }
+  // Bytes after the last complete frame begin the next one.
+  if (size > 0 && bytes[size - 1] != '\n' && frameStart_ < 0) frameStart_ = arrived;
+}
+
+void LineServer::Schedule(const sim::BusExchange& exchange, int64_t requestEnd) {
+  int64_t end = requestEnd;
+  for (size_t i = 0; i < exchange.pieces.size(); ++i) {
+    const sim::LinePiece& piece = exchange.pieces[i];
+    Scheduled item;
+    // The line carries one character at a time: a piece waits for the
+    // previous one to be out.
+    item.start = std::max(end + static_cast<int64_t>(piece.gapMicroseconds) * 1000, lineFreeAt_);
+    item.bytes = piece.bytes;
+    end = item.start + characterNs_ * static_cast<int64_t>(piece.bytes.size());
+    lineFreeAt_ = end;
+    if (i + 1 == exchange.pieces.size()) {
+      char late[48] = "";
+      if (exchange.LateMicroseconds() != 0) {
+        std::snprintf(late, sizeof late, " [%.1f ms after the request]",
+                      static_cast<double>(exchange.LateMicroseconds()) / 1000);
+      }
+      std::string line;
+      for (const sim::LinePiece& p : exchange.pieces) line += sim::PrintableFrame(p.bytes);
+      item.traceLine = "-> " + line + "  " + sim::DescribeAnswer(exchange) + late;
+    }
+    schedule_.push_back(std::move(item));
+  }
+}
+
+int64_t LineServer::NextDue() const {
+  if (schedule_.empty()) return -1;
+  const Scheduled& next = schedule_.front();
+  return next.start + characterNs_ * static_cast<int64_t>(next.written + (characterNs_ ? 1 : 0));
+}
+
+void LineServer::WriteDue(int64_t now) {
+  while (!schedule_.empty()) {
+    Scheduled& item = schedule_.front();
+    size_t due = item.bytes.size();
+    if (characterNs_ != 0) {
+      // A character is on the other side once its last bit is.
+      const int64_t elapsed = now - item.start;
+      due = elapsed < characterNs_ ? 0
+                                   : std::min(item.bytes.size(), static_cast<size_t>(elapsed / characterNs_));
+    } else if (now < item.start) {
+      due = 0;
+    }
+    while (item.written < due) {
+      const ssize_t n = write(fd_, item.bytes.data() + item.written, due - item.written);
+      if (n > 0) {
+        item.written += static_cast<size_t>(n);
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        pollfd watch = {fd_, POLLOUT, 0};
+        poll(&watch, 1, 100);
+      } else {
+        item.written = item.bytes.size();  // nobody to hear it: dropped, as on a line with no listener
+      }
+    }
+    if (item.written < item.bytes.size()) return;
+    if (!item.traceLine.empty()) Trace(MonotonicNanoseconds(), item.traceLine);
+    schedule_.pop_front();
+  }
+}

@@ -1,0 +1,47 @@
+// Serves the controller line: reads requests as they arrive, hands them to
+// the controllers, and writes each answer's pieces at their moments, one
+// character time apart on a paced line and at once on an unpaced one.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+#include "sim/tovek_controller.h"
+
+class LineServer {
+ public:
+  // `baud` 0: unpaced. `trace`: where each request and answer is told, or null.
+  LineServer(int fd, sim::ControllerBus& bus, unsigned baud, std::FILE* trace);
+
+  // Serves until `stop` becomes non-zero.
+  void Run(const volatile sig_atomic_t& stop);
+
+ private:
+  struct Scheduled {
+    int64_t start;  // when the first character goes out (paced: when its last bit has)
+    std::string bytes;
+    size_t written = 0;
+    std::string traceLine;  // told once the last character is out
+  };
+
+  void Receive(const char* bytes, size_t size, int64_t arrived);
+  void Schedule(const sim::BusExchange& exchange, int64_t requestEnd);
+  void WriteDue(int64_t now);
+  int64_t NextDue() const;  // -1: nothing waiting
+  void Trace(int64_t at, const std::string& line);
+
+  int fd_;
+  sim::ControllerBus& bus_;
+  int64_t characterNs_;
+  std::FILE* trace_;
+  int64_t started_;
+  int64_t frameStart_ = -1;  // arrival of the first character of the frame being received
+  int64_t lineFreeAt_ = 0;   // the line is ours to send on from then
+  std::deque<Scheduled> schedule_;
+};
+
+int64_t MonotonicNanoseconds();
