@@ -9,6 +9,7 @@ add_library(qvo_driver OBJECT
   src/protocol/frame.cpp
   src/protocol/request_frames.cpp
   src/protocol/value_requests.cpp
+  src/protocol/replies.cpp
   src/address/point_address.cpp
   src/serial/serial_port.cpp
   src/serial/exchange.cpp

@@ -31,11 +31,12 @@ class ValueRequestTest : public ::testing::Test {
   }
   static SimLine& line() { return SimLine::Get(); }
 
-  void OpenAtStation(const std::string& stationFile) {
+  // Opens the channel anew; the read time-out in 10 ms units.
+  void OpenAtStation(const std::string& stationFile, uint32_t timeoutUnits = 25) {
     workingDirectory.WriteFile("QVOTK01.int", stationFile);
     QvoRequest close{&channel, 11, 1, 0, nullptr};
     QvoMain(&close);
-    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, 25), kStatusOk);  // 250 ms
+    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, timeoutUnits), kStatusOk);
     line().ClearCalls();
     device->writes.clear();
   }
@@ -149,7 +150,8 @@ TEST_F(ValueRequestTest, EveryFailureIsRetriedToTheBudget) {
   bus.scriptedFaults.assign(10, Fault::NoReply);
   EXPECT_EQ(Read(1, 7), kStatusNoAnswer);
   EXPECT_EQ(Requests(), 10u);
-  EXPECT_EQ(line().NowMilliseconds() - start, 10u * 250) << "ten full read time-outs";
+  EXPECT_EQ(line().NowMilliseconds() - start, (10u + 3) * 250)
+      << "ten full read time-outs, then three of silence waiting for the unanswered frames";
 
   device->writes.clear();
   controller->points[7] = 99;
@@ -232,7 +234,7 @@ TEST_F(ValueRequestTest, BlockHeadWithoutItsRestFailsAfterTheTimeout) {
   ReplyAlways(":03");
   const uint64_t start = line().NowMilliseconds();
   EXPECT_EQ(Block(3), kStatusNoAnswer);
-  EXPECT_EQ(line().NowMilliseconds() - start, 10u * 250);
+  EXPECT_EQ(line().NowMilliseconds() - start, (10u + 3) * 250);
 }
 
 TEST_F(ValueRequestTest, BlockRequestsOutsideTheRulesSendNothing) {
@@ -254,12 +256,13 @@ TEST_F(ValueRequestTest, SuccessCostsExactlyTheLineTime) {
     const char* what;
     std::function<QvoStatus()> request;
     uint32_t characters;
+    uint32_t replyCharacters;
   };
   const Case cases[] = {
-      {"S read", [&] { return Read(0); }, 17 + 21},
-      {"numbered read", [&] { return Read(1, 1); }, 19 + 23},
-      {"numbered write", [&] { return Write(1, 1, 2); }, 19 + 19},
-      {"block of 255", [&] { return Block(255); }, 15 + 517},
+      {"S read", [&] { return Read(0); }, 17 + 21, 21},
+      {"numbered read", [&] { return Read(1, 1); }, 19 + 23, 23},
+      {"numbered write", [&] { return Write(1, 1, 2); }, 19 + 19, 19},
+      {"block of 255", [&] { return Block(255); }, 15 + 517, 517},
   };
   for (const auto& c : cases) {
     line().ClearCalls();
@@ -267,7 +270,164 @@ TEST_F(ValueRequestTest, SuccessCostsExactlyTheLineTime) {
     ASSERT_EQ(c.request(), kStatusOk) << c.what;
     EXPECT_EQ(line().NowMicroseconds() - start, c.characters * 1042u) << c.what;
     EXPECT_EQ(line().CountCalls(Service::Sleep), 0u) << c.what;
+    // A framed reply on time costs no read beyond its own characters.
+    uint32_t read = 0;
+    for (const auto& call : line().Calls()) read += call.service == Service::Read ? call.result : 0;
+    EXPECT_EQ(read, c.replyCharacters) << c.what;
+    EXPECT_EQ(line().CountCalls(Service::ReadTimeouts), 0u) << c.what;
   }
+}
+
+// Replies for the tests below, framed or not. Body bytes follow the
+// worked examples; "VV" is the value, "CC" the checksum.
+std::string SReply(const std::string& value) { return ":070000126800" + value + "0000\r\n"; }
+
+TEST_F(ValueRequestTest, OnlyFramedRepliesAreTaken) {
+  struct Case {
+    const char* what;
+    std::string reply;
+    std::function<QvoStatus()> request;
+  };
+  const Case cases[] = {
+      {"S read ending CR CR", ":07000012680017000\r\r", [&] { return Read(0); }},
+      {"S read one character short of CR LF", ":0700001268001700\r\n?", [&] { return Read(0); }},
+      {"numbered read ending LF CR", ":080000000000003F00C1\n\r", [&] { return Read(1, 1); }},
+      {"S write ending in a digit", ":0400001230BE\r0", [&] { return Write(0, 0, 3); }},
+      {"numbered write ending in blanks", ":060000127100500  ", [&] { return Write(1, 5, 1); }},
+      {"block whose rest ends CR CR", ":0301020AF3\r\r", [&] { return Block(3); }},
+  };
+  for (const auto& c : cases) {
+    ReplyAlways(c.reply);
+    device->writes.clear();
+    EXPECT_EQ(c.request(), kStatusNoAnswer) << c.what;
+    EXPECT_EQ(Requests(), 10u) << c.what << ": retried like any failure";
+    EXPECT_EQ(values[0], kUntouched) << c.what;
+  }
+  ReplyAlways(SReply("17"));
+  EXPECT_EQ(Read(0), kStatusOk) << "the count byte is not looked at";
+  EXPECT_EQ(values[1], 0x17);
+}
+
+TEST_F(ValueRequestTest, NoiseAheadOfAReplyIsSkippedInTheSameAttempt) {
+  device->microsecondsPerCharacter = 1042;
+  const std::string noise("\x00\x7F#junk\r\n\xFF", 10);  // no ":" in it
+  struct Case {
+    const char* what;
+    std::function<QvoStatus()> request;
+  };
+  controller->sPoint = 6;
+  controller->points[9] = 200;
+  controller->block = {1, 2, 3};
+  const Case cases[] = {
+      {"S read", [&] { return Read(0); }},         {"numbered read", [&] { return Read(1, 9); }},
+      {"S write", [&] { return Write(0, 0, 5); }}, {"numbered write", [&] { return Write(1, 9, 2); }},
+      {"block", [&] { return Block(3); }},
+  };
+  for (size_t junk : {size_t{1}, size_t{10}, size_t{50}, size_t{590}}) {
+    device->responder = [&, junk](sim::SimDevice& d, std::string_view bytes) {
+      std::string ahead;
+      while (ahead.size() < junk) ahead += noise;
+      ahead.resize(junk);
+      d.Deliver(ahead);
+      for (const auto& exchange : bus.Feed(bytes)) d.Deliver(exchange.reply);
+    };
+    for (const auto& c : cases) {
+      device->writes.clear();
+      EXPECT_EQ(c.request(), kStatusOk) << c.what << " after " << junk << " bytes of noise";
+      EXPECT_EQ(Requests(), 1u) << c.what << " after " << junk << " bytes of noise";
+    }
+  }
+  EXPECT_EQ(controller->sPoint, 5);
+  EXPECT_EQ(controller->points[9], 2);
+
+  // An attempt skips at most 600 bytes looking for a ":". On an unpaced
+  // line every attempt meets the same 700 and the request fails.
+  device->microsecondsPerCharacter = 0;
+  ReplyAlways(std::string(700, '#') + SReply("17"));
+  device->writes.clear();
+  EXPECT_EQ(Read(0), kStatusNoAnswer);
+  EXPECT_EQ(Requests(), 10u);
+}
+
+TEST_F(ValueRequestTest, ValueCharactersMustBeHexDigits) {
+  // "G0" parses to 256 and adds 0 to the checksum: the reply checks out but
+  // for its value.
+  ReplyAlways(":08000000000000G00000\r\n");
+  EXPECT_EQ(Read(1, 1), kStatusRejected);
+  EXPECT_EQ(Requests(), 10u);
+  EXPECT_EQ(values[1], kUntouched);
+
+  for (const std::string& value :
+       {std::string("ZZ"), std::string("\0\0", 2), std::string(" 7"), std::string("-1")}) {
+    ReplyAlways(SReply(value));
+    EXPECT_EQ(Read(0), kStatusRejected) << "S value '" << value << "'";
+    EXPECT_EQ(values[1], kUntouched);
+  }
+  ReplyAlways(SReply("aF"));
+  EXPECT_EQ(Read(0), kStatusOk) << "either case";
+  EXPECT_EQ(values[1], 0xAF);
+
+  ReplyAlways(":0301G000F0\r\n");  // 01 + G0 (0 for the checksum) + 00: checksum 0xFF - 0x01 + 1
+  EXPECT_EQ(Block(3), kStatusRejected);
+  EXPECT_EQ(values[0], kUntouched) << "no value of a refused block is stored";
+}
+
+TEST_F(ValueRequestTest, AControllerSlowerThanTheTimeoutNeverGivesAnotherPointsValue) {
+  // Read time-out 100 ms; the controller answers 105 ms after each request.
+  device->microsecondsPerCharacter = 1042;
+  bus.turnaroundMicroseconds = 105000;
+  OpenAtStation("=12", 10);
+  for (uint32_t point = 1; point <= 8; ++point) controller->points[point] = static_cast<uint8_t>(point + 12);
+  for (uint32_t point = 1; point <= 8; ++point) {
+    values[1] = kUntouched;
+    const QvoStatus status = Read(1, point);
+    ASSERT_EQ(status, kStatusOk) << point << ": the late reply answers the retry of the same question";
+    EXPECT_EQ(values[1], point + 12) << point;
+    EXPECT_TRUE(device->input.empty()) << point << ": no reply left to cross into the next request";
+  }
+}
+
+TEST_F(ValueRequestTest, EveryFrameSentHasItsReplyBeforeTheRequestReturns) {
+  device->microsecondsPerCharacter = 1042;
+  controller->points[3] = 33;
+  // The first reply comes 300 ms late, after two attempts timed out at 250
+  // ms; the attempts' own replies come at once.
+  bus.scriptedFaults.assign({Fault::Delay});
+  bus.faultDelayMicroseconds = 300000;
+  ASSERT_EQ(Read(1, 3), kStatusOk);
+  EXPECT_EQ(values[1], 33);
+  EXPECT_EQ(Requests(), 2u);
+  EXPECT_TRUE(device->input.empty()) << "the second reply was read before the request returned";
+
+  // With no reply at all the request waits three read time-outs of silence
+  // after its last attempt, then returns.
+  device->writes.clear();
+  bus.scriptedFaults.assign(10, Fault::NoReply);
+  const uint64_t start = line().NowMicroseconds();
+  EXPECT_EQ(Read(1, 3), kStatusNoAnswer);
+  EXPECT_EQ(line().NowMicroseconds() - start, (10u + 3) * 250000 + 10 * 19 * 1042)
+      << "ten time-outs and ten requests on the wire, then three time-outs of silence";
+
+  // A read time-out of 0 makes no reply late: nothing is awaited.
+  OpenAtStation("=12", 0);
+  ReplyAlways(":070000126800170000\r\r");  // never framed: every attempt fails, every frame counts unanswered
+  line().ClearCalls();
+  EXPECT_EQ(Read(0), kStatusNoAnswer);
+  EXPECT_EQ(line().CountCalls(Service::Read), 10u) << "one read an attempt, none after";
+}
+
+TEST_F(ValueRequestTest, ALineWithoutModemLinesReportsEachRtsSwitch) {
+  device->failing = {Service::SetRts, Service::ReadCts};
+  RecordedReports().clear();
+  EXPECT_EQ(Read(0), kStatusNoAnswer);
+  size_t on = 0, off = 0;
+  for (const auto& report : RecordedReports()) {
+    on += report.text == " QvoTK: Fail to set RTS to on";
+    off += report.text == " QvoTK: Fail to set RTS to off";
+  }
+  EXPECT_EQ(on, 10u);
+  EXPECT_EQ(off, 20u) << "one from each send, one from each receive";
+  EXPECT_EQ(Requests(), 0u) << "without CTS nothing is sent, and nothing is awaited";
 }
 
 }  // namespace

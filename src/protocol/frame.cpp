@@ -17,6 +17,15 @@ uint16_t ParseHexDigits(const char* text, uint8_t n) {
   return value;
 }
 
+bool AreHexDigits(const char* text, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+    if (!hex) return false;
+  }
+  return true;
+}
+
 uint8_t FrameChecksum(const char* text, uint8_t n) {
   uint8_t sum = 0;
   for (uint32_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + ParseHexDigits(text + 2 * i, 2));
@@ -25,7 +34,7 @@ uint8_t FrameChecksum(const char* text, uint8_t n) {
 
 FrameWriter StartFrame(char* frame, uint8_t bodyBytes) {
   FrameWriter writer{frame, 0, bodyBytes};
-  frame[writer.length++] = ':';
+  frame[writer.length++] = kFrameStart;
   PutDecimal(&writer, bodyBytes, 2);
   return writer;
 }
@@ -54,7 +63,6 @@ uint32_t FinishFrame(FrameWriter* writer) {
   const uint8_t checksum = FrameChecksum(writer->frame + kFrameBodyStart, writer->bodyBytes);
   writer->frame[writer->length++] = kHexDigits[checksum >> 4];
   writer->frame[writer->length++] = kHexDigits[checksum & 0x0F];
-  writer->frame[writer->length++] = '\r';
-  writer->frame[writer->length++] = '\n';
+  PutText(writer, kFrameEnd);
   return writer->length;
 }

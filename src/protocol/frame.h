@@ -24,16 +24,21 @@ char UpcaseChar(char c);
 // Replies are judged by length, status character and checksum instead.
 uint16_t ParseHexDigits(const char* text, uint8_t n);
 
+// True when all n characters are hexadecimal digits, in either case. Value
+// characters are checked with it, so that no value outside one byte
+// reaches the host.
+bool AreHexDigits(const char* text, uint32_t n);
+
 // Checksum of n body bytes written as 2n characters from `text`.
 uint8_t FrameChecksum(const char* text, uint8_t n);
 
 constexpr uint32_t FrameLength(uint32_t bodyBytes) { return 2 * bodyBytes + 7; }
 
-// Position of the first body character, and of a single-value reply's
-// status character (the second character of its first body byte).
+// The characters that open and close every frame, and the position of its
+// first body character.
+constexpr char kFrameStart = ':';
+constexpr char kFrameEnd[] = "\r\n";
 constexpr uint32_t kFrameBodyStart = 3;
-constexpr uint32_t kReplyStatusPosition = 4;
-constexpr char kReplyStatusOk = '0';
 
 // Builds a request frame in place: StartFrame, the body's fields in order,
 // then FinishFrame, which appends the checksum over the finished body and

@@ -16,15 +16,11 @@ constexpr uint32_t kCodeRead = 66;
 constexpr uint32_t kCodeReadSPoint = 68;
 constexpr uint32_t kCodeWriteBase = 70;  // 71 writes the value 1, 72 the value 2
 
-// Request and reply lengths.
+// Request lengths.
 constexpr uint32_t kWriteSPointRequestLength = FrameLength(4);
-constexpr uint32_t kWriteSPointReplyLength = 15;
 constexpr uint32_t kWritePointRequestLength = FrameLength(6);
-constexpr uint32_t kWritePointReplyLength = 19;
 constexpr uint32_t kReadSPointRequestLength = FrameLength(5);
-constexpr uint32_t kReadSPointReplyLength = 21;
 constexpr uint32_t kReadPointRequestLength = FrameLength(6);
-constexpr uint32_t kReadPointReplyLength = 23;
 constexpr uint32_t kBlockRequestLength = FrameLength(4);
 constexpr uint32_t kLongestRequestLength = FrameLength(6);
 

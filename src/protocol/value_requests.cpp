@@ -4,33 +4,27 @@
 #include "protocol/frame.h"
 #include "protocol/request_frames.h"
 #include "protocol/retry.h"
-#include "serial/exchange.h"
 
 namespace {
-
-// Where the value sits in each single-value reply, and the numbered read's
-// checksum (the only single-value reply whose checksum is verified).
-constexpr uint32_t kSPointValuePosition = 13;  // sixth of seven body bytes
-constexpr uint32_t kPointValuePosition = 15;   // seventh of eight body bytes
-constexpr uint32_t kPointReplyBodyBytes = 8;
-constexpr uint32_t kPointReplyChecksumPosition = 19;
-
-// Block replies: ":" and the count byte, then n values, the checksum and
-// CR LF, read in a second piece from the start of the receive buffer.
-constexpr uint32_t kBlockHeadLength = 3;
-constexpr uint32_t BlockRestLength(uint32_t values) { return 2 * values + 4; }
 
 // Single values travel in the host's array at index 1; index 0 is not used.
 constexpr uint32_t kSingleValueIndex = 1;
 
-// One exchange of a single-value command: the request, then a reply of
-// known length whose status character must be "0".
-QvoStatus Exchange(QvoChannel* channel, const char* frame, uint32_t frameLength, uint32_t replyLength) {
-  // A failed send shows as a missing reply; the reply is awaited either way.
-  SendFrame(channel, frame, frameLength);
-  if (!ReceiveFrame(channel, channel->rxFrame, replyLength)) return kStatusNoAnswer;
-  if (channel->rxFrame[kReplyStatusPosition] != kReplyStatusOk) return kStatusRejected;
+// One exchange of a single-value command: the request, then a framed reply
+// whose status character must be "0".
+QvoStatus Exchange(LineLedger* ledger, const char* frame, uint32_t frameLength, uint32_t replyLength) {
+  SendRequest(ledger, frame, frameLength);
+  if (ReceiveSingleReply(ledger, replyLength) != ReplyOutcome::Framed) return kStatusNoAnswer;
+  if (ledger->channel->rxFrame[kReplyStatusPosition] != kReplyStatusOk) return kStatusRejected;
   return kStatusOk;
+}
+
+// A value is one byte in two hexadecimal digits; other characters would
+// give a number no byte can hold.
+bool TakeValue(const char* text, uint16_t* value) {
+  if (!AreHexDigits(text, 2)) return false;
+  *value = ParseHexDigits(text, 2);
+  return true;
 }
 
 // A station address that cannot travel as four digits addresses nobody:
@@ -59,54 +53,54 @@ bool SendablePointNumber(const QvoTransfer* transfer, uint16_t* number) {
 
 }  // namespace
 
-QvoStatus WriteSPoint(QvoChannel* channel, uint16_t value) {
+QvoStatus WriteSPoint(LineLedger* ledger, uint16_t value) {
   char frame[kLongestRequestLength];
-  const uint32_t length = BuildWriteSPointRequest(frame, channel->stationAddress, value);
-  return Exchange(channel, frame, length, kWriteSPointReplyLength);
+  const uint32_t length = BuildWriteSPointRequest(frame, ledger->channel->stationAddress, value);
+  return Exchange(ledger, frame, length, kWriteSPointReplyLength);
 }
 
-QvoStatus WriteNumberedPoint(QvoChannel* channel, uint16_t pointNumber, uint16_t value) {
+QvoStatus WriteNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t value) {
   // Only 1 and 2 can be written to a numbered point (codes 71 and 72).
   if (value == 0 || value > 2) return kStatusRejected;
   char frame[kLongestRequestLength];
-  const uint32_t length = BuildWritePointRequest(frame, channel->stationAddress, pointNumber, value);
-  return Exchange(channel, frame, length, kWritePointReplyLength);
+  const uint32_t length = BuildWritePointRequest(frame, ledger->channel->stationAddress, pointNumber, value);
+  return Exchange(ledger, frame, length, kWritePointReplyLength);
 }
 
-QvoStatus ReadSPoint(QvoChannel* channel, uint16_t* value) {
+QvoStatus ReadSPoint(LineLedger* ledger, uint16_t* value) {
   char frame[kLongestRequestLength];
-  const uint32_t length = BuildReadSPointRequest(frame, channel->stationAddress);
-  const QvoStatus status = Exchange(channel, frame, length, kReadSPointReplyLength);
+  const uint32_t length = BuildReadSPointRequest(frame, ledger->channel->stationAddress);
+  const QvoStatus status = Exchange(ledger, frame, length, kReadSPointReplyLength);
   if (status != kStatusOk) return status;
-  *value = ParseHexDigits(channel->rxFrame + kSPointValuePosition, 2);
-  return kStatusOk;
+  return TakeValue(ledger->channel->rxFrame + kSPointValuePosition, value) ? kStatusOk : kStatusRejected;
 }
 
-QvoStatus ReadNumberedPoint(QvoChannel* channel, uint16_t pointNumber, uint16_t* value) {
+QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* value) {
+  QvoChannel* channel = ledger->channel;
   const uint32_t length = BuildReadPointRequest(channel->txFrame, channel->stationAddress, pointNumber);
-  const QvoStatus status = Exchange(channel, channel->txFrame, length, kReadPointReplyLength);
+  const QvoStatus status = Exchange(ledger, channel->txFrame, length, kReadPointReplyLength);
   if (status != kStatusOk) return status;
   channel->rxChecksum =
       static_cast<uint8_t>(ParseHexDigits(channel->rxFrame + kPointReplyChecksumPosition, 2));
   if (FrameChecksum(channel->rxFrame + kFrameBodyStart, kPointReplyBodyBytes) != channel->rxChecksum) {
     return kStatusRejected;
   }
-  *value = ParseHexDigits(channel->rxFrame + kPointValuePosition, 2);
-  return kStatusOk;
+  return TakeValue(channel->rxFrame + kPointValuePosition, value) ? kStatusOk : kStatusRejected;
 }
 
 QvoStatus ReadValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
   if (transfer == nullptr) return kStatusRejected;
-  QvoChannel* channel = request->channel;
+  LineLedger ledger{request->channel, 0, 0};
   uint16_t* value = &transfer->values[kSingleValueIndex];
   if (transfer->pointKind == kPointKindS) {
-    return RepeatAttempts([&] { return ReadSPoint(channel, value); });
+    return RepeatAttempts(&ledger, kReadSPointReplyLength, [&] { return ReadSPoint(&ledger, value); });
   }
   if (transfer->pointKind == kPointKindNumbered) {
     uint16_t number = 0;
     if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
-    return RepeatAttempts([&] { return ReadNumberedPoint(channel, number, value); });
+    return RepeatAttempts(&ledger, kReadPointReplyLength,
+                          [&] { return ReadNumberedPoint(&ledger, number, value); });
   }
   return kStatusRejected;
 }
@@ -114,42 +108,42 @@ QvoStatus ReadValue(QvoRequest* request) {
 QvoStatus WriteValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
   if (transfer == nullptr) return kStatusRejected;
-  QvoChannel* channel = request->channel;
+  LineLedger ledger{request->channel, 0, 0};
   const uint16_t value = transfer->values[kSingleValueIndex];
   if (transfer->pointKind == kPointKindS) {
     // The S point's value travels as one digit: a wider value would be
     // written as its first digit.
     if (value > kMaxSPointValue) return kStatusRejected;
-    return RepeatAttempts([&] { return WriteSPoint(channel, value); });
+    return RepeatAttempts(&ledger, kWriteSPointReplyLength, [&] { return WriteSPoint(&ledger, value); });
   }
   if (transfer->pointKind == kPointKindNumbered) {
     uint16_t number = 0;
     if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
-    return RepeatAttempts([&] { return WriteNumberedPoint(channel, number, value); });
+    return RepeatAttempts(&ledger, kWritePointReplyLength,
+                          [&] { return WriteNumberedPoint(&ledger, number, value); });
   }
   return kStatusRejected;
 }
 
-QvoStatus ReadBlockOnce(QvoRequest* request, uint16_t* values) {
-  QvoChannel* channel = request->channel;
-  const auto* transfer = static_cast<const QvoTransfer*>(request->params);
-  char* reply = channel->rxFrame;
+QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values) {
+  QvoChannel* channel = ledger->channel;
+  const char* reply = channel->rxFrame;
 
-  const uint32_t length = BuildBlockRequest(channel->txFrame, channel->stationAddress);
-  SendFrame(channel, channel->txFrame, length);  // a failed send shows as a missing reply
-  if (!ReceiveFrame(channel, reply, kBlockHeadLength)) return kStatusNoAnswer;
+  SendRequest(ledger, channel->txFrame, BuildBlockRequest(channel->txFrame, channel->stationAddress));
+  if (ReceiveBlockHead(ledger) != ReplyOutcome::Framed) return kStatusNoAnswer;
 
-  const auto announced = static_cast<uint8_t>(ParseHexDigits(reply + 1, 2));
-  const auto asked = static_cast<uint8_t>(transfer->valueCount);
+  const uint32_t announced = static_cast<uint8_t>(ParseHexDigits(reply + 1, 2));
+  const uint32_t asked = static_cast<uint8_t>(valueCount);
   if (announced != asked) {
     // Read the rest as announced so that it is not taken for the next reply.
-    ReceiveFrame(channel, reply, BlockRestLength(announced));
+    ReceiveBlockRest(ledger, announced);
     return kStatusNoAnswer;
   }
-  if (!ReceiveFrame(channel, reply, BlockRestLength(announced))) return kStatusNoAnswer;
+  if (ReceiveBlockRest(ledger, announced) != ReplyOutcome::Framed) return kStatusNoAnswer;
 
   channel->rxChecksum = static_cast<uint8_t>(ParseHexDigits(reply + 2 * announced, 2));
-  if (FrameChecksum(reply, announced) != channel->rxChecksum) return kStatusRejected;
+  if (FrameChecksum(reply, static_cast<uint8_t>(announced)) != channel->rxChecksum) return kStatusRejected;
+  if (!AreHexDigits(reply, 2 * asked)) return kStatusRejected;
   for (uint32_t i = 0; i < asked; ++i) values[i] = ParseHexDigits(reply + 2 * i, 2);
   return kStatusOk;
 }
@@ -161,6 +155,8 @@ QvoStatus ReadBlock(QvoRequest* request) {
     return kStatusRejected;
   }
   if (transfer->values == nullptr && transfer->valueCount != 0) return kStatusRejected;
+  LineLedger ledger{request->channel, 0, 0};
+  const int32_t count = transfer->valueCount;
   uint16_t* values = transfer->values;
-  return RepeatAttempts([&] { return ReadBlockOnce(request, values); });
+  return RepeatAttempts(&ledger, kBlockReply, [&] { return ReadBlockOnce(&ledger, count, values); });
 }

@@ -5,14 +5,16 @@
 #include <cstdint>
 
 #include "entry/request.h"
+#include "protocol/replies.h"
 
 QvoStatus ReadValue(QvoRequest* request);   // opcode 5
 QvoStatus ReadBlock(QvoRequest* request);   // opcode 6
 QvoStatus WriteValue(QvoRequest* request);  // opcode 7
 
-// Single attempts: one request frame, one reply.
-QvoStatus WriteSPoint(QvoChannel* channel, uint16_t value);
-QvoStatus WriteNumberedPoint(QvoChannel* channel, uint16_t pointNumber, uint16_t value);
-QvoStatus ReadSPoint(QvoChannel* channel, uint16_t* value);
-QvoStatus ReadNumberedPoint(QvoChannel* channel, uint16_t pointNumber, uint16_t* value);
-QvoStatus ReadBlockOnce(QvoRequest* request, uint16_t* values);
+// Single attempts: one request frame, one reply, accounted in the request's
+// ledger.
+QvoStatus WriteSPoint(LineLedger* ledger, uint16_t value);
+QvoStatus WriteNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t value);
+QvoStatus ReadSPoint(LineLedger* ledger, uint16_t* value);
+QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* value);
+QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values);

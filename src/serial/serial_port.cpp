@@ -86,6 +86,13 @@ int32_t CommSetReadTimeout(PortHandle port, uint32_t units) {
   return static_cast<int32_t>(previous / kMillisecondsPerUnit);
 }
 
+bool CommGetReadTimeout(PortHandle port, uint32_t* milliseconds) {
+  CommTimeouts timeouts;
+  if (!SysReadTimeouts(port, &timeouts)) return false;
+  *milliseconds = timeouts.readTotalConstant;
+  return true;
+}
+
 int32_t CommFlushInput(PortHandle port) {
   uint32_t waiting = 0;
   if (SysCountWaitingInput(port, &waiting) && waiting == 0) return 0;

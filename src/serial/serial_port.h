@@ -44,6 +44,10 @@ CommStatus CommClose(PortHandle port);
 // or written.
 int32_t CommSetReadTimeout(PortHandle port, uint32_t units);
 
+// The port's total read time-out in milliseconds (0: a read waits for all
+// its bytes); false when the time-outs cannot be read.
+bool CommGetReadTimeout(PortHandle port, uint32_t* milliseconds);
+
 // Discards waiting input. 0 when the input was empty or has been drained,
 // 1 when a read failed while draining.
 int32_t CommFlushInput(PortHandle port);

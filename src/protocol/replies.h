@@ -1,0 +1,87 @@
+// Replies from the controller: their layouts, how one is taken off the
+// line, and the account a request keeps of the frames it sent and the
+// replies that came back.
+//
+// A reply is framed when it begins with ":" and its last two characters are
+// CR LF. Nothing else frames it: the count byte and any ":" inside are not
+// looked at for that. The driver knows each reply's length in advance, or
+// learns it from a block reply's count byte, so the framing shows a reply
+// that noise on the line cut, shifted or lengthened. Bytes ahead of the ":"
+// are noise, or the tail of an earlier reply, and are skipped.
+#pragma once
+
+#include <cstdint>
+
+#include "entry/request.h"
+
+// Single-value replies, each of one length. The status character is the
+// second character of the first body byte; "0" is success.
+constexpr uint32_t kWriteSPointReplyLength = 15;
+constexpr uint32_t kWritePointReplyLength = 19;
+constexpr uint32_t kReadSPointReplyLength = 21;
+constexpr uint32_t kReadPointReplyLength = 23;
+constexpr uint32_t kReplyStatusPosition = 4;
+constexpr char kReplyStatusOk = '0';
+constexpr uint32_t kSPointValuePosition = 13;  // sixth of seven body bytes
+constexpr uint32_t kPointValuePosition = 15;   // seventh of eight body bytes
+constexpr uint32_t kPointReplyBodyBytes = 8;   // what the numbered read's checksum covers
+constexpr uint32_t kPointReplyChecksumPosition = 19;
+
+// Block replies: ":" and the count byte n, then n values, the checksum and
+// CR LF, read in a second piece over the first, from the start of the
+// receive buffer.
+constexpr uint32_t kBlockHeadLength = 3;
+constexpr uint32_t BlockRestLength(uint32_t values) { return 2 * values + 4; }
+// Stands for "a block reply" where a reply length is asked for.
+constexpr uint32_t kBlockReply = 0;
+
+// At most this many characters are skipped looking for a reply's ":".
+constexpr uint32_t kMaxSkippedCharacters = 600;
+
+// After its last attempt a request waits for the replies to the frames it
+// sent that have not come yet, so that none is read later by another
+// request as its own. It stops once the line has been silent this many
+// read time-outs in a row, or once it has read this many characters.
+constexpr uint32_t kSilentTimeoutsEndingTheWait = 3;
+constexpr uint32_t kMaxAwaitedCharacters = 1200;
+
+inline bool StartsFrame(const char* text) { return text[0] == ':'; }
+inline bool EndsFrame(const char* text, uint32_t length) {
+  return length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
+}
+
+// One request's account of the line: the frames it sent, and the framed
+// replies that came back, whether they were taken or not.
+struct LineLedger {
+  QvoChannel* channel;
+  uint32_t framesSent;
+  uint32_t answers;
+};
+
+enum class ReplyOutcome : uint8_t {
+  Framed,        // the reply stands framed at the start of the receive buffer
+  NotFramed,     // a reply's length of characters from a ":", without CR LF at their end
+  Missing,       // a read brought nothing within the read time-out, or failed
+  NoFrameStart,  // no ":" within kMaxSkippedCharacters
+};
+
+// Sends a request frame half-duplex and counts it when it went out whole.
+void SendRequest(LineLedger* ledger, const char* frame, uint32_t length);
+
+// Receives a single-value reply of `length` characters into the channel's
+// receive buffer, and counts it when it is framed.
+ReplyOutcome ReceiveSingleReply(LineLedger* ledger, uint32_t length);
+
+// Receives a block reply's head; Framed when it starts with ":" (its end
+// is judged with the rest).
+ReplyOutcome ReceiveBlockHead(LineLedger* ledger);
+// Receives the rest of a block reply of `values` values over the head, and
+// counts the reply when the rest ends the frame.
+ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values);
+
+// Waits, after a request's last attempt, for the replies to its frames that
+// have not come, reading and discarding what arrives meanwhile.
+// `replyLength`: the length of each reply, or kBlockReply. Returns at once
+// when every frame has its reply, and with a read time-out of 0 (a read
+// then waits for all its characters, so no reply is ever late).
+void AwaitUnansweredFrames(LineLedger* ledger, uint32_t replyLength);

@@ -1,0 +1,272 @@
+// The driver on a line as it really is: paced at 9600 baud on the virtual
+// clock, with noise before, inside and after replies (bursts of ":" and
+// CR LF among it), replies late by up to three read time-outs, requests and
+// replies lost, and consecutive requests for different points whose values
+// keep changing. Thousands of random histories; in none of them may the
+// host receive a value as good that is not the controller's.
+//
+// Numbered reads and blocks carry a checksum the driver verifies: for them
+// the rule holds in every history. S-point and write replies carry none,
+// so noise can forge one (a ":", exactly a reply's length, CR LF at its
+// end); requests that met such a forgery are counted apart.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "entry/request.h"
+#include "sim/attach.h"
+#include "support/requests.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using sim::SimLine;
+
+constexpr uint64_t kCharacterMicroseconds = 1042;  // 10 bits at 9600 baud
+constexpr int kNoise = -1;
+
+// Every character the line brought, with the time it arrived and where it
+// came from: a reply (its number) or noise.
+struct Arrival {
+  uint64_t at;
+  char byte;
+  int origin;
+};
+
+struct ReplyRecord {
+  size_t first;  // index of its ":" in the arrivals
+  size_t length;
+};
+
+enum class Kind { ReadS, ReadPoint, WriteS, WritePoint, Block };
+
+struct Tally {
+  long requests = 0, succeeded = 0, firstAttempt = 0;
+  long forged = 0, forgedAndWrong = 0;  // S and write requests that met a forgery; of those, taken in
+};
+
+class LineHistory {
+ public:
+  // `lossPercent`: how often a request or its reply is lost, or refused.
+  LineHistory(uint32_t seed, uint32_t timeoutUnits, uint32_t lossPercent)
+      : random_(seed), timeoutUnits_(timeoutUnits), lossPercent_(lossPercent) {
+    SimLine::Get().Reset();
+    SimLine::Get().SetLogging(false);
+    device_ = &SimLine::Get().AddDevice("COM1");
+    device_->microsecondsPerCharacter = kCharacterMicroseconds;
+    device_->keepWrites = false;
+    controller_ = &bus_.Add(12);
+    device_->responder = [this](sim::SimDevice&, std::string_view frame) { Answer(frame); };
+    workingDirectory_.WriteFile("QVOTK01.int", "STATION=12");
+  }
+
+  bool Open() { return OpenChannelOn(&channel_, "COM1", 1, timeoutUnits_) == kStatusOk; }
+
+  // One request of a random kind; false (with `failure` said) when the host
+  // was handed a value or a success that is not the controller's.
+  bool Request(Tally* tally, std::string* failure) {
+    const auto kind = static_cast<Kind>(Below(5));
+    const uint32_t point = Below(1000);
+    ShuffleValues(kind, point);
+    for (auto& v : values_) v = 0xEEEE;
+    uint16_t written = 0;
+    const uint64_t start = SimLine::Get().NowMicroseconds();
+    const size_t framesBefore = framesSeen_;
+    QvoStatus status = kStatusRejected;
+    switch (kind) {
+      case Kind::ReadS: status = SendTransfer(&channel_, 5, 0, 0, 0, values_); break;
+      case Kind::ReadPoint: status = SendTransfer(&channel_, 5, 1, point, 0, values_); break;
+      case Kind::WriteS:
+        written = static_cast<uint16_t>((controller_->sPoint + 1u + Below(9)) % 10u);
+        values_[1] = written;
+        status = SendTransfer(&channel_, 7, 0, 0, 0, values_);
+        break;
+      case Kind::WritePoint:
+        written = controller_->points[point] == 1 ? 2 : 1;
+        values_[1] = written;
+        status = SendTransfer(&channel_, 7, 1, point, 0, values_);
+        break;
+      case Kind::Block:
+        status = SendTransfer(&channel_, 6, 1, 1, static_cast<int32_t>(controller_->block.size()), values_);
+        break;
+    }
+    const uint64_t end = SimLine::Get().NowMicroseconds();
+    ++tally->requests;
+    if (status != kStatusOk) return GuardsHold(kind, failure);
+    ++tally->succeeded;
+    if (framesSeen_ - framesBefore == 1) ++tally->firstAttempt;
+
+    const bool checksummed = kind == Kind::ReadPoint || kind == Kind::Block;
+    const bool forged = !checksummed && MetForgery(kind, start, end);
+    tally->forged += forged;
+    char what[160] = "";
+    switch (kind) {
+      case Kind::ReadS:
+        if (values_[1] != controller_->sPoint) {
+          std::snprintf(what, sizeof what, "S read %u, controller holds %u", values_[1], controller_->sPoint);
+        }
+        break;
+      case Kind::ReadPoint:
+        if (values_[1] != controller_->points[point]) {
+          std::snprintf(what, sizeof what, "point %03u read %u, controller holds %u", point, values_[1],
+                        controller_->points[point]);
+        }
+        break;
+      case Kind::WriteS:
+        if (controller_->sPoint != written) {
+          std::snprintf(what, sizeof what, "S write of %u reported done, controller holds %u", written,
+                        controller_->sPoint);
+        }
+        break;
+      case Kind::WritePoint:
+        if (controller_->points[point] != written) {
+          std::snprintf(what, sizeof what, "point %03u write of %u reported done, controller holds %u", point,
+                        written, controller_->points[point]);
+        }
+        break;
+      case Kind::Block:
+        for (size_t i = 0; i < controller_->block.size(); ++i) {
+          if (values_[i] != controller_->block[i]) {
+            std::snprintf(what, sizeof what, "block value %zu read %u, controller holds %u", i, values_[i],
+                          controller_->block[i]);
+            break;
+          }
+        }
+        break;
+    }
+    if (what[0] == '\0') return GuardsHold(kind, failure);
+    if (forged) {
+      ++tally->forgedAndWrong;
+      return true;
+    }
+    *failure = what;
+    return false;
+  }
+
+ private:
+  // New values before each request, so that a reply to an earlier request
+  // would show as a wrong value.
+  void ShuffleValues(Kind kind, uint32_t point) {
+    if (kind == Kind::ReadS) controller_->sPoint = static_cast<uint8_t>(Below(10));
+    if (kind == Kind::ReadPoint) controller_->points[point] = static_cast<uint8_t>(Below(256));
+    if (kind == Kind::Block) {
+      controller_->block.resize(Below(4) == 0 ? Below(256) : Below(20));
+      for (auto& v : controller_->block) v = static_cast<uint8_t>(Below(256));
+    }
+  }
+
+  // Nothing written outside what the request may write, nothing on failure.
+  bool GuardsHold(Kind kind, std::string* failure) {
+    const size_t count = kind == Kind::Block ? controller_->block.size() : 0;
+    for (size_t i = 0; i < 300; ++i) {
+      const bool mayChange = kind == Kind::Block ? i < count : i == 1;
+      if (!mayChange && values_[i] != 0xEEEE) {
+        *failure = "value " + std::to_string(i) + " written outside the request";
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void Answer(std::string_view frame) {
+    ++framesSeen_;
+    sim::DecodedRequest request;
+    if (!sim::DecodeRequest(frame, &request)) return;
+    // Of the losses, two in five the request never reaches the controller,
+    // one in five it is refused, two in five the reply is lost.
+    const uint32_t roll = Below(100) * 5;
+    if (roll < 2 * lossPercent_) return;
+    const sim::Fault fault = roll < 3 * lossPercent_ ? sim::Fault::StatusError : sim::Fault::None;
+    const std::string reply = controller_->Answer(request, fault);
+    if (fault == sim::Fault::None && roll < 5 * lossPercent_) return;
+
+    const uint64_t timeoutMicroseconds = timeoutUnits_ * 10000ull;
+    uint64_t late = 0;
+    if (Below(4) == 0) late = std::uniform_int_distribution<uint64_t>(1, 3 * timeoutMicroseconds)(random_);
+    std::vector<sim::LinePiece> pieces = {{late, reply, false}};
+    if (Below(3) == 0) pieces = sim::AmongNoise(reply, late, random_);
+    Deliver(pieces);
+  }
+
+  // Delivers the pieces as the line does, keeping the record of arrivals.
+  void Deliver(const std::vector<sim::LinePiece>& pieces) {
+    uint64_t end = SimLine::Get().NowMicroseconds();
+    const int origin = static_cast<int>(replies_.size());
+    size_t replyLength = 0;
+    for (const sim::LinePiece& piece : pieces) {
+      device_->DeliverAt(end + piece.gapMicroseconds, piece.bytes);
+      uint64_t at = std::max(end + piece.gapMicroseconds, arrivals_.empty() ? 0 : arrivals_.back().at);
+      if (!piece.isNoise && replyLength == 0) replies_.push_back({arrivals_.size(), 0});
+      for (char c : piece.bytes) {
+        at += kCharacterMicroseconds;
+        arrivals_.push_back({at, c, piece.isNoise ? kNoise : origin});
+      }
+      if (!piece.isNoise) replyLength += piece.bytes.size();
+      end = at;
+    }
+    replies_.back().length = replyLength;
+  }
+
+  // True when, between `start` and `end`, the line brought a frame of the
+  // kind's reply length that no controller sent whole: noise forged it.
+  bool MetForgery(Kind kind, uint64_t start, uint64_t end) const {
+    const size_t length = kind == Kind::ReadS ? 21 : kind == Kind::WriteS ? 15 : 19;
+    for (size_t i = 0; i + length <= arrivals_.size(); ++i) {
+      const Arrival& last = arrivals_[i + length - 1];
+      if (arrivals_[i].byte != ':' || last.at < start || last.at > end) continue;
+      if (arrivals_[i + length - 2].byte != '\r' || last.byte != '\n') continue;
+      const int origin = arrivals_[i].origin;
+      bool genuine = origin != kNoise && replies_[static_cast<size_t>(origin)].first == i &&
+                     replies_[static_cast<size_t>(origin)].length == length;
+      for (size_t j = i; genuine && j < i + length; ++j) genuine = arrivals_[j].origin == origin;
+      if (!genuine) return true;
+    }
+    return false;
+  }
+
+  uint32_t Below(uint32_t n) { return static_cast<uint32_t>(random_() % n); }
+
+  std::mt19937 random_;
+  uint32_t timeoutUnits_;
+  uint32_t lossPercent_;
+  TemporaryWorkingDirectory workingDirectory_;
+  sim::ControllerBus bus_;
+  sim::TovekController* controller_ = nullptr;
+  sim::SimDevice* device_ = nullptr;
+  QvoChannel channel_{};
+  uint16_t values_[300];
+  std::vector<Arrival> arrivals_;
+  std::vector<ReplyRecord> replies_;
+  size_t framesSeen_ = 0;
+};
+
+TEST(LineHistory, NoHistoryHandsTheHostAValueThatIsNotTheControllers) {
+  constexpr int kHistories = 400;
+  constexpr int kRequestsEach = 25;
+  const uint32_t timeouts[] = {3, 5, 10, 25};  // 30 to 250 ms
+  const uint32_t losses[] = {5, 25, 85};       // a fair line, a poor one, a line that mostly fails
+  Tally tally;
+  for (int h = 0; h < kHistories; ++h) {
+    const uint32_t seed = 1000 + static_cast<uint32_t>(h);
+    LineHistory history(seed, timeouts[h % 4], losses[h % 3]);
+    ASSERT_TRUE(history.Open());
+    for (int r = 0; r < kRequestsEach; ++r) {
+      std::string failure;
+      ASSERT_TRUE(history.Request(&tally, &failure))
+          << "history seed " << seed << ", request " << r << ": " << failure;
+    }
+  }
+  std::printf(
+      "%ld requests, %ld succeeded (%ld at the first attempt); %ld S-point or write requests met a reply "
+      "forged by noise, %ld of them took it\n",
+      tally.requests, tally.succeeded, tally.firstAttempt, tally.forged, tally.forgedAndWrong);
+  RecordProperty("forged", std::to_string(tally.forged));
+  RecordProperty("forgedAndTaken", std::to_string(tally.forgedAndWrong));
+  EXPECT_GT(tally.succeeded, tally.requests / 2) << "the histories leave room for success";
+  EXPECT_LT(tally.succeeded, tally.requests) << "and for failure";
+}
+
+}  // namespace
