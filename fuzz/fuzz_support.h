@@ -1,14 +1,17 @@
-// Shared by the fuzz targets: a fresh simulated line with a COM1 device,
-// and a channel opened on it through QvoMain.
+// Shared by the fuzz targets: a fresh simulated line with a COM1 device and
+// no host reports kept from earlier inputs, and a channel opened on it
+// through QvoMain.
 #pragma once
 
 #include <cstring>
 
 #include "entry/request.h"
 #include "sim/sim_line.h"
+#include "support/recorded_reports.h"
 #include "support/requests.h"
 
 inline sim::SimDevice& FreshLine() {
+  RecordedReports().clear();
   sim::SimLine::Get().Reset();
   return sim::SimLine::Get().AddDevice("COM1");
 }

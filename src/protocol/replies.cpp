@@ -38,45 +38,61 @@ ReplyOutcome AlignToFrameStart(PortHandle port, char* buffer, uint32_t length, u
   }
 }
 
-ReplyOutcome Count(LineLedger* ledger, bool framed) {
-  if (!framed) return ReplyOutcome::NotFramed;
-  ++ledger->answers;
+// Judges a reply (for a block, its rest) that stands from `text` with its
+// `bodyBytes` body bytes at `body`, and counts it as an answer when framed
+// and, if checksummed, its checksum holds.
+ReplyOutcome Judge(LineLedger* ledger, const ReplyShape& shape, const char* text, uint32_t length,
+                   const char* body, uint32_t bodyBytes, bool* checksumHolds) {
+  if (!EndsFrame(text, length)) return ReplyOutcome::NotFramed;
+  *checksumHolds = !shape.checksummed || ChecksumHolds(ledger->channel, body, bodyBytes);
+  if (*checksumHolds) ++ledger->answers;
   return ReplyOutcome::Framed;
 }
+
+// The body bytes of a single-value reply of `length` characters.
+constexpr uint32_t BodyBytes(uint32_t length) { return (length - 7) / 2; }
 
 // The count a block reply's head announces, as a count byte holds it.
 uint32_t AnnouncedValues(const char* head) { return static_cast<uint8_t>(ParseHexDigits(head + 1, 2)); }
 
 // One reply off the line during the wait, through the serial layer's read
 // alone: RTS is clear already and stays so.
-ReplyOutcome TakeLateReply(PortHandle port, char* buffer, uint32_t replyLength, uint32_t* received) {
-  const bool block = replyLength == kBlockReply;
-  const uint32_t head = block ? kBlockHeadLength : replyLength;
+ReplyOutcome TakeLateReply(LineLedger* ledger, const ReplyShape& shape, uint32_t* received) {
+  const PortHandle port = ledger->channel->port;
+  char* buffer = ledger->channel->rxFrame;
+  const bool block = shape.length == kBlockReply.length;
+  const uint32_t head = block ? kBlockHeadLength : shape.length;
   const ReplyOutcome start = AlignToFrameStart(port, buffer, head, 0, received);
   if (start != ReplyOutcome::Framed) return start;
-  uint32_t length = replyLength;
-  if (block) {
-    length = BlockRestLength(AnnouncedValues(buffer));
-    if (!ReadMore(port, buffer, length, received)) return ReplyOutcome::Missing;
-  }
-  return EndsFrame(buffer, length) ? ReplyOutcome::Framed : ReplyOutcome::NotFramed;
+  bool checksumHolds = false;
+  if (!block)
+    return Judge(ledger, shape, buffer, head, buffer + kFrameBodyStart, BodyBytes(head), &checksumHolds);
+  const uint32_t values = AnnouncedValues(buffer);
+  if (!ReadMore(port, buffer, BlockRestLength(values), received)) return ReplyOutcome::Missing;
+  return Judge(ledger, shape, buffer, BlockRestLength(values), buffer, values, &checksumHolds);
 }
 
 }  // namespace
+
+bool ChecksumHolds(QvoChannel* channel, const char* body, uint32_t bodyBytes) {
+  channel->rxChecksum = static_cast<uint8_t>(ParseHexDigits(body + 2 * bodyBytes, 2));
+  return FrameChecksum(body, static_cast<uint8_t>(bodyBytes)) == channel->rxChecksum;
+}
 
 void SendRequest(LineLedger* ledger, const char* frame, uint32_t length) {
   // A send that failed shows as a missing reply; the reply is awaited either way.
   if (SendFrame(ledger->channel, frame, length)) ++ledger->framesSent;
 }
 
-ReplyOutcome ReceiveSingleReply(LineLedger* ledger, uint32_t length) {
+ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, bool* checksumHolds) {
   QvoChannel* channel = ledger->channel;
   char* reply = channel->rxFrame;
+  const uint32_t length = shape.length;
   if (!ReceiveFrame(channel, reply, length)) return ReplyOutcome::Missing;
   uint32_t received = 0;
   const ReplyOutcome start = AlignToFrameStart(channel->port, reply, length, length, &received);
   if (start != ReplyOutcome::Framed) return start;
-  return Count(ledger, EndsFrame(reply, length));
+  return Judge(ledger, shape, reply, length, reply + kFrameBodyStart, BodyBytes(length), checksumHolds);
 }
 
 ReplyOutcome ReceiveBlockHead(LineLedger* ledger) {
@@ -86,14 +102,14 @@ ReplyOutcome ReceiveBlockHead(LineLedger* ledger) {
   return AlignToFrameStart(channel->port, channel->rxFrame, kBlockHeadLength, kBlockHeadLength, &received);
 }
 
-ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values) {
+ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values, bool* checksumHolds) {
   QvoChannel* channel = ledger->channel;
   const uint32_t length = BlockRestLength(values);
   if (!ReceiveFrame(channel, channel->rxFrame, length)) return ReplyOutcome::Missing;
-  return Count(ledger, EndsFrame(channel->rxFrame, length));
+  return Judge(ledger, kBlockReply, channel->rxFrame, length, channel->rxFrame, values, checksumHolds);
 }
 
-void AwaitUnansweredFrames(LineLedger* ledger, uint32_t replyLength) {
+void AwaitUnansweredFrames(LineLedger* ledger, const ReplyShape& shape) {
   if (ledger->answers >= ledger->framesSent) return;
   const PortHandle port = ledger->channel->port;
   uint32_t timeoutMs = 0;
@@ -104,9 +120,8 @@ void AwaitUnansweredFrames(LineLedger* ledger, uint32_t replyLength) {
   while (ledger->answers < ledger->framesSent && silentTimeouts < kSilentTimeoutsEndingTheWait &&
          received < kMaxAwaitedCharacters) {
     uint32_t got = 0;
-    const ReplyOutcome outcome = TakeLateReply(port, ledger->channel->rxFrame, replyLength, &got);
+    const ReplyOutcome outcome = TakeLateReply(ledger, shape, &got);
     received += got;
-    if (outcome == ReplyOutcome::Framed) ++ledger->answers;
     // A read that fails at once (the port is gone) counts as silence too,
     // and ends the wait as quickly.
     if (outcome == ReplyOutcome::Missing) {

@@ -14,26 +14,34 @@
 
 #include "entry/request.h"
 
+// What the driver knows of a reply before it comes: its length (0: a block
+// reply, whose count byte gives it), and whether its checksum is verified.
+// Where it is, a framed reply counts as an answer only when its checksum
+// holds: a controller's reply always does, noise that happens to be framed
+// almost never.
+struct ReplyShape {
+  uint32_t length;
+  bool checksummed;
+};
+
 // Single-value replies, each of one length. The status character is the
-// second character of the first body byte; "0" is success.
-constexpr uint32_t kWriteSPointReplyLength = 15;
-constexpr uint32_t kWritePointReplyLength = 19;
-constexpr uint32_t kReadSPointReplyLength = 21;
-constexpr uint32_t kReadPointReplyLength = 23;
+// second character of the first body byte; "0" is success. Only the
+// numbered read's checksum is verified.
+constexpr ReplyShape kWriteSPointReply = {15, false};
+constexpr ReplyShape kWritePointReply = {19, false};
+constexpr ReplyShape kReadSPointReply = {21, false};
+constexpr ReplyShape kReadPointReply = {23, true};
 constexpr uint32_t kReplyStatusPosition = 4;
 constexpr char kReplyStatusOk = '0';
 constexpr uint32_t kSPointValuePosition = 13;  // sixth of seven body bytes
 constexpr uint32_t kPointValuePosition = 15;   // seventh of eight body bytes
-constexpr uint32_t kPointReplyBodyBytes = 8;   // what the numbered read's checksum covers
-constexpr uint32_t kPointReplyChecksumPosition = 19;
 
 // Block replies: ":" and the count byte n, then n values, the checksum and
 // CR LF, read in a second piece over the first, from the start of the
 // receive buffer.
+constexpr ReplyShape kBlockReply = {0, true};
 constexpr uint32_t kBlockHeadLength = 3;
 constexpr uint32_t BlockRestLength(uint32_t values) { return 2 * values + 4; }
-// Stands for "a block reply" where a reply length is asked for.
-constexpr uint32_t kBlockReply = 0;
 
 // At most this many characters are skipped looking for a reply's ":".
 constexpr uint32_t kMaxSkippedCharacters = 600;
@@ -45,10 +53,14 @@ constexpr uint32_t kMaxSkippedCharacters = 600;
 constexpr uint32_t kSilentTimeoutsEndingTheWait = 3;
 constexpr uint32_t kMaxAwaitedCharacters = 1200;
 
-inline bool StartsFrame(const char* text) { return text[0] == ':'; }
 inline bool EndsFrame(const char* text, uint32_t length) {
   return length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
 }
+
+// The checksum of `bodyBytes` body bytes from `body`, compared with the
+// checksum byte that follows them, which is kept in the channel's
+// rxChecksum.
+bool ChecksumHolds(QvoChannel* channel, const char* body, uint32_t bodyBytes);
 
 // One request's account of the line: the frames it sent, and the framed
 // replies that came back, whether they were taken or not.
@@ -68,20 +80,21 @@ enum class ReplyOutcome : uint8_t {
 // Sends a request frame half-duplex and counts it when it went out whole.
 void SendRequest(LineLedger* ledger, const char* frame, uint32_t length);
 
-// Receives a single-value reply of `length` characters into the channel's
-// receive buffer, and counts it when it is framed.
-ReplyOutcome ReceiveSingleReply(LineLedger* ledger, uint32_t length);
+// Receives a single-value reply into the channel's receive buffer. Framed
+// replies are counted as answers (if checksummed, when the checksum holds,
+// which `checksumHolds` then tells).
+ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, bool* checksumHolds);
 
 // Receives a block reply's head; Framed when it starts with ":" (its end
 // is judged with the rest).
 ReplyOutcome ReceiveBlockHead(LineLedger* ledger);
 // Receives the rest of a block reply of `values` values over the head, and
-// counts the reply when the rest ends the frame.
-ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values);
+// counts the reply when the rest ends the frame and the checksum holds
+// (which `checksumHolds` tells).
+ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values, bool* checksumHolds);
 
 // Waits, after a request's last attempt, for the replies to its frames that
-// have not come, reading and discarding what arrives meanwhile.
-// `replyLength`: the length of each reply, or kBlockReply. Returns at once
-// when every frame has its reply, and with a read time-out of 0 (a read
-// then waits for all its characters, so no reply is ever late).
-void AwaitUnansweredFrames(LineLedger* ledger, uint32_t replyLength);
+// have not come, reading and discarding what arrives meanwhile. Returns at
+// once when every frame has its reply, and with a read time-out of 0 (a
+// read then waits for all its characters, so no reply is ever late).
+void AwaitUnansweredFrames(LineLedger* ledger, const ReplyShape& shape);

@@ -11,12 +11,12 @@
 constexpr int MaxAttempts = 10;
 
 template <typename Attempt>
-QvoStatus RepeatAttempts(LineLedger* ledger, uint32_t replyLength, Attempt attempt) {
+QvoStatus RepeatAttempts(LineLedger* ledger, const ReplyShape& shape, Attempt attempt) {
   QvoStatus result = kStatusRejected;
   for (int count = 0; count < MaxAttempts; ++count) {
     result = attempt();
     if (result == kStatusOk) break;
   }
-  AwaitUnansweredFrames(ledger, replyLength);
+  AwaitUnansweredFrames(ledger, shape);
   return result;
 }

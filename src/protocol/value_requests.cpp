@@ -11,12 +11,14 @@ namespace {
 constexpr uint32_t kSingleValueIndex = 1;
 
 // One exchange of a single-value command: the request, then a framed reply
-// whose status character must be "0".
-QvoStatus Exchange(LineLedger* ledger, const char* frame, uint32_t frameLength, uint32_t replyLength) {
+// whose status character must be "0" and whose checksum, where verified,
+// must hold.
+QvoStatus Exchange(LineLedger* ledger, const char* frame, uint32_t frameLength, const ReplyShape& shape) {
   SendRequest(ledger, frame, frameLength);
-  if (ReceiveSingleReply(ledger, replyLength) != ReplyOutcome::Framed) return kStatusNoAnswer;
+  bool checksumHolds = false;
+  if (ReceiveSingleReply(ledger, shape, &checksumHolds) != ReplyOutcome::Framed) return kStatusNoAnswer;
   if (ledger->channel->rxFrame[kReplyStatusPosition] != kReplyStatusOk) return kStatusRejected;
-  return kStatusOk;
+  return checksumHolds ? kStatusOk : kStatusRejected;
 }
 
 // A value is one byte in two hexadecimal digits; other characters would
@@ -56,7 +58,7 @@ bool SendablePointNumber(const QvoTransfer* transfer, uint16_t* number) {
 QvoStatus WriteSPoint(LineLedger* ledger, uint16_t value) {
   char frame[kLongestRequestLength];
   const uint32_t length = BuildWriteSPointRequest(frame, ledger->channel->stationAddress, value);
-  return Exchange(ledger, frame, length, kWriteSPointReplyLength);
+  return Exchange(ledger, frame, length, kWriteSPointReply);
 }
 
 QvoStatus WriteNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t value) {
@@ -64,13 +66,13 @@ QvoStatus WriteNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t 
   if (value == 0 || value > 2) return kStatusRejected;
   char frame[kLongestRequestLength];
   const uint32_t length = BuildWritePointRequest(frame, ledger->channel->stationAddress, pointNumber, value);
-  return Exchange(ledger, frame, length, kWritePointReplyLength);
+  return Exchange(ledger, frame, length, kWritePointReply);
 }
 
 QvoStatus ReadSPoint(LineLedger* ledger, uint16_t* value) {
   char frame[kLongestRequestLength];
   const uint32_t length = BuildReadSPointRequest(frame, ledger->channel->stationAddress);
-  const QvoStatus status = Exchange(ledger, frame, length, kReadSPointReplyLength);
+  const QvoStatus status = Exchange(ledger, frame, length, kReadSPointReply);
   if (status != kStatusOk) return status;
   return TakeValue(ledger->channel->rxFrame + kSPointValuePosition, value) ? kStatusOk : kStatusRejected;
 }
@@ -78,13 +80,8 @@ QvoStatus ReadSPoint(LineLedger* ledger, uint16_t* value) {
 QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* value) {
   QvoChannel* channel = ledger->channel;
   const uint32_t length = BuildReadPointRequest(channel->txFrame, channel->stationAddress, pointNumber);
-  const QvoStatus status = Exchange(ledger, channel->txFrame, length, kReadPointReplyLength);
+  const QvoStatus status = Exchange(ledger, channel->txFrame, length, kReadPointReply);
   if (status != kStatusOk) return status;
-  channel->rxChecksum =
-      static_cast<uint8_t>(ParseHexDigits(channel->rxFrame + kPointReplyChecksumPosition, 2));
-  if (FrameChecksum(channel->rxFrame + kFrameBodyStart, kPointReplyBodyBytes) != channel->rxChecksum) {
-    return kStatusRejected;
-  }
   return TakeValue(channel->rxFrame + kPointValuePosition, value) ? kStatusOk : kStatusRejected;
 }
 
@@ -94,12 +91,12 @@ QvoStatus ReadValue(QvoRequest* request) {
   LineLedger ledger{request->channel, 0, 0};
   uint16_t* value = &transfer->values[kSingleValueIndex];
   if (transfer->pointKind == kPointKindS) {
-    return RepeatAttempts(&ledger, kReadSPointReplyLength, [&] { return ReadSPoint(&ledger, value); });
+    return RepeatAttempts(&ledger, kReadSPointReply, [&] { return ReadSPoint(&ledger, value); });
   }
   if (transfer->pointKind == kPointKindNumbered) {
     uint16_t number = 0;
     if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
-    return RepeatAttempts(&ledger, kReadPointReplyLength,
+    return RepeatAttempts(&ledger, kReadPointReply,
                           [&] { return ReadNumberedPoint(&ledger, number, value); });
   }
   return kStatusRejected;
@@ -114,12 +111,12 @@ QvoStatus WriteValue(QvoRequest* request) {
     // The S point's value travels as one digit: a wider value would be
     // written as its first digit.
     if (value > kMaxSPointValue) return kStatusRejected;
-    return RepeatAttempts(&ledger, kWriteSPointReplyLength, [&] { return WriteSPoint(&ledger, value); });
+    return RepeatAttempts(&ledger, kWriteSPointReply, [&] { return WriteSPoint(&ledger, value); });
   }
   if (transfer->pointKind == kPointKindNumbered) {
     uint16_t number = 0;
     if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
-    return RepeatAttempts(&ledger, kWritePointReplyLength,
+    return RepeatAttempts(&ledger, kWritePointReply,
                           [&] { return WriteNumberedPoint(&ledger, number, value); });
   }
   return kStatusRejected;
@@ -134,15 +131,14 @@ QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values
 
   const uint32_t announced = static_cast<uint8_t>(ParseHexDigits(reply + 1, 2));
   const uint32_t asked = static_cast<uint8_t>(valueCount);
+  bool checksumHolds = false;
   if (announced != asked) {
     // Read the rest as announced so that it is not taken for the next reply.
-    ReceiveBlockRest(ledger, announced);
+    ReceiveBlockRest(ledger, announced, &checksumHolds);
     return kStatusNoAnswer;
   }
-  if (ReceiveBlockRest(ledger, announced) != ReplyOutcome::Framed) return kStatusNoAnswer;
-
-  channel->rxChecksum = static_cast<uint8_t>(ParseHexDigits(reply + 2 * announced, 2));
-  if (FrameChecksum(reply, static_cast<uint8_t>(announced)) != channel->rxChecksum) return kStatusRejected;
+  if (ReceiveBlockRest(ledger, announced, &checksumHolds) != ReplyOutcome::Framed) return kStatusNoAnswer;
+  if (!checksumHolds) return kStatusRejected;
   if (!AreHexDigits(reply, 2 * asked)) return kStatusRejected;
   for (uint32_t i = 0; i < asked; ++i) values[i] = ParseHexDigits(reply + 2 * i, 2);
   return kStatusOk;
