@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 int64_t MonotonicNanoseconds() {
   timespec now;
@@ -22,7 +23,19 @@ LineServer::LineServer(int fd, sim::ControllerBus& bus, unsigned baud, std::FILE
 
 void LineServer::Trace(int64_t at, const std::string& line) {
   if (trace_ == nullptr) return;
-  std::fprintf(trace_, "[%10.3f ms] %s\n", static_cast<double>(at - started_) / 1e6, line.c_str());
+  // Later lines never go before earlier ones.
+  auto it = traceQueue_.end();
+  while (it != traceQueue_.begin() && std::prev(it)->first > at) --it;
+  traceQueue_.insert(it, {at, line});
+  TellTraceDue(MonotonicNanoseconds());
+}
+
+void LineServer::TellTraceDue(int64_t now) {
+  while (!traceQueue_.empty() && traceQueue_.front().first <= now) {
+    const auto& [at, line] = traceQueue_.front();
+    std::fprintf(trace_, "[%10.3f ms] %s\n", static_cast<double>(at - started_) / 1e6, line.c_str());
+    traceQueue_.pop_front();
+  }
   std::fflush(trace_);
 }
 
@@ -30,7 +43,9 @@ void LineServer::Run(const volatile sig_atomic_t& stop) {
   while (!stop) {
     const int64_t now = MonotonicNanoseconds();
     WriteDue(now);
-    const int64_t due = NextDue();
+    if (trace_ != nullptr) TellTraceDue(now);
+    int64_t due = NextDue();
+    if (!traceQueue_.empty() && (due < 0 || traceQueue_.front().first < due)) due = traceQueue_.front().first;
     int waitMs = 100;
     if (due >= 0) waitMs = static_cast<int>(std::clamp<int64_t>((due - now + 999999) / 1000000, 0, 100));
     pollfd watch = {fd_, POLLIN, 0};
@@ -48,6 +63,7 @@ void LineServer::Run(const volatile sig_atomic_t& stop) {
       nanosleep(&pause, nullptr);
     }
   }
+  if (trace_ != nullptr) TellTraceDue(INT64_MAX);
 }
 
 void LineServer::Receive(const char* bytes, size_t size, int64_t arrived) {
@@ -73,6 +89,11 @@ void LineServer::Receive(const char* bytes, size_t size, int64_t arrived) {
 }
 
 void LineServer::Schedule(const sim::BusExchange& exchange, int64_t requestEnd) {
+  // The reply is told when its own last character is out, noise on its own.
+  size_t lastReplyPiece = 0;
+  for (size_t i = 0; i < exchange.pieces.size(); ++i) {
+    if (!exchange.pieces[i].isNoise) lastReplyPiece = i;
+  }
   int64_t end = requestEnd;
   for (size_t i = 0; i < exchange.pieces.size(); ++i) {
     const sim::LinePiece& piece = exchange.pieces[i];
@@ -83,15 +104,16 @@ void LineServer::Schedule(const sim::BusExchange& exchange, int64_t requestEnd) 
     item.bytes = piece.bytes;
     end = item.start + characterNs_ * static_cast<int64_t>(piece.bytes.size());
     lineFreeAt_ = end;
-    if (i + 1 == exchange.pieces.size()) {
+    if (piece.isNoise) {
+      item.traceLine = "~> " + sim::PrintableFrame(piece.bytes) + "  noise";
+    } else if (i == lastReplyPiece) {
       char late[48] = "";
       if (exchange.LateMicroseconds() != 0) {
         std::snprintf(late, sizeof late, " [%.1f ms after the request]",
                       static_cast<double>(exchange.LateMicroseconds()) / 1000);
       }
-      std::string line;
-      for (const sim::LinePiece& p : exchange.pieces) line += sim::PrintableFrame(p.bytes);
-      item.traceLine = "-> " + line + "  " + sim::DescribeAnswer(exchange) + late;
+      item.traceLine =
+          "-> " + sim::PrintableFrame(exchange.reply) + "  " + sim::DescribeAnswer(exchange) + late;
     }
     schedule_.push_back(std::move(item));
   }

@@ -32,7 +32,10 @@ class LineServer {
   void Schedule(const sim::BusExchange& exchange, int64_t requestEnd);
   void WriteDue(int64_t now);
   int64_t NextDue() const;  // -1: nothing waiting
+  // Trace lines are told in time order: a paced request's line waits for
+  // the moment its last character is on the line.
   void Trace(int64_t at, const std::string& line);
+  void TellTraceDue(int64_t now);
 
   int fd_;
   sim::ControllerBus& bus_;
@@ -42,6 +45,7 @@ class LineServer {
   int64_t frameStart_ = -1;  // arrival of the first character of the frame being received
   int64_t lineFreeAt_ = 0;   // the line is ours to send on from then
   std::deque<Scheduled> schedule_;
+  std::deque<std::pair<int64_t, std::string>> traceQueue_;
 };
 
 int64_t MonotonicNanoseconds();
