@@ -46,12 +46,12 @@ void LineServer::Run(const volatile sig_atomic_t& stop) {
     if (trace_ != nullptr) TellTraceDue(now);
     int64_t due = NextDue();
     if (!traceQueue_.empty() && (due < 0 || traceQueue_.front().first < due)) due = traceQueue_.front().first;
-    int waitMs = 100;
-    if (due >= 0) waitMs = static_cast<int>(std::clamp<int64_t>((due - now + 999999) / 1000000, 0, 100));
+    // Sleep to the next character's moment exactly (ppoll's timeout is in
+    // nanoseconds), or at most 100 ms while nothing is due.
+    const int64_t waitNs = due < 0 ? 100000000 : std::clamp<int64_t>(due - now, 0, 100000000);
+    const timespec timeout = {static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
     pollfd watch = {fd_, POLLIN, 0};
-    // Due within the millisecond: spin on the clock rather than oversleep.
-    if (due >= 0 && due - now < 1000000) waitMs = 0;
-    const int ready = poll(&watch, 1, waitMs);
+    const int ready = ppoll(&watch, 1, &timeout, nullptr);
     if (ready <= 0) continue;
     char buffer[1024];
     const ssize_t n = read(fd_, buffer, sizeof buffer);
