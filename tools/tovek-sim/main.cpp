@@ -71,7 +71,9 @@ int main(int argc, char** argv) {
   app.add_option("--block-count", blockCount, "Answer block reads with this many values (1, 2, 3 ...)")
       ->check(CLI::Range(0, 255));
   app.add_option("--baud", baud, "Pace the line at this baud rate, 10 bits a character (0: unpaced)");
-  app.add_option("--turnaround-ms", turnaroundMs, "Pause between the end of a request and the reply");
+  app.add_option("--turnaround-ms", turnaroundMs,
+                 "Pause between the end of a request and its reply; make it longer than the driver's read "
+                 "time-out for a controller whose every reply is late");
   app.add_option("--fault-rate", faultRate, "Probability of a fault in each reply (0-1)")
       ->check(CLI::Range(0.0, 1.0));
   app.add_option("--faults", faultList, "Fault kinds to draw from, comma-separated");
