@@ -1,9 +1,9 @@
 // The codec routines and point validation: the CPU each costs.
 #include <benchmark/benchmark.h>
 
-#include "entry/request.h"
 #include "protocol/frame.h"
 #include "protocol/request_frames.h"
+#include "qvotk/qvotk.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ BENCHMARK(BM_BuildReadPointRequest);
 void BM_ValidatePointName(benchmark::State& state) {
   QvoPointAddress block{};
   block.name = "123";
-  QvoRequest request{nullptr, 3, 0, 0, &block};
+  QvoRequest request{nullptr, QVO_OP_VALIDATE_POINT, 0, 0, &block};
   for (auto _ : state) benchmark::DoNotOptimize(QvoMain(&request));
 }
 BENCHMARK(BM_ValidatePointName);

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "sim/attach.h"
 #include "support/requests.h"
 
@@ -38,20 +38,20 @@ struct Rig {
 
 void BM_ReadSPointWithController(benchmark::State& state) {
   Rig rig;
-  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(5, 0, 0, 0));
+  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(QVO_OP_READ_VALUE, 0, 0, 0));
 }
 BENCHMARK(BM_ReadSPointWithController);
 
 void BM_ReadPointWithController(benchmark::State& state) {
   Rig rig;
-  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(5, 1, 1, 0));
+  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(QVO_OP_READ_VALUE, 1, 1, 0));
 }
 BENCHMARK(BM_ReadPointWithController);
 
 void BM_ReadBlock255WithController(benchmark::State& state) {
   Rig rig;
   const uint64_t before = sim::SimLine::Get().ReadRequests();
-  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(6, 1, 1, 255));
+  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(QVO_OP_READ_BLOCK, 1, 1, 255));
   // A well-formed block reply is taken in exactly two reads.
   state.counters["reads_per_request"] = static_cast<double>(sim::SimLine::Get().ReadRequests() - before) /
                                         static_cast<double>(state.iterations());
@@ -73,7 +73,7 @@ void BM_ReadPointCannedReply(benchmark::State& state) {
   Rig rig;
   const std::string reply = ":080000000000003F00C1\r\n";
   rig.device->responder = [&reply](sim::SimDevice& line, std::string_view) { line.Deliver(reply); };
-  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(5, 1, 1, 0));
+  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(QVO_OP_READ_VALUE, 1, 1, 0));
 }
 BENCHMARK(BM_ReadPointCannedReply);
 
@@ -81,7 +81,7 @@ void BM_ReadSPointCannedReply(benchmark::State& state) {
   Rig rig;
   const std::string reply = ":070000016800040000\r\n";
   rig.device->responder = [&reply](sim::SimDevice& line, std::string_view) { line.Deliver(reply); };
-  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(5, 0, 0, 0));
+  for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(QVO_OP_READ_VALUE, 0, 0, 0));
 }
 BENCHMARK(BM_ReadSPointCannedReply);
 

@@ -1,6 +1,14 @@
 # The driver: one set of portable objects, and per platform the foundation
-# that reaches the serial ports and the host's error reports. Which
-# foundation a binary gets is decided by what it links.
+# that reaches the serial ports and the host's services. Which foundation a
+# binary gets is decided by what it links.
+#
+# Layers, each using only those below it:
+#   include/qvotk/qvotk.h   the host's records
+#   src/platform/           the operating system's serial and host services
+#   src/serial/             serial port access and the half-duplex exchange
+#   src/protocol/           frames, replies and the value requests
+#   src/address/            point name validation
+#   src/entry/              QvoMain, the opcode table, the channel lifecycle
 
 add_library(qvo_driver OBJECT
   src/entry/entry.cpp
@@ -14,21 +22,20 @@ add_library(qvo_driver OBJECT
   src/serial/serial_port.cpp
   src/serial/exchange.cpp
 )
-target_include_directories(qvo_driver PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(qvo_driver PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
 # The driver runs inside the host's process: no exceptions, no RTTI, and
 # nothing visible but the export.
 target_compile_options(qvo_driver PRIVATE -fno-exceptions -fno-rtti)
 set_target_properties(qvo_driver PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 
 if(WIN32)
-  add_library(qvo_report_platform OBJECT src/entry/host_report_win32.cpp)
-  add_library(qvo_serial_platform OBJECT src/serial/services_win32.cpp)
-  add_library(qvo_file_platform OBJECT src/entry/station_file_win32.cpp)
+  set(QVO_PLATFORM win32)
 else()
-  add_library(qvo_report_platform OBJECT src/entry/host_report_posix.cpp)
-  add_library(qvo_serial_platform OBJECT src/serial/services_posix.cpp)
-  add_library(qvo_file_platform OBJECT src/entry/station_file_posix.cpp)
+  set(QVO_PLATFORM posix)
 endif()
+add_library(qvo_report_platform OBJECT src/platform/host/host_report_${QVO_PLATFORM}.cpp)
+add_library(qvo_file_platform OBJECT src/platform/host/station_file_${QVO_PLATFORM}.cpp)
+add_library(qvo_serial_platform OBJECT src/platform/serial/serial_${QVO_PLATFORM}.cpp)
 foreach(foundation qvo_report_platform qvo_serial_platform qvo_file_platform)
   target_link_libraries(${foundation} PRIVATE qvo_driver)
   target_compile_options(${foundation} PRIVATE -fno-exceptions -fno-rtti)
@@ -36,16 +43,31 @@ foreach(foundation qvo_report_platform qvo_serial_platform qvo_file_platform)
 endforeach()
 
 add_library(qvotk SHARED)
+add_library(qvotk::qvotk ALIAS qvotk)
 set_target_properties(qvotk PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${QVO_OUTPUT_DIRECTORY} RUNTIME_OUTPUT_DIRECTORY ${QVO_OUTPUT_DIRECTORY})
 target_link_libraries(qvotk PRIVATE qvo_driver qvo_serial_platform qvo_file_platform qvo_report_platform)
+# A host includes the one public header, and nothing else of the sources.
+target_include_directories(qvotk INTERFACE
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 if(WIN32)
   enable_language(RC)
   configure_file(cmake/qvotk.rc.in ${CMAKE_CURRENT_BINARY_DIR}/qvotk.rc COPYONLY)
   target_sources(qvotk PRIVATE cmake/qvotk.def ${CMAKE_CURRENT_BINARY_DIR}/qvotk.rc)
   set_target_properties(qvotk PROPERTIES PREFIX "")
   target_link_options(qvotk PRIVATE -static-libgcc -static-libstdc++)
+  # The linker's import library names QvoMain as the export does, without
+  # the @4 that a C caller of a __stdcall function asks for; this one maps
+  # QvoMain@4 to the export.
+  find_program(QVO_DLLTOOL NAMES ${CMAKE_C_COMPILER_TARGET}-dlltool i686-w64-mingw32-dlltool REQUIRED)
+  add_custom_command(TARGET qvotk POST_BUILD
+    COMMAND ${QVO_DLLTOOL} --def ${PROJECT_SOURCE_DIR}/cmake/qvotk-import.def --dllname qvotk.dll --kill-at
+      --output-lib $<TARGET_LINKER_FILE:qvotk>
+    COMMENT "Import library of qvotk.dll")
 else()
+  # libqvotk.so.7 for the driver of version 7.50: a host that loads it by
+  # that name gets the interface it was written for.
+  set_target_properties(qvotk PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   target_link_options(qvotk PRIVATE
     -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/libqvotk.map -Wl,--no-undefined)
   set_target_properties(qvotk PROPERTIES LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/libqvotk.map)
@@ -59,9 +81,23 @@ if(WIN32 AND QVO_BUILD_TESTS)
   set_tests_properties(windows_dll_exports_only_QvoMain PROPERTIES ENVIRONMENT OBJDUMP=${QVO_MINGW_OBJDUMP})
 endif()
 
+# Installed: the library, the header, a pkg-config file and a CMake package
+# (find_package(qvotk) gives qvotk::qvotk), both usable from C alone.
 include(GNUInstallDirs)
-install(TARGETS qvotk
+include(CMakePackageConfigHelpers)
+install(TARGETS qvotk EXPORT qvotkTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES src/entry/request.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvotk)
+install(FILES include/qvotk/qvotk.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qvotk)
+set(QVO_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qvotk)
+install(EXPORT qvotkTargets NAMESPACE qvotk:: DESTINATION ${QVO_PACKAGE_DIR})
+configure_package_config_file(cmake/qvotkConfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/qvotkConfig.cmake
+  INSTALL_DESTINATION ${QVO_PACKAGE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/qvotkConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvotkConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/qvotkConfigVersion.cmake
+  DESTINATION ${QVO_PACKAGE_DIR})
+file(RELATIVE_PATH QVO_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+configure_file(cmake/qvotk.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qvotk.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qvotk.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -38,8 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto open = Take<QvoOpenParams>(data, size);
   auto reconfigure = Take<QvoReconfigureParams>(data, size);
   QvoChannel channel{};
-  for (uint32_t opcode : {1u, 15u, 2u, 13u, 11u, 15u, 12u, 1u, 11u}) {
-    void* params = opcode == 1 ? static_cast<void*>(open.get()) : static_cast<void*>(reconfigure.get());
+  for (uint32_t opcode : {QVO_OP_OPEN_CHANNEL, QVO_OP_RECONFIGURE_CHANNEL, QVO_OP_FLUSH_INPUT,
+                          QVO_OP_REOPEN_CHANNEL, QVO_OP_CLOSE_CHANNEL, QVO_OP_RECONFIGURE_CHANNEL,
+                          QVO_OP_CLOSE_CHANNEL_ALIAS, QVO_OP_OPEN_CHANNEL, QVO_OP_CLOSE_CHANNEL}) {
+    void* params = opcode == QVO_OP_OPEN_CHANNEL ? static_cast<void*>(open.get())
+                                                 : static_cast<void*>(reconfigure.get());
     QvoRequest request{&channel, opcode, 1, 0, params};
     const QvoStatus status = QvoMain(&request);
     FUZZ_CHECK(status >= 0 && status <= 2);

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool sPoint = false;
   int number = -1;
   const bool valid = IsValidName(name, &sPoint, &number);
-  for (uint32_t opcode : {3u, 4u}) {
+  for (uint32_t opcode : {QVO_OP_VALIDATE_POINT, QVO_OP_CHECK_BLOCK_POINT}) {
     QvoPointAddress block{};
     block.name = name.c_str();
     block.valueCount = count;
@@ -56,13 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QvoStatus status = QvoMain(&request);
     FUZZ_CHECK(block.fifthField == 0 && block.eighthField == 255 && block.ninthField == 16);
     if (!valid) {
-      FUZZ_CHECK(status == kStatusRejected && block.pointKind == 0xDEAD && block.pointNumber == -77);
+      FUZZ_CHECK(status == QVO_STATUS_REJECTED && block.pointKind == 0xDEAD && block.pointNumber == -77);
       continue;
     }
     FUZZ_CHECK(block.pointKind == (sPoint ? 0u : 1u));
     FUZZ_CHECK(block.pointNumber == (sPoint ? -77 : number));
     const bool blockReadable = !sPoint && number == 1 && count >= 0 && count <= 255;
-    FUZZ_CHECK(status == (opcode == 3 || blockReadable ? kStatusOk : kStatusRejected));
+    FUZZ_CHECK(status ==
+               (opcode == QVO_OP_VALIDATE_POINT || blockReadable ? QVO_STATUS_OK : QVO_STATUS_REJECTED));
   }
   return 0;
 }

@@ -230,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rig.device->responder = [&rig](sim::SimDevice&, std::string_view frame) { rig.Answer(frame); };
   QvoChannel channel;
   std::memset(&channel, 0, sizeof channel);
-  FUZZ_CHECK(OpenChannelOn(&channel, "COM1", 1, kTimeoutUnits) == kStatusOk);
+  FUZZ_CHECK(OpenChannelOn(&channel, "COM1", 1, kTimeoutUnits) == QVO_STATUS_OK);
 
   LineRecord lines[2];
   std::vector<int> stored[2];
@@ -248,8 +248,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint16_t values[kArray];
     for (auto& v : values) v = kCanary;
-    const uint32_t opcode = kind == kBlock ? 6 : (kind == kWriteS || kind == kWritePoint ? 7 : 5);
-    const uint32_t pointKind = kind == kReadS || kind == kWriteS ? 0 : 1;
+    const uint32_t opcode =
+        kind == kBlock ? QVO_OP_READ_BLOCK
+                       : (kind == kWriteS || kind == kWritePoint ? QVO_OP_WRITE_VALUE : QVO_OP_READ_VALUE);
+    const uint32_t pointKind = kind == kReadS || kind == kWriteS ? QVO_POINT_S : QVO_POINT_NUMBERED;
     if (kind == kWriteS) values[1] = 3;
     if (kind == kWritePoint) values[1] = 2;
     const QvoStatus status = SendTransfer(&channel, opcode, pointKind, kind == kBlock ? 1 : 5,
@@ -260,12 +262,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool reads = kind == kReadS || kind == kReadPoint;
     for (size_t i = 0; i < kArray; ++i) {
-      const bool mayHold = status == kStatusOk && (kind == kBlock ? i < blockCount : reads && i == 1);
+      const bool mayHold = status == QVO_STATUS_OK && (kind == kBlock ? i < blockCount : reads && i == 1);
       const bool hostsOwn = (kind == kWriteS || kind == kWritePoint) && i == 1;
       if (!mayHold && !hostsOwn) FUZZ_CHECK(values[i] == kCanary);
       if (mayHold) FUZZ_CHECK(values[i] <= 255);
     }
-    if (status != kStatusOk) continue;
+    if (status != QVO_STATUS_OK) continue;
     if (kind == kBlock) {
       for (size_t i = 0; i < blockCount; ++i) stored[r].push_back(values[i]);
     } else if (reads) {
@@ -277,7 +279,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The second request took nothing of the first's replies, unless the line
   // forged a reply during the first or brought more than the wait reads.
-  if (statuses[1] == kStatusOk && !LineForged(lines[0], kind) && lines[0].bytes.size() < 1000) {
+  if (statuses[1] == QVO_STATUS_OK && !LineForged(lines[0], kind) && lines[0].bytes.size() < 1000) {
     for (int v : stored[1]) FUZZ_CHECK(v >= 128);
   }
   return 0;

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "sim/sim_line.h"
 #include "support/recorded_reports.h"
 #include "support/requests.h"
@@ -18,7 +18,7 @@ inline sim::SimDevice& FreshLine() {
 
 inline bool OpenChannelOnCom1(QvoChannel* channel) {
   std::memset(channel, 0, sizeof *channel);
-  return OpenChannelOn(channel, "COM1", 1, 10) == kStatusOk;
+  return OpenChannelOn(channel, "COM1", 1, 10) == QVO_STATUS_OK;
 }
 
 #define FUZZ_CHECK(condition)                                                                \

@@ -1,7 +1,7 @@
 // The serial services of the test binaries: the simulated line.
 #include <cstring>
 
-#include "serial/system_services.h"
+#include "platform/serial/serial_services.h"
 #include "sim/sim_line.h"
 
 using sim::SimLine;

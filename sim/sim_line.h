@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "serial/system_services.h"
+#include "platform/serial/serial_services.h"
 
 namespace sim {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
 #include "sim/sim_line.h"
 #include "support/recorded_reports.h"
@@ -46,13 +46,13 @@ class ChannelTest : public ::testing::Test {
   }
   QvoStatus Open(const char* port, uint32_t enable = 1, uint32_t timeout = 25, int32_t lineNumber = 3) {
     QvoOpenParams block = OpenBlock(port, enable, timeout);
-    return Call(1, &block, lineNumber);
+    return Call(QVO_OP_OPEN_CHANNEL, &block, lineNumber);
   }
   QvoStatus Reconfigure(const char* port, LineParams line) {
     QvoReconfigureParams block{};
     std::strncpy(block.portName, port, sizeof block.portName);
     block.lineParams = line;
-    return Call(15, &block);
+    return Call(QVO_OP_RECONFIGURE_CHANNEL, &block);
   }
 
   TemporaryWorkingDirectory workingDirectory;
@@ -63,7 +63,7 @@ class ChannelTest : public ::testing::Test {
 
 TEST_F(ChannelTest, OpenTakesThePortAndTheSettings) {
   channel.stationAddress = 77;
-  ASSERT_EQ(Open("COM1", 5, 25), kStatusOk);
+  ASSERT_EQ(Open("COM1", 5, 25), QVO_STATUS_OK);
   EXPECT_NE(channel.port, kNoPort);
   EXPECT_TRUE(com1->isOpen);
   EXPECT_EQ(channel.active, 5u);
@@ -80,23 +80,23 @@ TEST_F(ChannelTest, OpenDisabledTouchesNothingButActive) {
   workingDirectory.WriteFile("QVOTK03.int", "=42");
   channel.active = 9;
   channel.stationAddress = 5;
-  ASSERT_EQ(Open("COM1", 0), kStatusOk);
+  ASSERT_EQ(Open("COM1", 0), QVO_STATUS_OK);
   EXPECT_EQ(channel.active, 0u);
   EXPECT_EQ(channel.port, kNoPort);
   EXPECT_EQ(channel.stationAddress, 5) << "the station file is not read";
   EXPECT_EQ(line().CountCalls(Service::Open), 0u);
 
-  ASSERT_EQ(Open("COM1"), kStatusOk);
+  ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
   const PortHandle held = channel.port;
-  ASSERT_EQ(Open("COM1", 0), kStatusOk);
+  ASSERT_EQ(Open("COM1", 0), QVO_STATUS_OK);
   EXPECT_EQ(channel.port, held) << "a held port stays open";
   EXPECT_TRUE(com1->isOpen);
 }
 
 TEST_F(ChannelTest, FailedOpenIsReportedAndLeavesTheChannel) {
-  ASSERT_EQ(Open("COM1", 1, 25), kStatusOk);
+  ASSERT_EQ(Open("COM1", 1, 25), QVO_STATUS_OK);
   const QvoChannel before = channel;
-  EXPECT_EQ(Open("COM9", 3, 80), kStatusNoAnswer);
+  EXPECT_EQ(Open("COM9", 3, 80), QVO_STATUS_NO_ANSWER);
   ASSERT_EQ(RecordedReports().size(), 1u);
   EXPECT_EQ(RecordedReports()[0].code, 32);
   EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open COM9");
@@ -109,43 +109,43 @@ TEST_F(ChannelTest, FailedOpenIsReportedAndLeavesTheChannel) {
 TEST_F(ChannelTest, PortNameWithoutTerminatorCannotBeOpened) {
   QvoOpenParams block = OpenBlock("COM1");
   std::memset(block.portName, 'C', sizeof block.portName);
-  EXPECT_EQ(Call(1, &block), kStatusNoAnswer);
+  EXPECT_EQ(Call(QVO_OP_OPEN_CHANNEL, &block), QVO_STATUS_NO_ANSWER);
   ASSERT_EQ(RecordedReports().size(), 1u);
   EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open CCCCCCCCCCCC");
   EXPECT_EQ(line().CountCalls(Service::Open), 0u);
 }
 
 TEST_F(ChannelTest, CloseGivesThePortBackOnce) {
-  EXPECT_EQ(Call(11), kStatusOk) << "nothing held";
-  ASSERT_EQ(Open("COM1"), kStatusOk);
+  EXPECT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK) << "nothing held";
+  ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
   const QvoChannel before = channel;
-  ASSERT_EQ(Call(12), kStatusOk);
+  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL_ALIAS), QVO_STATUS_OK);
   EXPECT_EQ(channel.port, kNoPort);
   EXPECT_FALSE(com1->isOpen);
   EXPECT_EQ(channel.active, before.active);
   EXPECT_EQ(channel.readTimeout, before.readTimeout);
-  EXPECT_EQ(Call(11), kStatusOk) << "a second close";
+  EXPECT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK) << "a second close";
 
-  ASSERT_EQ(Call(13), kStatusOk);
+  ASSERT_EQ(Call(QVO_OP_REOPEN_CHANNEL), QVO_STATUS_OK);
   com1->failing = {Service::Close};
   const PortHandle held = channel.port;
-  EXPECT_EQ(Call(11), kStatusNoAnswer);
+  EXPECT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(channel.port, held) << "a failed close keeps the handle";
 }
 
 TEST_F(ChannelTest, ReopenUsesTheStoredSpecAndTheOpenTimeout) {
-  ASSERT_EQ(Open("COM1", 7, 25), kStatusOk);
-  ASSERT_EQ(Call(11), kStatusOk);
-  ASSERT_EQ(Call(13), kStatusOk);
+  ASSERT_EQ(Open("COM1", 7, 25), QVO_STATUS_OK);
+  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  ASSERT_EQ(Call(QVO_OP_REOPEN_CHANNEL), QVO_STATUS_OK);
   EXPECT_TRUE(com1->isOpen);
   EXPECT_EQ(channel.active, 1u);
   EXPECT_EQ(com1->timeouts.readTotalConstant, 1000u) << "reopen keeps the open's 1000 ms";
   EXPECT_EQ(channel.readTimeout, 25u);
 
-  ASSERT_EQ(Call(11), kStatusOk);
+  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
   channel.active = 0;
   com1->failing = {Service::Open};
-  EXPECT_EQ(Call(13), kStatusNoAnswer);
+  EXPECT_EQ(Call(QVO_OP_REOPEN_CHANNEL), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(channel.port, kNoPort);
   EXPECT_EQ(channel.active, 0u);
   EXPECT_TRUE(RecordedReports().empty()) << "reopen reports nothing";
@@ -154,14 +154,14 @@ TEST_F(ChannelTest, ReopenUsesTheStoredSpecAndTheOpenTimeout) {
 TEST_F(ChannelTest, ReopenOfANeverOpenedChannelFailsWithoutReadingPastTheName) {
   std::memset(&channel, 'x', sizeof channel);
   channel.port = kNoPort;
-  EXPECT_EQ(Call(13), kStatusNoAnswer);
+  EXPECT_EQ(Call(QVO_OP_REOPEN_CHANNEL), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(line().CountCalls(Service::Open), 0u);
 }
 
 TEST_F(ChannelTest, ReconfigureMovesToAnotherPortAndAppliesTheStoredTimeout) {
-  ASSERT_EQ(Open("COM1", 1, 25), kStatusOk);
+  ASSERT_EQ(Open("COM1", 1, 25), QVO_STATUS_OK);
   channel.active = 0;
-  ASSERT_EQ(Reconfigure("COM2", LineParams{19200, 7, 2, 2}), kStatusOk);
+  ASSERT_EQ(Reconfigure("COM2", LineParams{19200, 7, 2, 2}), QVO_STATUS_OK);
   EXPECT_FALSE(com1->isOpen) << "the old port is closed first";
   EXPECT_TRUE(com2->isOpen);
   EXPECT_STREQ(channel.portSpec.portName, "COM2");
@@ -170,25 +170,25 @@ TEST_F(ChannelTest, ReconfigureMovesToAnotherPortAndAppliesTheStoredTimeout) {
   EXPECT_EQ(channel.active, 1u);
   EXPECT_EQ(com2->timeouts.readTotalConstant, 250u);
 
-  ASSERT_EQ(Call(11), kStatusOk);
-  ASSERT_EQ(Reconfigure("COM1", LineParams{0, 5, 5, 5}), kStatusOk);
+  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  ASSERT_EQ(Reconfigure("COM1", LineParams{0, 5, 5, 5}), QVO_STATUS_OK);
   EXPECT_EQ(channel.portSpec.lineParams.baudRate, 19200) << "baud 0 keeps the stored settings";
   EXPECT_EQ(channel.portSpec.lineParams.dataBits, 7);
   EXPECT_STREQ(channel.portSpec.portName, "COM1");
 }
 
 TEST_F(ChannelTest, ReconfigureOfTheHeldPortDoesNotCloseItFirst) {
-  ASSERT_EQ(Open("COM1"), kStatusOk);
+  ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
   const PortHandle held = channel.port;
-  EXPECT_EQ(Reconfigure("COM1", kLine), kStatusNoAnswer) << "the port admits one opener";
+  EXPECT_EQ(Reconfigure("COM1", kLine), QVO_STATUS_NO_ANSWER) << "the port admits one opener";
   EXPECT_EQ(channel.port, held);
   EXPECT_TRUE(com1->isOpen);
 }
 
 TEST_F(ChannelTest, FailedReconfigureKeepsTheNewSettingsAndNoPort) {
-  ASSERT_EQ(Open("COM1"), kStatusOk);
+  ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
   com2->failing = {Service::Open};
-  EXPECT_EQ(Reconfigure("COM2", LineParams{4800, 8, 0, 0}), kStatusNoAnswer);
+  EXPECT_EQ(Reconfigure("COM2", LineParams{4800, 8, 0, 0}), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(channel.port, kNoPort) << "the old port was closed";
   EXPECT_STREQ(channel.portSpec.portName, "COM2");
   EXPECT_EQ(channel.portSpec.lineParams.baudRate, 4800);
@@ -196,31 +196,32 @@ TEST_F(ChannelTest, FailedReconfigureKeepsTheNewSettingsAndNoPort) {
 }
 
 TEST_F(ChannelTest, ReconfigureNameThatDoesNotFitChangesNothing) {
-  ASSERT_EQ(Open("COM1"), kStatusOk);
+  ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
   const QvoChannel before = channel;
-  EXPECT_EQ(Reconfigure("COM1234567890", LineParams{4800, 8, 0, 0}), kStatusRejected);
+  EXPECT_EQ(Reconfigure("COM1234567890", LineParams{4800, 8, 0, 0}), QVO_STATUS_REJECTED);
   EXPECT_EQ(std::memcmp(&channel, &before, sizeof channel), 0);
   EXPECT_TRUE(com1->isOpen);
 }
 
 TEST_F(ChannelTest, FlushDiscardsWaitingInputAndAlwaysSucceeds) {
-  EXPECT_EQ(Call(2), kStatusOk) << "no port";
-  ASSERT_EQ(Open("COM1"), kStatusOk);
+  EXPECT_EQ(Call(QVO_OP_FLUSH_INPUT), QVO_STATUS_OK) << "no port";
+  ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
   com1->Deliver("stray bytes");
-  EXPECT_EQ(Call(2), kStatusOk);
+  EXPECT_EQ(Call(QVO_OP_FLUSH_INPUT), QVO_STATUS_OK);
   EXPECT_TRUE(com1->input.empty());
   com1->failing = {Service::CountWaitingInput, Service::Read};
-  EXPECT_EQ(Call(2), kStatusOk);
+  EXPECT_EQ(Call(QVO_OP_FLUSH_INPUT), QVO_STATUS_OK);
 }
 
 TEST_F(ChannelTest, NullChannelOrBlockIsRefused) {
-  for (uint32_t opcode : {1u, 2u, 11u, 12u, 13u, 15u}) {
+  for (uint32_t opcode : {QVO_OP_OPEN_CHANNEL, QVO_OP_FLUSH_INPUT, QVO_OP_CLOSE_CHANNEL,
+                          QVO_OP_CLOSE_CHANNEL_ALIAS, QVO_OP_REOPEN_CHANNEL, QVO_OP_RECONFIGURE_CHANNEL}) {
     QvoOpenParams block = OpenBlock("COM1");
     QvoRequest request{nullptr, opcode, 0, 0, &block};
-    EXPECT_EQ(QvoMain(&request), kStatusRejected) << opcode;
+    EXPECT_EQ(QvoMain(&request), QVO_STATUS_REJECTED) << opcode;
   }
-  EXPECT_EQ(Call(1, nullptr), kStatusRejected);
-  EXPECT_EQ(Call(15, nullptr), kStatusRejected);
+  EXPECT_EQ(Call(QVO_OP_OPEN_CHANNEL, nullptr), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Call(QVO_OP_RECONFIGURE_CHANNEL, nullptr), QVO_STATUS_REJECTED);
   EXPECT_EQ(line().CountCalls(Service::Open), 0u);
 }
 
@@ -249,19 +250,19 @@ TEST_F(ChannelTest, StationFileGivesTheAddress) {
   };
   for (const auto& c : cases) {
     workingDirectory.WriteFile("QVOTK03.int", c.contents);
-    ASSERT_EQ(Open("COM1"), kStatusOk);
+    ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
     EXPECT_EQ(channel.stationAddress, c.station) << c.contents;
-    ASSERT_EQ(Call(11), kStatusOk);
+    ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
   }
 }
 
 TEST_F(ChannelTest, StationFileIsNamedAfterTheLine) {
   workingDirectory.WriteFile("QVOTK07.int", "=7");
   workingDirectory.WriteFile("QVOTK12.int", "=12");
-  ASSERT_EQ(Open("COM1", 1, 25, 7), kStatusOk);
+  ASSERT_EQ(Open("COM1", 1, 25, 7), QVO_STATUS_OK);
   EXPECT_EQ(channel.stationAddress, 7);
-  ASSERT_EQ(Call(11), kStatusOk);
-  ASSERT_EQ(Open("COM1", 1, 25, 12), kStatusOk);
+  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  ASSERT_EQ(Open("COM1", 1, 25, 12), QVO_STATUS_OK);
   EXPECT_EQ(channel.stationAddress, 12);
 }
 

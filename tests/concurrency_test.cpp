@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "support/requests.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
@@ -41,33 +41,37 @@ TEST(Concurrency, EightChannelsOnEightThreadsKeepToThemselves) {
         if (problems[i].empty()) problems[i] = what;
         ++failures;
       };
-      if (OpenChannelOn(&channel, simulators[i].port, i + 1, 50) != kStatusOk ||
+      if (OpenChannelOn(&channel, simulators[i].port, i + 1, 50) != QVO_STATUS_OK ||
           channel.stationAddress != station) {
         return fail("open");
       }
       for (int round = 0; round < kRounds; ++round) {
         const uint32_t point = static_cast<uint32_t>((round * 7 + i) % 1000);
         uint16_t values[16] = {};
-        if (SendTransfer(&channel, 5, 1, point, 0, values) != kStatusOk ||
+        if (SendTransfer(&channel, QVO_OP_READ_VALUE, 1, point, 0, values) != QVO_STATUS_OK ||
             values[1] != ((point + station) & 0xFF)) {
           return fail("read point " + std::to_string(point));
         }
-        if (SendTransfer(&channel, 5, 0, 0, 0, values) != kStatusOk || values[1] != station % 10) {
+        if (SendTransfer(&channel, QVO_OP_READ_VALUE, 0, 0, 0, values) != QVO_STATUS_OK ||
+            values[1] != station % 10) {
           return fail("read S");
         }
         if (round % 10 == 0) {
           const uint16_t written = static_cast<uint16_t>(1 + round % 2);
           values[1] = written;
-          if (SendTransfer(&channel, 7, 1, 500 + i, 0, values) != kStatusOk) return fail("write");
+          if (SendTransfer(&channel, QVO_OP_WRITE_VALUE, 1, 500 + i, 0, values) != QVO_STATUS_OK)
+            return fail("write");
           values[1] = 0;
-          if (SendTransfer(&channel, 5, 1, 500 + i, 0, values) != kStatusOk || values[1] != written) {
+          if (SendTransfer(&channel, QVO_OP_READ_VALUE, 1, 500 + i, 0, values) != QVO_STATUS_OK ||
+              values[1] != written) {
             return fail("read back");
           }
-          if (SendTransfer(&channel, 6, 1, 1, 8, values) != kStatusOk || values[7] != 8) return fail("block");
+          if (SendTransfer(&channel, QVO_OP_READ_BLOCK, 1, 1, 8, values) != QVO_STATUS_OK || values[7] != 8)
+            return fail("block");
         }
       }
-      QvoRequest close{&channel, 11, 0, 0, nullptr};
-      if (QvoMain(&close) != kStatusOk) fail("close");
+      QvoRequest close{&channel, QVO_OP_CLOSE_CHANNEL, 0, 0, nullptr};
+      if (QvoMain(&close) != QVO_STATUS_OK) fail("close");
     });
   }
   for (auto& thread : threads) thread.join();

@@ -58,12 +58,12 @@ class EndToEnd : public ::testing::Test {
     options.lineNumber = 1;
     options.line = {9600, 8, 0, 0};
     options.timeoutUnits = timeoutUnits;
-    ASSERT_EQ(session->Open(options), kStatusOk) << sim.port;
+    ASSERT_EQ(session->Open(options), QVO_STATUS_OK) << sim.port;
   }
 
   Point Named(const std::string& name) {
     Point point;
-    EXPECT_EQ(session->Validate(name, &point), kStatusOk) << name;
+    EXPECT_EQ(session->Validate(name, &point), QVO_STATUS_OK) << name;
     return point;
   }
 
@@ -76,35 +76,35 @@ TEST_F(EndToEnd, EveryOpcodeOnce) {
   Simulator sim;
   ASSERT_TRUE(sim.Start({"--station", "12", "--s-point", "7", "--point", "9=200", "--block-count", "5"}));
   QvoDriverInfo info{};
-  EXPECT_EQ(session->Info(&info), kStatusOk);  // 14
+  EXPECT_EQ(session->Info(&info), QVO_STATUS_OK);  // 14
   EXPECT_EQ(info.channelSize, 688u);
-  Open(sim, 12);                                        // 1
-  EXPECT_EQ(session->Flush(), kStatusOk);               // 2
-  Point s = Named("S"), nine = Named("009");            // 3
-  EXPECT_EQ(session->CheckBlock("001", 5), kStatusOk);  // 4
+  Open(sim, 12);                                            // 1
+  EXPECT_EQ(session->Flush(), QVO_STATUS_OK);               // 2
+  Point s = Named("S"), nine = Named("009");                // 3
+  EXPECT_EQ(session->CheckBlock("001", 5), QVO_STATUS_OK);  // 4
   uint16_t value = 0;
-  EXPECT_EQ(session->Read(s, &value), kStatusOk);  // 5
+  EXPECT_EQ(session->Read(s, &value), QVO_STATUS_OK);  // 5
   EXPECT_EQ(value, 7);
-  EXPECT_EQ(session->Read(nine, &value), kStatusOk);
+  EXPECT_EQ(session->Read(nine, &value), QVO_STATUS_OK);
   EXPECT_EQ(value, 200);
   std::vector<uint16_t> values;
-  EXPECT_EQ(session->ReadBlock(5, &values), kStatusOk);  // 6
+  EXPECT_EQ(session->ReadBlock(5, &values), QVO_STATUS_OK);  // 6
   EXPECT_EQ(values, (std::vector<uint16_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(session->Write(nine, 1), kStatusOk);  // 7
-  EXPECT_EQ(session->Read(nine, &value), kStatusOk);
+  EXPECT_EQ(session->Write(nine, 1), QVO_STATUS_OK);  // 7
+  EXPECT_EQ(session->Read(nine, &value), QVO_STATUS_OK);
   EXPECT_EQ(value, 1);
-  QvoRequest unsupported{nullptr, 10, 0, 0, nullptr};
-  EXPECT_EQ(library.entry(&unsupported), kStatusRejected);  // 10
-  EXPECT_EQ(session->Close(), kStatusOk);                   // 11
-  EXPECT_EQ(session->Reopen(), kStatusOk);                  // 13
-  EXPECT_EQ(session->Read(s, &value), kStatusOk);
-  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{0, 0, 0, 0}), kStatusNoAnswer)
+  QvoRequest unsupported{nullptr, QVO_OP_UNSUPPORTED, 0, 0, nullptr};
+  EXPECT_EQ(library.entry(&unsupported), QVO_STATUS_REJECTED);  // 10
+  EXPECT_EQ(session->Close(), QVO_STATUS_OK);                   // 11
+  EXPECT_EQ(session->Reopen(), QVO_STATUS_OK);                  // 13
+  EXPECT_EQ(session->Read(s, &value), QVO_STATUS_OK);
+  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{0, 0, 0, 0}), QVO_STATUS_NO_ANSWER)
       << "the same port, still held: the second open fails";
-  QvoRequest close12{const_cast<QvoChannel*>(&session->channel()), 12, 0, 0, nullptr};
-  EXPECT_EQ(library.entry(&close12), kStatusOk);                                     // 12
-  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{19200, 8, 0, 0}), kStatusOk);  // 15
-  EXPECT_EQ(session->Read(s, &value), kStatusOk);
-  EXPECT_EQ(session->Close(), kStatusOk);
+  QvoRequest close12{const_cast<QvoChannel*>(&session->channel()), QVO_OP_CLOSE_CHANNEL_ALIAS, 0, 0, nullptr};
+  EXPECT_EQ(library.entry(&close12), QVO_STATUS_OK);                                     // 12
+  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{19200, 8, 0, 0}), QVO_STATUS_OK);  // 15
+  EXPECT_EQ(session->Read(s, &value), QVO_STATUS_OK);
+  EXPECT_EQ(session->Close(), QVO_STATUS_OK);
 }
 
 TEST_F(EndToEnd, InjectedFaultsGiveTheStatusTheDriverPromises) {
@@ -115,13 +115,13 @@ TEST_F(EndToEnd, InjectedFaultsGiveTheStatusTheDriverPromises) {
     long frames;
   };
   const FaultCase cases[] = {
-      {"status-error", "S", kStatusRejected, 10},
-      {"no-reply", "001", kStatusNoAnswer, 10},
-      {"short-reply", "001", kStatusNoAnswer, 10},
-      {"bad-checksum", "001", kStatusRejected, 10},
-      {"bad-checksum", "S", kStatusOk, 1},  // S-point replies carry no checked checksum
-      {"stray-bytes", "S", kStatusOk, 1},   // skipped ahead of the reply in the same attempt
-      {"wrong-block-count", "block", kStatusNoAnswer, 10},
+      {"status-error", "S", QVO_STATUS_REJECTED, 10},
+      {"no-reply", "001", QVO_STATUS_NO_ANSWER, 10},
+      {"short-reply", "001", QVO_STATUS_NO_ANSWER, 10},
+      {"bad-checksum", "001", QVO_STATUS_REJECTED, 10},
+      {"bad-checksum", "S", QVO_STATUS_OK, 1},  // S-point replies carry no checked checksum
+      {"stray-bytes", "S", QVO_STATUS_OK, 1},   // skipped ahead of the reply in the same attempt
+      {"wrong-block-count", "block", QVO_STATUS_NO_ANSWER, 10},
   };
   for (const auto& c : cases) {
     Simulator sim;
@@ -151,7 +151,7 @@ TEST_F(EndToEnd, BlockOf255Values) {
   ASSERT_TRUE(sim.Start({"--station", "1", "--block-count", "255"}));
   Open(sim, 1);
   std::vector<uint16_t> values;
-  ASSERT_EQ(session->ReadBlock(255, &values), kStatusOk);
+  ASSERT_EQ(session->ReadBlock(255, &values), QVO_STATUS_OK);
   for (size_t i = 0; i < 255; ++i) ASSERT_EQ(values[i], (i + 1) & 0xFF) << i;
   session->Close();
 }
@@ -161,18 +161,19 @@ TEST_F(EndToEnd, StationFileSelectsTheControllerOnAMultiDropLine) {
   ASSERT_TRUE(sim.Start({"--station", "12", "--station", "13"}));
   uint16_t value = 0;
   Open(sim, 12);
-  ASSERT_EQ(session->Read(Named("001"), &value), kStatusOk);
+  ASSERT_EQ(session->Read(Named("001"), &value), QVO_STATUS_OK);
   EXPECT_EQ(value, 13) << "station 12 holds point n + 12";
   session->Close();
   Open(sim, 13);
-  ASSERT_EQ(session->Read(Named("001"), &value), kStatusOk);
+  ASSERT_EQ(session->Read(Named("001"), &value), QVO_STATUS_OK);
   EXPECT_EQ(value, 14);
   session->Close();
 }
 
 // Runs the qvotk tool; returns its exit status and what it printed.
-int RunTool(const std::string& arguments, std::string* output) {
-  const std::string command = kBin + "/qvotk " + arguments + " 2>&1";
+// Runs a program of the build; returns its exit status and what it printed.
+int RunProgram(const std::string& program, const std::string& arguments, std::string* output) {
+  const std::string command = kBin + "/" + program + " " + arguments + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   char buffer[512];
@@ -180,6 +181,22 @@ int RunTool(const std::string& arguments, std::string* output) {
   while (fgets(buffer, sizeof buffer, pipe) != nullptr) *output += buffer;
   const int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunTool(const std::string& arguments, std::string* output) {
+  return RunProgram("qvotk", arguments, output);
+}
+
+TEST_F(EndToEnd, ExampleHostReadsTheSPointAndPoint001) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--s-point", "4", "--point", "1=99"}));
+  workingDirectory.WriteFile("QVOTK01.int", "STATION=12\n");
+  std::string output;
+  EXPECT_EQ(RunProgram("read_point", sim.port + " 9600", &output), 0) << output;
+  EXPECT_EQ(output, "S = 4\n001 = 99\n");
+  EXPECT_EQ(RunProgram("read_point", "ttyNOPE9", &output), 2) << output;
+  EXPECT_NE(output.find("QVOTOVEK  : Fail to open ttyNOPE9"), std::string::npos) << output;
+  EXPECT_EQ(RunProgram("read_point", "", &output), 64) << output;
 }
 
 TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
 #include "sim/sim_line.h"
 #include "support/recorded_reports.h"
@@ -24,11 +24,11 @@ class ExchangeTest : public ::testing::Test {
     RecordedReports().clear();
     device = &line().AddDevice("COM1");
     const LineParams params = {9600, 8, 0, 0};
-    ASSERT_EQ(CommOpen("COM1", &params, COMM_RTS_ON, &channel.port), kCommOk);
+    ASSERT_EQ(CommOpen("COM1", &params, COMM_RTS_ON, &channel.port), CommStatus::Ok);
     line().ClearCalls();
   }
   static SimLine& line() { return SimLine::Get(); }
-  bool Send() { return SendFrame(&channel, kFrame.data(), static_cast<uint32_t>(kFrame.size())); }
+  bool Send() { return SendFrame(channel.port, kFrame.data(), static_cast<uint32_t>(kFrame.size())); }
   const sim::ServiceCall& LastCall() const { return line().Calls().back(); }
 
   QvoChannel channel{};
@@ -85,7 +85,7 @@ TEST_F(ExchangeTest, RtsThatCannotBeSwitchedIsReportedButTheExchangeGoesOn) {
   EXPECT_EQ(device->written, kFrame);
   char reply[23];
   device->Deliver(std::string(23, '0'));
-  EXPECT_TRUE(ReceiveFrame(&channel, reply, 23));
+  EXPECT_TRUE(ReceiveFrame(channel.port, reply, 23));
   ASSERT_EQ(RecordedReports().size(), 3u);
   EXPECT_EQ(RecordedReports()[0].text, " QvoTK: Fail to set RTS to on");
   EXPECT_EQ(RecordedReports()[1].text, " QvoTK: Fail to set RTS to off");
@@ -98,25 +98,25 @@ TEST_F(ExchangeTest, StrayInputIsDiscardedBeforeTheSend) {
   EXPECT_TRUE(Send());
   device->Deliver("REPLY");
   char reply[5];
-  ASSERT_TRUE(ReceiveFrame(&channel, reply, 5));
+  ASSERT_TRUE(ReceiveFrame(channel.port, reply, 5));
   EXPECT_EQ(std::string(reply, 5), "REPLY");
 }
 
 TEST_F(ExchangeTest, ReceiveReadsExactlyTheLengthAndClearsRts) {
   char reply[32] = {};
   device->Deliver(std::string(23, 'A'), 5000);
-  EXPECT_TRUE(ReceiveFrame(&channel, reply, 23));
+  EXPECT_TRUE(ReceiveFrame(channel.port, reply, 23));
   EXPECT_EQ(line().CallSequence(), (std::vector<Service>{Service::Read, Service::SetRts}));
   EXPECT_EQ(line().NowMilliseconds(), 5u);
 
   const uint64_t start = line().NowMilliseconds();
   device->Deliver(std::string(20, 'B'));
-  EXPECT_FALSE(ReceiveFrame(&channel, reply, 23));
+  EXPECT_FALSE(ReceiveFrame(channel.port, reply, 23));
   EXPECT_EQ(std::string(reply, 20), std::string(20, 'B')) << "what arrived stays in the buffer";
   EXPECT_EQ(line().NowMilliseconds() - start, 2000u) << "two read time-outs";
   EXPECT_EQ(LastCall().service, Service::SetRts);
 
-  EXPECT_FALSE(ReceiveFrame(&channel, reply, 23));
+  EXPECT_FALSE(ReceiveFrame(channel.port, reply, 23));
   EXPECT_EQ(LastCall().service, Service::SetRts);
 }
 

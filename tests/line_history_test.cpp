@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "sim/attach.h"
 #include "support/requests.h"
 #include "support/temp_dir.h"
@@ -63,7 +63,7 @@ class LineHistory {
     workingDirectory_.WriteFile("QVOTK01.int", "STATION=12");
   }
 
-  bool Open() { return OpenChannelOn(&channel_, "COM1", 1, timeoutUnits_) == kStatusOk; }
+  bool Open() { return OpenChannelOn(&channel_, "COM1", 1, timeoutUnits_) == QVO_STATUS_OK; }
 
   // One request of a random kind; false (with `failure` said) when the host
   // was handed a value or a success that is not the controller's.
@@ -75,27 +75,28 @@ class LineHistory {
     uint16_t written = 0;
     const uint64_t start = SimLine::Get().NowMicroseconds();
     const size_t framesBefore = framesSeen_;
-    QvoStatus status = kStatusRejected;
+    QvoStatus status = QVO_STATUS_REJECTED;
     switch (kind) {
-      case Kind::ReadS: status = SendTransfer(&channel_, 5, 0, 0, 0, values_); break;
-      case Kind::ReadPoint: status = SendTransfer(&channel_, 5, 1, point, 0, values_); break;
+      case Kind::ReadS: status = SendTransfer(&channel_, QVO_OP_READ_VALUE, 0, 0, 0, values_); break;
+      case Kind::ReadPoint: status = SendTransfer(&channel_, QVO_OP_READ_VALUE, 1, point, 0, values_); break;
       case Kind::WriteS:
         written = static_cast<uint16_t>((controller_->sPoint + 1u + Below(9)) % 10u);
         values_[1] = written;
-        status = SendTransfer(&channel_, 7, 0, 0, 0, values_);
+        status = SendTransfer(&channel_, QVO_OP_WRITE_VALUE, 0, 0, 0, values_);
         break;
       case Kind::WritePoint:
         written = controller_->points[point] == 1 ? 2 : 1;
         values_[1] = written;
-        status = SendTransfer(&channel_, 7, 1, point, 0, values_);
+        status = SendTransfer(&channel_, QVO_OP_WRITE_VALUE, 1, point, 0, values_);
         break;
       case Kind::Block:
-        status = SendTransfer(&channel_, 6, 1, 1, static_cast<int32_t>(controller_->block.size()), values_);
+        status = SendTransfer(&channel_, QVO_OP_READ_BLOCK, 1, 1,
+                              static_cast<int32_t>(controller_->block.size()), values_);
         break;
     }
     const uint64_t end = SimLine::Get().NowMicroseconds();
     ++tally->requests;
-    if (status != kStatusOk) return GuardsHold(kind, failure);
+    if (status != QVO_STATUS_OK) return GuardsHold(kind, failure);
     ++tally->succeeded;
     if (framesSeen_ - framesBefore == 1) ++tally->firstAttempt;
 

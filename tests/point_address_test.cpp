@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 
 namespace {
 
@@ -102,9 +102,9 @@ TEST(CheckBlockAddress, StillReportsKindAndConstantsWhenRefusingTheSPoint) {
 }
 
 TEST(PointAddress, NullParameterBlockIsRefused) {
-  QvoRequest request{nullptr, 3, 0, 0, nullptr};
+  QvoRequest request{nullptr, QVO_OP_VALIDATE_POINT, 0, 0, nullptr};
   EXPECT_EQ(QvoMain(&request), 1);
-  request.opcode = 4;
+  request.opcode = QVO_OP_CHECK_BLOCK_POINT;
   EXPECT_EQ(QvoMain(&request), 1);
 }
 

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <string>
 
+#include "platform/serial/serial_services.h"
 #include "serial/serial_port.h"
-#include "serial/system_services.h"
 #include "support/pty.h"
 
 namespace {
@@ -41,7 +41,7 @@ class PosixPortTest : public ::testing::Test {
 };
 
 TEST_F(PosixPortTest, OpensByNameExclusivelyInRawMode) {
-  ASSERT_EQ(Open(), kCommOk);
+  ASSERT_EQ(Open(), CommStatus::Ok);
   termios tio;
   ASSERT_EQ(tcgetattr(DescriptorOf(port), &tio), 0);
   EXPECT_EQ(cfgetospeed(&tio), B9600);
@@ -53,17 +53,17 @@ TEST_F(PosixPortTest, OpensByNameExclusivelyInRawMode) {
   EXPECT_EQ(tio.c_oflag & OPOST, 0u);
 
   PortHandle second = kNoPort;
-  EXPECT_EQ(CommOpen(pty.portName().c_str(), &kLine, COMM_RTS_ON, &second), kCommCannotOpen);
-  EXPECT_EQ(CommOpen(pty.path().c_str(), &kLine, COMM_RTS_ON, &second), kCommCannotOpen);
-  ASSERT_EQ(CommClose(port), kCommOk);
-  EXPECT_EQ(CommClose(port), kCommIoFailed);
+  EXPECT_EQ(CommOpen(pty.portName().c_str(), &kLine, COMM_RTS_ON, &second), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen(pty.path().c_str(), &kLine, COMM_RTS_ON, &second), CommStatus::CannotOpen);
+  ASSERT_EQ(CommClose(port), CommStatus::Ok);
+  EXPECT_EQ(CommClose(port), CommStatus::IoFailed);
   port = kNoPort;
-  EXPECT_EQ(Open(), kCommOk) << "free again after the close";
+  EXPECT_EQ(Open(), CommStatus::Ok) << "free again after the close";
 }
 
 TEST_F(PosixPortTest, LineSettingsTermiosCannotExpressAreRefused) {
   const LineParams odd7 = {2400, 7, 2, 1};
-  ASSERT_EQ(Open(odd7), kCommOk);
+  ASSERT_EQ(Open(odd7), CommStatus::Ok);
   termios tio;
   ASSERT_EQ(tcgetattr(DescriptorOf(port), &tio), 0);
   // A pseudo-terminal keeps 8 data bits without parity whatever it is
@@ -75,9 +75,10 @@ TEST_F(PosixPortTest, LineSettingsTermiosCannotExpressAreRefused) {
 
   for (const LineParams bad : {LineParams{12345, 8, 0, 0}, LineParams{9600, 9, 0, 0},
                                LineParams{9600, 8, 1, 0}, LineParams{9600, 8, 0, 5}}) {
-    EXPECT_EQ(Open(bad), kCommSettingsRefused) << bad.baudRate << " " << bad.dataBits;
+    EXPECT_EQ(Open(bad), CommStatus::SettingsRefused) << bad.baudRate << " " << bad.dataBits;
     PortHandle probe = kNoPort;
-    ASSERT_EQ(CommOpen(pty.portName().c_str(), &kLine, COMM_RTS_ON, &probe), kCommOk) << "closed again";
+    ASSERT_EQ(CommOpen(pty.portName().c_str(), &kLine, COMM_RTS_ON, &probe), CommStatus::Ok)
+        << "closed again";
     CommClose(probe);
   }
   port = kNoPort;
@@ -85,36 +86,37 @@ TEST_F(PosixPortTest, LineSettingsTermiosCannotExpressAreRefused) {
 
 TEST_F(PosixPortTest, NullDeviceAndOtherNames) {
   PortHandle null = kNoPort;
-  ASSERT_EQ(CommOpen("NUL", &kLine, COMM_RTS_ON, &null), kCommOk);
+  ASSERT_EQ(CommOpen("NUL", &kLine, COMM_RTS_ON, &null), CommStatus::Ok);
   PortHandle lower = kNoPort;
-  EXPECT_EQ(CommOpen("nul", &kLine, COMM_RTS_ON, &lower), kCommNotSerial) << "names /dev/null, not special";
-  EXPECT_EQ(CommOpen("Nul", &kLine, COMM_RTS_ON, &lower), kCommNotSerial);
+  EXPECT_EQ(CommOpen("nul", &kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial)
+      << "names /dev/null, not special";
+  EXPECT_EQ(CommOpen("Nul", &kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial);
   EXPECT_FALSE(SysSetRts(null, true)) << "the null device has no modem lines";
-  EXPECT_EQ(CommClose(null), kCommOk);
+  EXPECT_EQ(CommClose(null), CommStatus::Ok);
 
   PortHandle missing = kNoPort;
-  EXPECT_EQ(CommOpen("ttyNOSUCH0", &kLine, COMM_RTS_ON, &missing), kCommCannotOpen);
+  EXPECT_EQ(CommOpen("ttyNOSUCH0", &kLine, COMM_RTS_ON, &missing), CommStatus::CannotOpen);
   EXPECT_EQ(missing, kInvalidPort);
-  EXPECT_EQ(CommClose(kNoPort), kCommIoFailed) << "the null handle never reaches descriptor 0";
+  EXPECT_EQ(CommClose(kNoPort), CommStatus::IoFailed) << "the null handle never reaches descriptor 0";
   uint32_t n = 0;
   EXPECT_FALSE(SysRead(kNoPort, &n, 1, &n));
 }
 
 TEST_F(PosixPortTest, ReadCompletesAtOnceOrAfterItsTimeout) {
-  ASSERT_EQ(Open(), kCommOk);
+  ASSERT_EQ(Open(), CommStatus::Ok);
   CommSetReadTimeout(port, 20);  // 200 ms
   char buffer[64];
   uint32_t count = 0;
 
   pty.Write("0123456789ABCDE");
   auto start = Clock::now();
-  EXPECT_EQ(CommRead(port, buffer, 15, &count), kCommOk);
+  EXPECT_EQ(CommRead(port, buffer, 15, &count), CommStatus::Ok);
   EXPECT_EQ(std::string(buffer, count), "0123456789ABCDE");
   EXPECT_LT(ElapsedMs(start), 150);
 
   pty.Write("0123456789");
   start = Clock::now();
-  EXPECT_EQ(CommRead(port, buffer, 15, &count), kCommIoFailed);
+  EXPECT_EQ(CommRead(port, buffer, 15, &count), CommStatus::IoFailed);
   EXPECT_EQ(count, 10u);
   const long waited = ElapsedMs(start);
   EXPECT_GE(waited, 380) << "two time-outs of 200 ms";
@@ -122,7 +124,7 @@ TEST_F(PosixPortTest, ReadCompletesAtOnceOrAfterItsTimeout) {
 }
 
 TEST_F(PosixPortTest, FlushDrainsWaitingInput) {
-  ASSERT_EQ(Open(), kCommOk);
+  ASSERT_EQ(Open(), CommStatus::Ok);
   CommSetReadTimeout(port, 20);
   pty.Write(std::string(700, 'x'));
   uint32_t waiting = 0;
@@ -138,16 +140,16 @@ TEST_F(PosixPortTest, FlushDrainsWaitingInput) {
 }
 
 TEST_F(PosixPortTest, WritesReachTheOtherSideUnchanged) {
-  ASSERT_EQ(Open(), kCommOk);
+  ASSERT_EQ(Open(), CommStatus::Ok);
   const std::string frame = ":0508001268007E\r\n";
   uint32_t written = 0;
-  EXPECT_EQ(CommWrite(port, frame.data(), static_cast<uint32_t>(frame.size()), &written), kCommOk);
+  EXPECT_EQ(CommWrite(port, frame.data(), static_cast<uint32_t>(frame.size()), &written), CommStatus::Ok);
   EXPECT_EQ(written, frame.size());
   EXPECT_EQ(pty.Read(frame.size(), 1000), frame);
 }
 
 TEST_F(PosixPortTest, PseudoTerminalRtsLoopsBackToCts) {
-  ASSERT_EQ(Open(), kCommOk);
+  ASSERT_EQ(Open(), CommStatus::Ok);
   bool cts = false;
   ASSERT_TRUE(SysReadCts(port, &cts));
   EXPECT_TRUE(cts) << "RTS is asserted by the open";
@@ -160,12 +162,12 @@ TEST_F(PosixPortTest, PseudoTerminalRtsLoopsBackToCts) {
 }
 
 TEST_F(PosixPortTest, HangUpFailsTheReadAtOnce) {
-  ASSERT_EQ(Open(), kCommOk);
+  ASSERT_EQ(Open(), CommStatus::Ok);
   CommSetReadTimeout(port, 100);  // 1 s
   pty.CloseMaster();
   char buffer[8];
   const auto start = Clock::now();
-  EXPECT_EQ(CommRead(port, buffer, 8, nullptr), kCommIoFailed);
+  EXPECT_EQ(CommRead(port, buffer, 8, nullptr), CommStatus::IoFailed);
   EXPECT_LT(ElapsedMs(start), 500);
 }
 

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "sim/tovek_controller.h"
 #include "support/requests.h"
 #include "support/simulator_process.h"
@@ -61,7 +61,7 @@ TEST_F(PseudoTerminalSoak, EveryFaultKindLosesNothing) {
   ASSERT_TRUE(
       simulator.Start({"--station", std::to_string(kStation), "--block-count", std::to_string(kBlockValues),
                        "--fault-rate", "0.1", "--faults", kinds, "--fault-delay-ms", "150", "--seed", "7"}));
-  ASSERT_EQ(Open(simulator.port), kStatusOk);
+  ASSERT_EQ(Open(simulator.port), QVO_STATUS_OK);
   // tovek-sim's values: the S point is the station's last digit, point n
   // holds n + station, the block counts from 1.
   int sPoint = kStation % 10;
@@ -76,25 +76,25 @@ TEST_F(PseudoTerminalSoak, EveryFaultKindLosesNothing) {
     const auto number = static_cast<uint32_t>(random() % 1000);
     const uint16_t value = static_cast<uint16_t>(kind == Kind::WriteS ? random() % 10 : 1 + random() % 2);
     for (auto& v : values) v = kCanary;
-    QvoStatus status = kStatusRejected;
+    QvoStatus status = QVO_STATUS_REJECTED;
     switch (kind) {
-      case Kind::ReadS: status = SendTransfer(&channel, 5, 0, 0, 0, values); break;
-      case Kind::ReadPoint: status = SendTransfer(&channel, 5, 1, number, 0, values); break;
+      case Kind::ReadS: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 0, 0, 0, values); break;
+      case Kind::ReadPoint: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 1, number, 0, values); break;
       case Kind::WriteS:
       case Kind::WritePoint:
         values[1] = value;
-        status = SendTransfer(&channel, 7, kind == Kind::WriteS ? 0 : 1, number, 0, values);
+        status = SendTransfer(&channel, QVO_OP_WRITE_VALUE, kind == Kind::WriteS ? 0 : 1, number, 0, values);
         break;
-      case Kind::Block: status = SendTransfer(&channel, 6, 1, 1, kBlockValues, values); break;
+      case Kind::Block: status = SendTransfer(&channel, QVO_OP_READ_BLOCK, 1, 1, kBlockValues, values); break;
     }
-    ASSERT_TRUE(status >= kStatusOk && status <= kStatusNoAnswer);
+    ASSERT_TRUE(status >= QVO_STATUS_OK && status <= QVO_STATUS_NO_ANSWER);
     const bool writes = kind == Kind::WriteS || kind == Kind::WritePoint;
-    ASSERT_EQ(values[0], kind == Kind::Block && status == kStatusOk ? 1 : kCanary) << r;
+    ASSERT_EQ(values[0], kind == Kind::Block && status == QVO_STATUS_OK ? 1 : kCanary) << r;
     ASSERT_EQ(values[kBlockValues], kCanary) << r;
-    if (!writes && status != kStatusOk) {
+    if (!writes && status != QVO_STATUS_OK) {
       ASSERT_EQ(values[1], kCanary) << r;
     }
-    if (status != kStatusOk) {
+    if (status != QVO_STATUS_OK) {
       // A write that failed may still have reached the controller.
       if (writes) (kind == Kind::WriteS ? sPoint : points[number]) = -1;
       continue;
@@ -121,7 +121,7 @@ TEST_F(PseudoTerminalSoak, EveryFaultKindLosesNothing) {
   }
   EXPECT_EQ(OpenDescriptors(), descriptors) << "over the fault loop";
   EXPECT_EQ(mallinfo2().uordblks, heap) << "the driver allocates nothing";
-  EXPECT_EQ(Call(11), kStatusOk);
+  EXPECT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
 }
 
 TEST_F(PseudoTerminalSoak, ChannelCyclesLoseNoDescriptorAndNoMemory) {
@@ -129,8 +129,8 @@ TEST_F(PseudoTerminalSoak, ChannelCyclesLoseNoDescriptorAndNoMemory) {
   SimulatorProcess first, second;
   ASSERT_TRUE(first.Start({"--station", "3"}));
   ASSERT_TRUE(second.Start({"--station", "3"}));
-  ASSERT_EQ(Open(first.port), kStatusOk);  // warm up whatever the C library sets up once
-  ASSERT_EQ(Call(11), kStatusOk);
+  ASSERT_EQ(Open(first.port), QVO_STATUS_OK);  // warm up whatever the C library sets up once
+  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
 
   const size_t descriptors = OpenDescriptors();
   const size_t heap = mallinfo2().uordblks;
@@ -138,16 +138,17 @@ TEST_F(PseudoTerminalSoak, ChannelCyclesLoseNoDescriptorAndNoMemory) {
   std::strncpy(toSecond.portName, second.port.c_str(), sizeof toSecond.portName - 1);
   std::strncpy(toFirst.portName, first.port.c_str(), sizeof toFirst.portName - 1);
   for (int cycle = 0; cycle < 100; ++cycle) {
-    ASSERT_EQ(Open(first.port), kStatusOk);
-    ASSERT_EQ(SendTransfer(&channel, 5, 0, 0, 0, values), kStatusOk);
-    ASSERT_EQ(Call(2), kStatusOk);
-    ASSERT_EQ(Call(15, &toSecond), kStatusOk);  // closes the first port, opens the second
-    ASSERT_EQ(SendTransfer(&channel, 5, 1, 1, 0, values), kStatusOk);
-    ASSERT_EQ(Call(12), kStatusOk);
-    ASSERT_EQ(Call(13), kStatusOk);
-    ASSERT_EQ(Call(15, &toFirst), kStatusOk);
-    ASSERT_EQ(Call(11), kStatusOk);
-    ASSERT_EQ(Call(11), kStatusOk);
+    ASSERT_EQ(Open(first.port), QVO_STATUS_OK);
+    ASSERT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, 0, 0, 0, values), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_FLUSH_INPUT), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_RECONFIGURE_CHANNEL, &toSecond),
+              QVO_STATUS_OK);  // closes the first port, opens the second
+    ASSERT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, 1, 1, 0, values), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL_ALIAS), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_REOPEN_CHANNEL), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_RECONFIGURE_CHANNEL, &toFirst), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
   }
   EXPECT_EQ(OpenDescriptors(), descriptors);
   EXPECT_EQ(mallinfo2().uordblks, heap) << "the driver allocates nothing";

@@ -25,7 +25,7 @@ class SerialPortTest : public ::testing::Test {
 
   PortHandle OpenCom1(uint16_t flags = COMM_RTS_ON) {
     PortHandle port = kNoPort;
-    EXPECT_EQ(CommOpen("COM1", &kLine, flags, &port), kCommOk);
+    EXPECT_EQ(CommOpen("COM1", &kLine, flags, &port), CommStatus::Ok);
     return port;
   }
 
@@ -49,7 +49,7 @@ TEST_F(SerialPortTest, OpenConfiguresTheLineForTheController) {
   EXPECT_EQ(line().CallSequence(),
             (std::vector<Service>{Service::Open, Service::ReadLineState, Service::WriteTimeouts,
                                   Service::WriteLineState, Service::SetQueueSizes}));
-  EXPECT_EQ(CommClose(port), kCommOk);
+  EXPECT_EQ(CommClose(port), CommStatus::Ok);
   EXPECT_FALSE(device->isOpen);
 }
 
@@ -79,35 +79,35 @@ TEST_F(SerialPortTest, OpenFlagsSelectTheModemLineControl) {
 
 TEST_F(SerialPortTest, EveryFailedOpenLeavesNoPortOpen) {
   PortHandle port = kNoPort;
-  EXPECT_EQ(CommOpen("COM7", &kLine, COMM_RTS_ON, &port), kCommCannotOpen);
+  EXPECT_EQ(CommOpen("COM7", &kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
   EXPECT_EQ(port, kInvalidPort);
 
   sim::SimDevice& notSerial = line().AddDevice("nul");
   notSerial.isSerial = false;
-  EXPECT_EQ(CommOpen("nul", &kLine, COMM_RTS_ON, &port), kCommNotSerial);
+  EXPECT_EQ(CommOpen("nul", &kLine, COMM_RTS_ON, &port), CommStatus::NotSerial);
   EXPECT_FALSE(notSerial.isOpen);
 
   // A device that accepts neither time-outs nor settings reports the
   // time-outs, which come first.
   device->failing = {Service::WriteTimeouts, Service::WriteLineState};
-  EXPECT_EQ(CommOpen("COM1", &kLine, COMM_RTS_ON, &port), kCommCannotOpen);
+  EXPECT_EQ(CommOpen("COM1", &kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
   EXPECT_FALSE(device->isOpen);
 
   device->failing.clear();
   const LineParams nineBits = {9600, 9, 0, 0};
-  EXPECT_EQ(CommOpen("COM1", &nineBits, COMM_RTS_ON, &port), kCommSettingsRefused);
+  EXPECT_EQ(CommOpen("COM1", &nineBits, COMM_RTS_ON, &port), CommStatus::SettingsRefused);
   EXPECT_FALSE(device->isOpen);
   const PortHandle again = OpenCom1();  // closed again, so it opens now
 
   // Held by another opener.
-  EXPECT_EQ(CommOpen("COM1", &kLine, COMM_RTS_ON, &port), kCommCannotOpen);
+  EXPECT_EQ(CommOpen("COM1", &kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
   CommClose(again);
 }
 
 TEST_F(SerialPortTest, NullDeviceIsOpenedButNeverConfigured) {
   sim::SimDevice& null = line().AddDevice("NUL");
   PortHandle port = kNoPort;
-  ASSERT_EQ(CommOpen("NUL", &kLine, COMM_RTS_ON, &port), kCommOk);
+  ASSERT_EQ(CommOpen("NUL", &kLine, COMM_RTS_ON, &port), CommStatus::Ok);
   EXPECT_TRUE(null.isOpen);
   EXPECT_FALSE(null.configured);
   EXPECT_EQ(line().CallSequence(), std::vector<Service>{Service::Open});
@@ -189,53 +189,53 @@ TEST_F(SerialPortTest, ReadWaitsAtMostOneTimeoutPerRequest) {
   uint32_t count = 99;
 
   device->Deliver("0123456789ABCDE", 30000);
-  EXPECT_EQ(CommRead(port, buffer, 15, &count), kCommOk);
+  EXPECT_EQ(CommRead(port, buffer, 15, &count), CommStatus::Ok);
   EXPECT_EQ(count, 15u);
   EXPECT_EQ(line().NowMilliseconds(), 30u) << "complete as soon as the last byte arrives";
 
   uint64_t start = line().NowMilliseconds();
-  EXPECT_EQ(CommRead(port, buffer, 15, &count), kCommIoFailed);
+  EXPECT_EQ(CommRead(port, buffer, 15, &count), CommStatus::IoFailed);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(line().NowMilliseconds() - start, 1000u);
 
   start = line().NowMilliseconds();
   device->Deliver("0123456789");
   device->Deliver("ABCDE", 1500000);  // late for the first request, in time for the second
-  EXPECT_EQ(CommRead(port, buffer, 15, &count), kCommOk);
+  EXPECT_EQ(CommRead(port, buffer, 15, &count), CommStatus::Ok);
   EXPECT_EQ(count, 15u);
   EXPECT_EQ(std::string(buffer, 15), "0123456789ABCDE");
   EXPECT_EQ(line().NowMilliseconds() - start, 1500u);
 
   start = line().NowMilliseconds();
   device->Deliver("0123456789");
-  EXPECT_EQ(CommRead(port, buffer, 15, &count), kCommIoFailed);
+  EXPECT_EQ(CommRead(port, buffer, 15, &count), CommStatus::IoFailed);
   EXPECT_EQ(count, 10u);
   EXPECT_EQ(line().NowMilliseconds() - start, 2000u) << "two time-outs";
 
-  EXPECT_EQ(CommRead(port, buffer, 0, &count), kCommIoFailed) << "a request that brings nothing";
+  EXPECT_EQ(CommRead(port, buffer, 0, &count), CommStatus::IoFailed) << "a request that brings nothing";
   device->failing = {Service::Read};
-  EXPECT_EQ(CommRead(port, buffer, 4, nullptr), kCommIoFailed);
+  EXPECT_EQ(CommRead(port, buffer, 4, nullptr), CommStatus::IoFailed);
 }
 
 TEST_F(SerialPortTest, WriteReportsWhatTheSystemMoved) {
   const PortHandle port = OpenCom1();
   uint32_t written = 1234;
-  EXPECT_EQ(CommWrite(port, "abcdef", 6, &written), kCommOk);
+  EXPECT_EQ(CommWrite(port, "abcdef", 6, &written), CommStatus::Ok);
   EXPECT_EQ(written, 6u);
   device->writeLimit = 4;
-  EXPECT_EQ(CommWrite(port, "abcdef", 6, &written), kCommShortWrite);
+  EXPECT_EQ(CommWrite(port, "abcdef", 6, &written), CommStatus::ShortWrite);
   EXPECT_EQ(written, 4u);
   device->failing = {Service::Write};
   written = 1234;
-  EXPECT_EQ(CommWrite(port, "abcdef", 6, &written), kCommIoFailed);
+  EXPECT_EQ(CommWrite(port, "abcdef", 6, &written), CommStatus::IoFailed);
   EXPECT_EQ(written, 1234u);
   EXPECT_EQ(device->written, "abcdefabcd");
 }
 
 TEST_F(SerialPortTest, CloseOfAClosedHandleFails) {
   const PortHandle port = OpenCom1();
-  EXPECT_EQ(CommClose(port), kCommOk);
-  EXPECT_EQ(CommClose(port), kCommIoFailed);
+  EXPECT_EQ(CommClose(port), CommStatus::Ok);
+  EXPECT_EQ(CommClose(port), CommStatus::IoFailed);
 }
 
 }  // namespace

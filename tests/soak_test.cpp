@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "sim/attach.h"
 #include "support/requests.h"
 #include "support/temp_dir.h"
@@ -39,12 +39,13 @@ QvoStatus AttemptOutcome(Fault fault, Kind kind) {
   const bool block = kind == Kind::Block;
   switch (fault) {
     case Fault::None:
-    case Fault::StrayBytes: return kStatusOk;  // skipped ahead of the reply
+    case Fault::StrayBytes: return QVO_STATUS_OK;  // skipped ahead of the reply
     case Fault::NoReply:
-    case Fault::ShortReply: return kStatusNoAnswer;
-    case Fault::StatusError: return block ? kStatusOk : kStatusRejected;  // a block has no status character
-    case Fault::BadChecksum: return kind == Kind::ReadPoint || block ? kStatusRejected : kStatusOk;
-    case Fault::WrongBlockCount: return block ? kStatusNoAnswer : kStatusOk;
+    case Fault::ShortReply: return QVO_STATUS_NO_ANSWER;
+    case Fault::StatusError:
+      return block ? QVO_STATUS_OK : QVO_STATUS_REJECTED;  // a block has no status character
+    case Fault::BadChecksum: return kind == Kind::ReadPoint || block ? QVO_STATUS_REJECTED : QVO_STATUS_OK;
+    case Fault::WrongBlockCount: return block ? QVO_STATUS_NO_ANSWER : QVO_STATUS_OK;
     case Fault::Delay:
     case Fault::Noise: return kUndecided;
   }
@@ -63,7 +64,7 @@ Expectation Expect(const std::vector<Fault>& faults, Kind kind) {
     const QvoStatus outcome = AttemptOutcome(faults[i], kind);
     if (outcome == kUndecided) return {};
     expected = {outcome, i + 1};
-    if (outcome == kStatusOk) return expected;
+    if (outcome == QVO_STATUS_OK) return expected;
   }
   return expected;
 }
@@ -92,7 +93,7 @@ class PacedSoak : public ::testing::Test {
       }
     };
     workingDirectory.WriteFile("QVOTK01.int", "STATION=" + std::to_string(kStation));
-    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, 10), kStatusOk);
+    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, 10), QVO_STATUS_OK);
   }
 
   TemporaryWorkingDirectory workingDirectory;
@@ -137,16 +138,16 @@ TEST_F(PacedSoak, StatusesFollowTheFaultsAndValuesTheController) {
     for (auto& v : values) v = kCanary;
     faults.clear();
 
-    QvoStatus status = kStatusRejected;
+    QvoStatus status = QVO_STATUS_REJECTED;
     switch (kind) {
-      case Kind::ReadS: status = SendTransfer(&channel, 5, 0, 0, 0, values); break;
-      case Kind::ReadPoint: status = SendTransfer(&channel, 5, 1, number, 0, values); break;
+      case Kind::ReadS: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 0, 0, 0, values); break;
+      case Kind::ReadPoint: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 1, number, 0, values); break;
       case Kind::WriteS:
       case Kind::WritePoint:
         values[1] = value;
-        status = SendTransfer(&channel, 7, kind == Kind::WriteS ? 0 : 1, number, 0, values);
+        status = SendTransfer(&channel, QVO_OP_WRITE_VALUE, kind == Kind::WriteS ? 0 : 1, number, 0, values);
         break;
-      case Kind::Block: status = SendTransfer(&channel, 6, 1, 1, kBlockValues, values); break;
+      case Kind::Block: status = SendTransfer(&channel, QVO_OP_READ_BLOCK, 1, 1, kBlockValues, values); break;
     }
 
     const Expectation expected = Expect(faults, kind);
@@ -154,7 +155,7 @@ TEST_F(PacedSoak, StatusesFollowTheFaultsAndValuesTheController) {
       ++decided;
       ASSERT_EQ(status, expected.status) << "request " << r;
       ASSERT_EQ(faults.size(), expected.frames) << "request " << r;
-      tenFailures += expected.frames == 10 && status != kStatusOk;
+      tenFailures += expected.frames == 10 && status != QVO_STATUS_OK;
     }
     // Noise after the last reply can still be arriving for the next request.
     noiseMayLinger = !faults.empty() && faults.back() == Fault::Noise;
@@ -163,12 +164,13 @@ TEST_F(PacedSoak, StatusesFollowTheFaultsAndValuesTheController) {
     // success; a write's value at index 1 is the host's own.
     const bool writes = kind == Kind::WriteS || kind == Kind::WritePoint;
     for (size_t i = 0; i < std::size(values); ++i) {
-      const bool filled = status == kStatusOk && !writes && (kind == Kind::Block ? i < kBlockValues : i == 1);
+      const bool filled =
+          status == QVO_STATUS_OK && !writes && (kind == Kind::Block ? i < kBlockValues : i == 1);
       if (!filled && !(writes && i == 1)) {
         ASSERT_EQ(values[i], kCanary) << "request " << r << ": value " << i;
       }
     }
-    if (status != kStatusOk) continue;
+    if (status != QVO_STATUS_OK) continue;
     ++succeeded;
     switch (kind) {
       case Kind::ReadS: ASSERT_EQ(values[1], controller->sPoint) << r; break;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 #include "sim/attach.h"
 #include "support/recorded_reports.h"
 #include "support/requests.h"
@@ -34,9 +34,9 @@ class ValueRequestTest : public ::testing::Test {
   // Opens the channel anew; the read time-out in 10 ms units.
   void OpenAtStation(const std::string& stationFile, uint32_t timeoutUnits = 25) {
     workingDirectory.WriteFile("QVOTK01.int", stationFile);
-    QvoRequest close{&channel, 11, 1, 0, nullptr};
+    QvoRequest close{&channel, QVO_OP_CLOSE_CHANNEL, 1, 0, nullptr};
     QvoMain(&close);
-    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, timeoutUnits), kStatusOk);
+    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, timeoutUnits), QVO_STATUS_OK);
     line().ClearCalls();
     device->writes.clear();
   }
@@ -44,13 +44,13 @@ class ValueRequestTest : public ::testing::Test {
   QvoStatus Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count = 0) {
     return SendTransfer(&channel, opcode, kind, number, count, values);
   }
-  QvoStatus Read(uint32_t kind, uint32_t number = 0) { return Transfer(5, kind, number); }
+  QvoStatus Read(uint32_t kind, uint32_t number = 0) { return Transfer(QVO_OP_READ_VALUE, kind, number); }
   QvoStatus Write(uint32_t kind, uint32_t number, uint16_t value) {
     values[1] = value;
-    return Transfer(7, kind, number);
+    return Transfer(QVO_OP_WRITE_VALUE, kind, number);
   }
   QvoStatus Block(int32_t count, uint32_t kind = 1, uint32_t number = 1) {
-    return Transfer(6, kind, number, count);
+    return Transfer(QVO_OP_READ_BLOCK, kind, number, count);
   }
 
   // Answers every request with `reply`, in place of the controller.
@@ -78,7 +78,7 @@ TEST_F(ValueRequestTest, SPointReadSendsTheWorkedFrameAndTakesTheValueUnverified
       "3F"
       "00"
       "ZZ\r\n");  // checksum characters not examined
-  ASSERT_EQ(Read(0), kStatusOk);
+  ASSERT_EQ(Read(0), QVO_STATUS_OK);
   ASSERT_EQ(device->writes.size(), 1u);
   EXPECT_EQ(device->writes[0], ":0508001268007E\r\n");
   EXPECT_EQ(line().Calls()[line().Calls().size() - 2].argument, 21u) << "reads 21 characters";
@@ -89,7 +89,7 @@ TEST_F(ValueRequestTest, SPointReadSendsTheWorkedFrameAndTakesTheValueUnverified
 TEST_F(ValueRequestTest, NumberedReadVerifiesTheChecksum) {
   OpenAtStation("=1");
   ReplyAlways(":080000000000003F00C1\r\n");
-  ASSERT_EQ(Read(1, 1), kStatusOk);
+  ASSERT_EQ(Read(1, 1), QVO_STATUS_OK);
   EXPECT_EQ(device->writes[0], ":0609000166001080\r\n");
   EXPECT_EQ(values[1], 63);
   EXPECT_EQ(channel.rxChecksum, 0xC1);
@@ -97,15 +97,15 @@ TEST_F(ValueRequestTest, NumberedReadVerifiesTheChecksum) {
   values[1] = kUntouched;
   device->writes.clear();
   ReplyAlways(":080000000000003F00C2\r\n");
-  EXPECT_EQ(Read(1, 1), kStatusRejected);
+  EXPECT_EQ(Read(1, 1), QVO_STATUS_REJECTED);
   EXPECT_EQ(Requests(), 10u);
   EXPECT_EQ(values[1], kUntouched) << "a failed read leaves the value";
 }
 
 TEST_F(ValueRequestTest, WritesSendTheWorkedFrames) {
-  EXPECT_EQ(Write(1, 5, 1), kStatusOk);
-  EXPECT_EQ(Write(1, 5, 2), kStatusOk);
-  EXPECT_EQ(Write(0, 0, 3), kStatusOk);
+  EXPECT_EQ(Write(1, 5, 1), QVO_STATUS_OK);
+  EXPECT_EQ(Write(1, 5, 2), QVO_STATUS_OK);
+  EXPECT_EQ(Write(0, 0, 3), QVO_STATUS_OK);
   ASSERT_EQ(device->writes.size(), 3u);
   EXPECT_EQ(device->writes[0], ":0609001271005024\r\n");
   EXPECT_EQ(device->writes[1].substr(0, 11), ":0609001272");
@@ -116,39 +116,39 @@ TEST_F(ValueRequestTest, WritesSendTheWorkedFrames) {
 }
 
 TEST_F(ValueRequestTest, RefusedValuesSendNothing) {
-  EXPECT_EQ(Write(1, 5, 0), kStatusRejected);
-  EXPECT_EQ(Write(1, 5, 3), kStatusRejected);
-  EXPECT_EQ(Write(0, 0, 10), kStatusRejected) << "25 would be written as 2";
-  EXPECT_EQ(Write(0, 0, 25), kStatusRejected);
-  EXPECT_EQ(Write(1, 1000, 1), kStatusRejected) << "1000 would be sent as point 100";
-  EXPECT_EQ(Read(1, 1000), kStatusRejected);
-  EXPECT_EQ(Read(2), kStatusRejected);
-  EXPECT_EQ(Write(2, 1, 1), kStatusRejected);
+  EXPECT_EQ(Write(1, 5, 0), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Write(1, 5, 3), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Write(0, 0, 10), QVO_STATUS_REJECTED) << "25 would be written as 2";
+  EXPECT_EQ(Write(0, 0, 25), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Write(1, 1000, 1), QVO_STATUS_REJECTED) << "1000 would be sent as point 100";
+  EXPECT_EQ(Read(1, 1000), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Read(2), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Write(2, 1, 1), QVO_STATUS_REJECTED);
   EXPECT_EQ(Requests(), 0u);
   EXPECT_EQ(line().CountCalls(Service::Read), 0u);
 }
 
 TEST_F(ValueRequestTest, UnaddressableStationSendsNothing) {
   OpenAtStation("=12345");
-  EXPECT_EQ(Read(0), kStatusRejected);
-  EXPECT_EQ(Read(1, 1), kStatusRejected);
-  EXPECT_EQ(Write(0, 0, 1), kStatusRejected);
-  EXPECT_EQ(Write(1, 1, 1), kStatusRejected);
-  EXPECT_EQ(Block(3), kStatusRejected);
+  EXPECT_EQ(Read(0), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Read(1, 1), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Write(0, 0, 1), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Write(1, 1, 1), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Block(3), QVO_STATUS_REJECTED);
   EXPECT_EQ(Requests(), 0u);
   OpenAtStation("=12");
-  EXPECT_EQ(Read(0), kStatusOk) << "a valid file makes the channel usable again";
+  EXPECT_EQ(Read(0), QVO_STATUS_OK) << "a valid file makes the channel usable again";
 }
 
 TEST_F(ValueRequestTest, EveryFailureIsRetriedToTheBudget) {
   bus.scriptedFaults.assign(10, Fault::StatusError);
-  EXPECT_EQ(Read(0), kStatusRejected);
+  EXPECT_EQ(Read(0), QVO_STATUS_REJECTED);
   EXPECT_EQ(Requests(), 10u);
 
   device->writes.clear();
   const uint64_t start = line().NowMilliseconds();
   bus.scriptedFaults.assign(10, Fault::NoReply);
-  EXPECT_EQ(Read(1, 7), kStatusNoAnswer);
+  EXPECT_EQ(Read(1, 7), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(Requests(), 10u);
   EXPECT_EQ(line().NowMilliseconds() - start, (10u + 3) * 250)
       << "ten full read time-outs, then three of silence waiting for the unanswered frames";
@@ -156,31 +156,31 @@ TEST_F(ValueRequestTest, EveryFailureIsRetriedToTheBudget) {
   device->writes.clear();
   controller->points[7] = 99;
   bus.scriptedFaults.assign({Fault::NoReply, Fault::BadChecksum});
-  EXPECT_EQ(Read(1, 7), kStatusOk);
+  EXPECT_EQ(Read(1, 7), QVO_STATUS_OK);
   EXPECT_EQ(Requests(), 3u) << "success at the third attempt";
   EXPECT_EQ(values[1], 99);
 
   device->writes.clear();
   bus.scriptedFaults.assign(10, Fault::ShortReply);
-  EXPECT_EQ(Write(1, 7, 1), kStatusNoAnswer);
+  EXPECT_EQ(Write(1, 7, 1), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(Requests(), 10u);
 }
 
 TEST_F(ValueRequestTest, ControllersOnOneLineAnswerOnlyTheirStation) {
   controller->points[3] = 12;
   bus.Add(13).points[3] = 13;
-  ASSERT_EQ(Read(1, 3), kStatusOk);
+  ASSERT_EQ(Read(1, 3), QVO_STATUS_OK);
   EXPECT_EQ(values[1], 12);
   OpenAtStation("=13");
-  ASSERT_EQ(Read(1, 3), kStatusOk);
+  ASSERT_EQ(Read(1, 3), QVO_STATUS_OK);
   EXPECT_EQ(values[1], 13);
   OpenAtStation("=14");
-  EXPECT_EQ(Read(1, 3), kStatusNoAnswer) << "nobody at station 14";
+  EXPECT_EQ(Read(1, 3), QVO_STATUS_NO_ANSWER) << "nobody at station 14";
 }
 
 TEST_F(ValueRequestTest, BlockReadStoresTheCountAskedForAndNoMore) {
   ReplyAlways(":0301020AF3\r\n");
-  ASSERT_EQ(Block(3), kStatusOk);
+  ASSERT_EQ(Block(3), QVO_STATUS_OK);
   EXPECT_EQ(device->writes[0], ":040600126682\r\n");
   EXPECT_EQ(values[0], 1);
   EXPECT_EQ(values[1], 2);
@@ -189,24 +189,24 @@ TEST_F(ValueRequestTest, BlockReadStoresTheCountAskedForAndNoMore) {
 
   values[0] = kUntouched;
   ReplyAlways(":0301020af3\r\n");
-  ASSERT_EQ(Block(3), kStatusOk) << "lower-case hex digits";
+  ASSERT_EQ(Block(3), QVO_STATUS_OK) << "lower-case hex digits";
   EXPECT_EQ(values[2], 10);
 
   values[0] = kUntouched;
   ReplyAlways(":0301020AF4\r\n");
-  EXPECT_EQ(Block(3), kStatusRejected);
+  EXPECT_EQ(Block(3), QVO_STATUS_REJECTED);
   EXPECT_EQ(values[0], kUntouched) << "nothing stored before the checksum passed";
 
   ReplyAlways(":0000\r\n");
-  EXPECT_EQ(Block(0), kStatusOk);
+  EXPECT_EQ(Block(0), QVO_STATUS_OK);
   ReplyAlways(":0100FF\r\n");
-  EXPECT_EQ(Block(0), kStatusNoAnswer);
+  EXPECT_EQ(Block(0), QVO_STATUS_NO_ANSWER);
 }
 
 TEST_F(ValueRequestTest, BlockWithAnotherCountReadsTheRestAndFails) {
   ReplyAlways(":04010203040A\r\n");  // 4 values announced, 3 asked for
   device->writes.clear();
-  EXPECT_EQ(Block(3), kStatusNoAnswer);
+  EXPECT_EQ(Block(3), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(Requests(), 10u);
   EXPECT_EQ(values[0], kUntouched);
   // Each attempt: the 3-character head, then the 12 characters announced.
@@ -220,7 +220,7 @@ TEST_F(ValueRequestTest, BlockWithAnotherCountReadsTheRestAndFails) {
 TEST_F(ValueRequestTest, FullBlockOf255ValuesInTwoReads) {
   controller->block.resize(255);
   for (size_t i = 0; i < 255; ++i) controller->block[i] = static_cast<uint8_t>(255 - i);
-  ASSERT_EQ(Block(255), kStatusOk);
+  ASSERT_EQ(Block(255), QVO_STATUS_OK);
   for (size_t i = 0; i < 255; ++i) ASSERT_EQ(values[i], 255 - i) << i;
   EXPECT_EQ(values[255], kUntouched);
   std::vector<uint32_t> reads;
@@ -233,17 +233,17 @@ TEST_F(ValueRequestTest, FullBlockOf255ValuesInTwoReads) {
 TEST_F(ValueRequestTest, BlockHeadWithoutItsRestFailsAfterTheTimeout) {
   ReplyAlways(":03");
   const uint64_t start = line().NowMilliseconds();
-  EXPECT_EQ(Block(3), kStatusNoAnswer);
+  EXPECT_EQ(Block(3), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(line().NowMilliseconds() - start, (10u + 3) * 250);
 }
 
 TEST_F(ValueRequestTest, BlockRequestsOutsideTheRulesSendNothing) {
-  EXPECT_EQ(Block(256), kStatusRejected);
-  EXPECT_EQ(Block(257), kStatusRejected);
-  EXPECT_EQ(Block(-1), kStatusRejected);
-  EXPECT_EQ(Block(3, 0, 1), kStatusRejected);
-  EXPECT_EQ(Block(3, 1, 2), kStatusRejected);
-  EXPECT_EQ(Block(3, 1, 0x10001), kStatusRejected) << "the whole word must be 1";
+  EXPECT_EQ(Block(256), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Block(257), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Block(-1), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Block(3, 0, 1), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Block(3, 1, 2), QVO_STATUS_REJECTED);
+  EXPECT_EQ(Block(3, 1, 0x10001), QVO_STATUS_REJECTED) << "the whole word must be 1";
   EXPECT_EQ(Requests(), 0u);
 }
 
@@ -267,7 +267,7 @@ TEST_F(ValueRequestTest, SuccessCostsExactlyTheLineTime) {
   for (const auto& c : cases) {
     line().ClearCalls();
     const uint64_t start = line().NowMicroseconds();
-    ASSERT_EQ(c.request(), kStatusOk) << c.what;
+    ASSERT_EQ(c.request(), QVO_STATUS_OK) << c.what;
     EXPECT_EQ(line().NowMicroseconds() - start, c.characters * 1042u) << c.what;
     EXPECT_EQ(line().CountCalls(Service::Sleep), 0u) << c.what;
     // A framed reply on time costs no read beyond its own characters.
@@ -299,12 +299,12 @@ TEST_F(ValueRequestTest, OnlyFramedRepliesAreTaken) {
   for (const auto& c : cases) {
     ReplyAlways(c.reply);
     device->writes.clear();
-    EXPECT_EQ(c.request(), kStatusNoAnswer) << c.what;
+    EXPECT_EQ(c.request(), QVO_STATUS_NO_ANSWER) << c.what;
     EXPECT_EQ(Requests(), 10u) << c.what << ": retried like any failure";
     EXPECT_EQ(values[0], kUntouched) << c.what;
   }
   ReplyAlways(SReply("17"));
-  EXPECT_EQ(Read(0), kStatusOk) << "the count byte is not looked at";
+  EXPECT_EQ(Read(0), QVO_STATUS_OK) << "the count byte is not looked at";
   EXPECT_EQ(values[1], 0x17);
 }
 
@@ -333,7 +333,7 @@ TEST_F(ValueRequestTest, NoiseAheadOfAReplyIsSkippedInTheSameAttempt) {
     };
     for (const auto& c : cases) {
       device->writes.clear();
-      EXPECT_EQ(c.request(), kStatusOk) << c.what << " after " << junk << " bytes of noise";
+      EXPECT_EQ(c.request(), QVO_STATUS_OK) << c.what << " after " << junk << " bytes of noise";
       EXPECT_EQ(Requests(), 1u) << c.what << " after " << junk << " bytes of noise";
     }
   }
@@ -345,7 +345,7 @@ TEST_F(ValueRequestTest, NoiseAheadOfAReplyIsSkippedInTheSameAttempt) {
   device->microsecondsPerCharacter = 0;
   ReplyAlways(std::string(700, '#') + SReply("17"));
   device->writes.clear();
-  EXPECT_EQ(Read(0), kStatusNoAnswer);
+  EXPECT_EQ(Read(0), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(Requests(), 10u);
 }
 
@@ -353,22 +353,22 @@ TEST_F(ValueRequestTest, ValueCharactersMustBeHexDigits) {
   // "G0" parses to 256 and adds 0 to the checksum: the reply checks out but
   // for its value.
   ReplyAlways(":08000000000000G00000\r\n");
-  EXPECT_EQ(Read(1, 1), kStatusRejected);
+  EXPECT_EQ(Read(1, 1), QVO_STATUS_REJECTED);
   EXPECT_EQ(Requests(), 10u);
   EXPECT_EQ(values[1], kUntouched);
 
   for (const std::string& value :
        {std::string("ZZ"), std::string("\0\0", 2), std::string(" 7"), std::string("-1")}) {
     ReplyAlways(SReply(value));
-    EXPECT_EQ(Read(0), kStatusRejected) << "S value '" << value << "'";
+    EXPECT_EQ(Read(0), QVO_STATUS_REJECTED) << "S value '" << value << "'";
     EXPECT_EQ(values[1], kUntouched);
   }
   ReplyAlways(SReply("aF"));
-  EXPECT_EQ(Read(0), kStatusOk) << "either case";
+  EXPECT_EQ(Read(0), QVO_STATUS_OK) << "either case";
   EXPECT_EQ(values[1], 0xAF);
 
   ReplyAlways(":0301G000F0\r\n");  // 01 + G0 (0 for the checksum) + 00: checksum 0xFF - 0x01 + 1
-  EXPECT_EQ(Block(3), kStatusRejected);
+  EXPECT_EQ(Block(3), QVO_STATUS_REJECTED);
   EXPECT_EQ(values[0], kUntouched) << "no value of a refused block is stored";
 }
 
@@ -381,7 +381,7 @@ TEST_F(ValueRequestTest, AControllerSlowerThanTheTimeoutNeverGivesAnotherPointsV
   for (uint32_t point = 1; point <= 8; ++point) {
     values[1] = kUntouched;
     const QvoStatus status = Read(1, point);
-    ASSERT_EQ(status, kStatusOk) << point << ": the late reply answers the retry of the same question";
+    ASSERT_EQ(status, QVO_STATUS_OK) << point << ": the late reply answers the retry of the same question";
     EXPECT_EQ(values[1], point + 12) << point;
     EXPECT_TRUE(device->input.empty()) << point << ": no reply left to cross into the next request";
   }
@@ -394,7 +394,7 @@ TEST_F(ValueRequestTest, EveryFrameSentHasItsReplyBeforeTheRequestReturns) {
   // ms; the attempts' own replies come at once.
   bus.scriptedFaults.assign({Fault::Delay});
   bus.faultDelayMicroseconds = 300000;
-  ASSERT_EQ(Read(1, 3), kStatusOk);
+  ASSERT_EQ(Read(1, 3), QVO_STATUS_OK);
   EXPECT_EQ(values[1], 33);
   EXPECT_EQ(Requests(), 2u);
   EXPECT_TRUE(device->input.empty()) << "the second reply was read before the request returned";
@@ -404,7 +404,7 @@ TEST_F(ValueRequestTest, EveryFrameSentHasItsReplyBeforeTheRequestReturns) {
   device->writes.clear();
   bus.scriptedFaults.assign(10, Fault::NoReply);
   const uint64_t start = line().NowMicroseconds();
-  EXPECT_EQ(Read(1, 3), kStatusNoAnswer);
+  EXPECT_EQ(Read(1, 3), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(line().NowMicroseconds() - start, (10u + 3) * 250000 + 10 * 19 * 1042)
       << "ten time-outs and ten requests on the wire, then three time-outs of silence";
 
@@ -412,14 +412,14 @@ TEST_F(ValueRequestTest, EveryFrameSentHasItsReplyBeforeTheRequestReturns) {
   OpenAtStation("=12", 0);
   ReplyAlways(":070000126800170000\r\r");  // never framed: every attempt fails, every frame counts unanswered
   line().ClearCalls();
-  EXPECT_EQ(Read(0), kStatusNoAnswer);
+  EXPECT_EQ(Read(0), QVO_STATUS_NO_ANSWER);
   EXPECT_EQ(line().CountCalls(Service::Read), 10u) << "one read an attempt, none after";
 }
 
 TEST_F(ValueRequestTest, ALineWithoutModemLinesReportsEachRtsSwitch) {
   device->failing = {Service::SetRts, Service::ReadCts};
   RecordedReports().clear();
-  EXPECT_EQ(Read(0), kStatusNoAnswer);
+  EXPECT_EQ(Read(0), QVO_STATUS_NO_ANSWER);
   size_t on = 0, off = 0;
   for (const auto& report : RecordedReports()) {
     on += report.text == " QvoTK: Fail to set RTS to on";

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "entry/host_report.h"
+#include "platform/host/host_report.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
 #include "sim/sim_line.h"
@@ -68,7 +68,7 @@ TEST_F(Win32FoundationTest, OpenSetsEveryDcbFieldFromTheFlags) {
   for (const auto& c : cases) {
     win32::State().dcbsSet.clear();
     PortHandle port = kNoPort;
-    ASSERT_EQ(Open(c.flags, "COM3", &port), kCommOk) << std::hex << c.flags;
+    ASSERT_EQ(Open(c.flags, "COM3", &port), CommStatus::Ok) << std::hex << c.flags;
     ASSERT_EQ(win32::State().dcbsSet.size(), 1u);
     const DCB& dcb = win32::State().dcbsSet[0];
     const std::string label = "flags " + std::to_string(c.flags);
@@ -106,7 +106,7 @@ TEST_F(Win32FoundationTest, OpenSetsEveryDcbFieldFromTheFlags) {
 }
 
 TEST_F(Win32FoundationTest, OpenCallsTheServicesInOrderWithTheFixedSettings) {
-  ASSERT_EQ(Open(0x0202), kCommOk);
+  ASSERT_EQ(Open(0x0202), CommStatus::Ok);
   EXPECT_EQ(Functions(), (std::vector<std::string>{"CreateFileA", "GetCommState", "SetCommTimeouts",
                                                    "SetCommState", "SetupComm"}));
   const auto& calls = win32::State().calls;
@@ -129,9 +129,9 @@ TEST_F(Win32FoundationTest, EachConfigurationFailureClosesTheHandle) {
     const char* failing;
     CommStatus status;
   };
-  for (const auto& c :
-       {FailureCase{"GetCommState", kCommNotSerial}, FailureCase{"SetCommTimeouts", kCommCannotOpen},
-        FailureCase{"SetCommState", kCommSettingsRefused}}) {
+  for (const auto& c : {FailureCase{"GetCommState", CommStatus::NotSerial},
+                        FailureCase{"SetCommTimeouts", CommStatus::CannotOpen},
+                        FailureCase{"SetCommState", CommStatus::SettingsRefused}}) {
     win32::State().calls.clear();
     win32::State().failing = {c.failing};
     EXPECT_EQ(Open(0x0202), c.status) << c.failing;
@@ -140,14 +140,14 @@ TEST_F(Win32FoundationTest, EachConfigurationFailureClosesTheHandle) {
   }
   win32::State().calls.clear();
   win32::State().failing = {"SetCommTimeouts", "SetCommState"};
-  EXPECT_EQ(Open(0x0202), kCommCannotOpen) << "time-outs come first";
+  EXPECT_EQ(Open(0x0202), CommStatus::CannotOpen) << "time-outs come first";
   win32::State().failing = {"SetupComm"};
-  EXPECT_EQ(Open(0x0202), kCommOk) << "the queue sizes are a request only";
+  EXPECT_EQ(Open(0x0202), CommStatus::Ok) << "the queue sizes are a request only";
 }
 
 TEST_F(Win32FoundationTest, NullDeviceIsOpenedAndLeftUnconfigured) {
   SimLine::Get().AddDevice("NUL");
-  ASSERT_EQ(Open(0x0202, "NUL"), kCommOk);
+  ASSERT_EQ(Open(0x0202, "NUL"), CommStatus::Ok);
   EXPECT_EQ(Functions(), std::vector<std::string>{"CreateFileA"});
 }
 
@@ -156,24 +156,24 @@ TEST_F(Win32FoundationTest, PortsAboveCom9AreOpenedThroughTheDevicePrefix) {
   SimLine::Get().AddDevice("\\\\.\\com12");
   SimLine::Get().AddDevice("\\\\.\\COM15");
   PortHandle port = kNoPort;
-  ASSERT_EQ(Open(0x0202, "COM10", &port), kCommOk);
+  ASSERT_EQ(Open(0x0202, "COM10", &port), CommStatus::Ok);
   CommClose(port);
-  ASSERT_EQ(Open(0x0202, "com12", &port), kCommOk);
+  ASSERT_EQ(Open(0x0202, "com12", &port), CommStatus::Ok);
   CommClose(port);
-  ASSERT_EQ(Open(0x0202, "\\\\.\\COM15", &port), kCommOk) << "a prefixed name is used as it stands";
+  ASSERT_EQ(Open(0x0202, "\\\\.\\COM15", &port), CommStatus::Ok) << "a prefixed name is used as it stands";
   CommClose(port);
   std::vector<std::string> opened;
   for (const auto& call : win32::State().calls) {
     if (call.function == "CreateFileA") opened.push_back(call.text);
   }
   EXPECT_EQ(opened, (std::vector<std::string>{"\\\\.\\COM10", "\\\\.\\com12", "\\\\.\\COM15"}));
-  EXPECT_EQ(Open(0x0202, "COM3"), kCommOk) << "COM1-COM9 keep their bare names";
+  EXPECT_EQ(Open(0x0202, "COM3"), CommStatus::Ok) << "COM1-COM9 keep their bare names";
   EXPECT_EQ(win32::State().calls.back().function, "SetupComm");
 }
 
 TEST_F(Win32FoundationTest, FlushAsksClearCommErrorForTheWaitingBytes) {
   PortHandle port = kNoPort;
-  ASSERT_EQ(Open(0x0202, "COM3", &port), kCommOk);
+  ASSERT_EQ(Open(0x0202, "COM3", &port), CommStatus::Ok);
   win32::State().calls.clear();
   EXPECT_EQ(CommFlushInput(port), 0);
   EXPECT_EQ(Functions(), std::vector<std::string>{"ClearCommError"});
@@ -190,10 +190,10 @@ TEST_F(Win32FoundationTest, FlushAsksClearCommErrorForTheWaitingBytes) {
 
 TEST_F(Win32FoundationTest, ExchangeKeysRtsAndReadsCts) {
   QvoChannel channel{};
-  ASSERT_EQ(Open(0x0202, "COM3", &channel.port), kCommOk);
+  ASSERT_EQ(Open(0x0202, "COM3", &channel.port), CommStatus::Ok);
   device->ctsFromPoll = 3;
   win32::State().calls.clear();
-  ASSERT_TRUE(SendFrame(&channel, ":0405000110EA\r\n", 15));
+  ASSERT_TRUE(SendFrame(channel.port, ":0405000110EA\r\n", 15));
   EXPECT_EQ(Functions(),
             (std::vector<std::string>{"EscapeCommFunction", "ClearCommError", "GetCommModemStatus", "Sleep",
                                       "GetCommModemStatus", "Sleep", "GetCommModemStatus", "WriteFile",
@@ -204,15 +204,23 @@ TEST_F(Win32FoundationTest, ExchangeKeysRtsAndReadsCts) {
 }
 
 TEST_F(Win32FoundationTest, HostReportGoesToDavrinWhenLoadedElseToTheDebugger) {
-  ReportToHost(kHostReportCode, "QVO%s : Fail to open %s", "TOVEK ", "COM7");
+  ReportToHost(HostReport::PortOpenFailed, "TOVEK ", "COM7");
   ASSERT_EQ(win32::State().debugStrings.size(), 1u);
   EXPECT_EQ(win32::State().debugStrings[0], "QVOTOVEK  : Fail to open COM7");
   EXPECT_TRUE(win32::State().davrinReports.empty());
 
+  // err receives each report's own format and arguments: a host may key on
+  // the format, and a port name is never taken for one.
   win32::State().davrinLoaded = true;
-  ReportToHost(kHostReportCode, " QvoTK: Fail to set RTS to on");
-  ASSERT_EQ(win32::State().davrinReports.size(), 1u);
-  EXPECT_EQ(win32::State().davrinReports[0], "32:  QvoTK: Fail to set RTS to on");
+  ReportToHost(HostReport::PortOpenFailed, "TOVEK ", "%s%n");
+  ReportToHost(HostReport::RtsOnFailed);
+  ReportToHost(HostReport::RtsOffFailed);
+  EXPECT_EQ(win32::State().davrinReports, (std::vector<std::string>{"32: QVOTOVEK  : Fail to open %s%n",
+                                                                    "32:  QvoTK: Fail to set RTS to on",
+                                                                    "32:  QvoTK: Fail to set RTS to off"}));
+  EXPECT_EQ(win32::State().davrinFormats,
+            (std::vector<std::string>{"QVO%s : Fail to open %s", " QvoTK: Fail to set RTS to on",
+                                      " QvoTK: Fail to set RTS to off"}));
   EXPECT_EQ(win32::State().debugStrings.size(), 1u);
 }
 

@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [core]   (as root, or through sudo)
 #   core: what the demo and the test lane need; without it, every lane's.
 set -eu
-packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev"
+packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev pkgconf"
 if [ "${1:-all}" != core ]; then
   packages="$packages clang libclang-rt-14-dev libbenchmark-dev gcc-multilib g++-multilib qemu-user
     g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind"

@@ -37,7 +37,7 @@ bool MatchPattern(const PointPattern& pattern, const PointNameBuffer& buffer) {
 
 QvoStatus ParsePointAddress(QvoRequest* request) {
   auto* block = static_cast<QvoPointAddress*>(request->params);
-  if (block == nullptr) return kStatusRejected;
+  if (block == nullptr) return QVO_STATUS_REJECTED;
 
   // A null name is taken as the empty name, which is invalid.
   PointNameBuffer buffer;
@@ -47,22 +47,22 @@ QvoStatus ParsePointAddress(QvoRequest* request) {
   block->eighthField = kEighthFieldValue;
 
   if (!MatchPattern(kSPointPattern, buffer) && !MatchPattern(kNumberedPointPattern, buffer)) {
-    return kStatusRejected;
+    return QVO_STATUS_REJECTED;
   }
   if (buffer.text[0] == 'S') {
-    block->pointKind = kPointKindS;
-    return kStatusOk;
+    block->pointKind = QVO_POINT_S;
+    return QVO_STATUS_OK;
   }
-  block->pointKind = kPointKindNumbered;
+  block->pointKind = QVO_POINT_NUMBERED;
   block->pointNumber = (buffer.text[0] - '0') * 100 + (buffer.text[1] - '0') * 10 + (buffer.text[2] - '0');
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }
 
 QvoStatus CheckBlockAddress(QvoRequest* request) {
-  if (ParsePointAddress(request) != kStatusOk) return kStatusRejected;
+  if (ParsePointAddress(request) != QVO_STATUS_OK) return QVO_STATUS_REJECTED;
   const auto* block = static_cast<const QvoPointAddress*>(request->params);
   if (!IsReadableBlock(block->pointKind, static_cast<uint32_t>(block->pointNumber), block->valueCount)) {
-    return kStatusRejected;
+    return QVO_STATUS_REJECTED;
   }
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }

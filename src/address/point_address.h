@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 
 constexpr uint32_t kPointNameWidth = 8;
 

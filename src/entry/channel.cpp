@@ -3,14 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "entry/host_report.h"
-#include "entry/station_file.h"
+#include "entry/driver_info.h"
+#include "platform/host/host_report.h"
+#include "platform/host/station_file.h"
 #include "protocol/request_frames.h"
 #include "serial/serial_port.h"
 
 namespace {
-
-constexpr char kDriverName[] = "TOVEK ";
 
 bool HasTerminator(const char* name, size_t size) { return std::memchr(name, '\0', size) != nullptr; }
 
@@ -19,14 +18,14 @@ bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 // Closes the channel's port; the handle stays when the close fails.
 CommStatus ClosePort(QvoChannel* channel) {
   const CommStatus status = CommClose(channel->port);
-  if (status == kCommOk) channel->port = kNoPort;
+  if (status == CommStatus::Ok) channel->port = kNoPort;
   return status;
 }
 
 // A name without its terminator (from the host, or a channel whose name was
 // never set) names no port.
 CommStatus OpenPort(const PortSpec& portSpec, PortHandle* port) {
-  if (!HasTerminator(portSpec.portName, sizeof portSpec.portName)) return kCommCannotOpen;
+  if (!HasTerminator(portSpec.portName, sizeof portSpec.portName)) return CommStatus::CannotOpen;
   return CommOpen(portSpec.portName, &portSpec.lineParams, portSpec.openFlags, port);
 }
 
@@ -53,7 +52,7 @@ uint16_t ParseStationAddress(const char* text, uint32_t length) {
 void LoadStationAddress(QvoChannel* channel, int32_t lineNumber) {
   channel->stationAddress = kDefaultStationAddress;
   char name[32];
-  std::snprintf(name, sizeof name, "QVOTK%02d.int", static_cast<int>(lineNumber));
+  std::snprintf(name, sizeof name, QVO_STATION_FILE_PATTERN, static_cast<int>(lineNumber));
   char text[kStationFileBytes];
   uint32_t length = 0;
   if (!ReadStationFile(name, text, sizeof text, &length)) return;
@@ -63,10 +62,10 @@ void LoadStationAddress(QvoChannel* channel, int32_t lineNumber) {
 QvoStatus OpenChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
   const auto* block = static_cast<const QvoOpenParams*>(request->params);
-  if (channel == nullptr || block == nullptr) return kStatusRejected;
+  if (channel == nullptr || block == nullptr) return QVO_STATUS_REJECTED;
 
   channel->active = block->enable;
-  if (block->enable == 0) return kStatusOk;
+  if (block->enable == 0) return QVO_STATUS_OK;
 
   PortSpec portSpec;
   std::memcpy(portSpec.portName, block->portName, sizeof portSpec.portName);
@@ -74,64 +73,64 @@ QvoStatus OpenChannel(QvoRequest* request) {
   portSpec.openFlags = kChannelOpenFlags;
 
   PortHandle port = kNoPort;
-  if (OpenPort(portSpec, &port) != kCommOk) {
-    char shown[kPortNameSize + 1];  // terminated even when the host's name is not
-    std::memcpy(shown, portSpec.portName, kPortNameSize);
-    shown[kPortNameSize] = '\0';
-    ReportToHost(kHostReportCode, "QVO%s : Fail to open %s", kDriverName, shown);
-    return kStatusNoAnswer;
+  if (OpenPort(portSpec, &port) != CommStatus::Ok) {
+    char shown[QVO_PORT_NAME_SIZE + 1];  // terminated even when the host's name is not
+    std::memcpy(shown, portSpec.portName, QVO_PORT_NAME_SIZE);
+    shown[QVO_PORT_NAME_SIZE] = '\0';
+    ReportToHost(HostReport::PortOpenFailed, kDriverName, shown);
+    return QVO_STATUS_NO_ANSWER;
   }
   channel->port = port;
   CommSetReadTimeout(port, block->timeout);  // returns the previous time-out, not needed here
   channel->portSpec = portSpec;
   channel->readTimeout = block->timeout;
   LoadStationAddress(channel, request->lineNumber);
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }
 
 QvoStatus FlushChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
-  if (channel == nullptr) return kStatusRejected;
+  if (channel == nullptr) return QVO_STATUS_REJECTED;
   if (channel->port != kNoPort) CommFlushInput(channel->port);  // a failed drain is no failure to report
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }
 
 QvoStatus CloseChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
-  if (channel == nullptr) return kStatusRejected;
-  if (channel->port == kNoPort) return kStatusOk;
-  return ClosePort(channel) == kCommOk ? kStatusOk : kStatusNoAnswer;
+  if (channel == nullptr) return QVO_STATUS_REJECTED;
+  if (channel->port == kNoPort) return QVO_STATUS_OK;
+  return ClosePort(channel) == CommStatus::Ok ? QVO_STATUS_OK : QVO_STATUS_NO_ANSWER;
 }
 
 QvoStatus ReopenChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
-  if (channel == nullptr) return kStatusRejected;
+  if (channel == nullptr) return QVO_STATUS_REJECTED;
   PortHandle port = kNoPort;
-  if (OpenPort(channel->portSpec, &port) != kCommOk) return kStatusNoAnswer;
+  if (OpenPort(channel->portSpec, &port) != CommStatus::Ok) return QVO_STATUS_NO_ANSWER;
   // The reopened port keeps the read time-out the open gives it.
   channel->port = port;
   channel->active = 1;
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }
 
 QvoStatus ReconfigureChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
   const auto* block = static_cast<const QvoReconfigureParams*>(request->params);
-  if (channel == nullptr || block == nullptr) return kStatusRejected;
+  if (channel == nullptr || block == nullptr) return QVO_STATUS_REJECTED;
   // The name must fit the channel's 12 bytes with its terminator.
-  if (!HasTerminator(block->portName, kPortNameSize)) return kStatusRejected;
+  if (!HasTerminator(block->portName, QVO_PORT_NAME_SIZE)) return QVO_STATUS_REJECTED;
 
   PortSpec& stored = channel->portSpec;
-  if (std::strncmp(block->portName, stored.portName, kPortNameSize) != 0 && channel->port != kNoPort) {
+  if (std::strncmp(block->portName, stored.portName, QVO_PORT_NAME_SIZE) != 0 && channel->port != kNoPort) {
     ClosePort(channel);  // the new port is opened whatever became of the old one
   }
-  std::memcpy(stored.portName, block->portName, kPortNameSize);
+  std::memcpy(stored.portName, block->portName, QVO_PORT_NAME_SIZE);
   if (block->lineParams.baudRate != 0) stored.lineParams = block->lineParams;
 
   PortHandle port = kNoPort;
-  if (OpenPort(stored, &port) != kCommOk) return kStatusNoAnswer;
+  if (OpenPort(stored, &port) != CommStatus::Ok) return QVO_STATUS_NO_ANSWER;
   channel->port = port;
   channel->active = 1;
   CommSetReadTimeout(port, channel->readTimeout);
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 
 // The driver opens every port with RTS control enabled and DTR disabled.
 constexpr uint16_t kChannelOpenFlags = 0x0202;

@@ -1,12 +1,12 @@
 // Driver information (opcode 14) and the unsupported request (opcode 10).
+#include "entry/driver_info.h"
+
 #include <array>
 #include <string_view>
 
-#include "handlers.h"
+#include "entry/handlers.h"
 
 namespace {
-
-constexpr const char kDriverName[] = "TOVEK ";
 
 // The banner, in code page 437: a newline, then five lines of 62 characters,
 // each followed by a newline. Box drawing bytes of that code page:
@@ -102,7 +102,7 @@ constexpr LineParams kDefaultLine = {2400, 8, 0, 0};
 
 QvoStatus GetDriverInfo(QvoRequest* request) {
   auto* info = static_cast<QvoDriverInfo*>(request->params);
-  if (info == nullptr) return kStatusRejected;
+  if (info == nullptr) return QVO_STATUS_REJECTED;
   info->driverCode = kDriverCode;
   info->driverName = kDriverName;
   info->banner = kBanner.text.data();
@@ -110,7 +110,7 @@ QvoStatus GetDriverInfo(QvoRequest* request) {
   info->presetA = kPresetA;
   info->defaultLine = kDefaultLine;
   info->presetB = kPresetB;
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }
 
-QvoStatus RejectRequest(QvoRequest*) { return kStatusRejected; }
+QvoStatus RejectRequest(QvoRequest*) { return QVO_STATUS_REJECTED; }

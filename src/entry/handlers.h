@@ -2,10 +2,9 @@
 // request and answers with a QvoStatus.
 #pragma once
 
-#include "request.h"
+#include "qvotk/qvotk.h"
 
 using RequestHandler = QvoStatus (*)(QvoRequest* request);
 
-// Driver information and the unsupported request.
-QvoStatus GetDriverInfo(QvoRequest* request);
+// The unsupported request.
 QvoStatus RejectRequest(QvoRequest* request);

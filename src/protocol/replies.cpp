@@ -14,7 +14,7 @@ bool ReadMore(PortHandle port, char* at, uint32_t count, uint32_t* received) {
   uint32_t got = 0;
   const CommStatus status = CommRead(port, at, count, &got);
   *received += got;
-  return status == kCommOk;
+  return status == CommStatus::Ok;
 }
 
 // Makes `buffer` hold `length` characters from a ":", given the `have`
@@ -81,14 +81,14 @@ bool ChecksumHolds(QvoChannel* channel, const char* body, uint32_t bodyBytes) {
 
 void SendRequest(LineLedger* ledger, const char* frame, uint32_t length) {
   // A send that failed shows as a missing reply; the reply is awaited either way.
-  if (SendFrame(ledger->channel, frame, length)) ++ledger->framesSent;
+  if (SendFrame(ledger->channel->port, frame, length)) ++ledger->framesSent;
 }
 
 ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, bool* checksumHolds) {
   QvoChannel* channel = ledger->channel;
   char* reply = channel->rxFrame;
   const uint32_t length = shape.length;
-  if (!ReceiveFrame(channel, reply, length)) return ReplyOutcome::Missing;
+  if (!ReceiveFrame(channel->port, reply, length)) return ReplyOutcome::Missing;
   uint32_t received = 0;
   const ReplyOutcome start = AlignToFrameStart(channel->port, reply, length, length, &received);
   if (start != ReplyOutcome::Framed) return start;
@@ -97,7 +97,7 @@ ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, boo
 
 ReplyOutcome ReceiveBlockHead(LineLedger* ledger) {
   QvoChannel* channel = ledger->channel;
-  if (!ReceiveFrame(channel, channel->rxFrame, kBlockHeadLength)) return ReplyOutcome::Missing;
+  if (!ReceiveFrame(channel->port, channel->rxFrame, kBlockHeadLength)) return ReplyOutcome::Missing;
   uint32_t received = 0;
   return AlignToFrameStart(channel->port, channel->rxFrame, kBlockHeadLength, kBlockHeadLength, &received);
 }
@@ -105,7 +105,7 @@ ReplyOutcome ReceiveBlockHead(LineLedger* ledger) {
 ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values, bool* checksumHolds) {
   QvoChannel* channel = ledger->channel;
   const uint32_t length = BlockRestLength(values);
-  if (!ReceiveFrame(channel, channel->rxFrame, length)) return ReplyOutcome::Missing;
+  if (!ReceiveFrame(channel->port, channel->rxFrame, length)) return ReplyOutcome::Missing;
   return Judge(ledger, kBlockReply, channel->rxFrame, length, channel->rxFrame, values, checksumHolds);
 }
 

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 
 // What the driver knows of a reply before it comes: its length (0: a block
 // reply, whose count byte gives it), and whether its checksum is verified.

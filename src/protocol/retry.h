@@ -5,17 +5,17 @@
 // request waits for the replies its frames still have coming.
 #pragma once
 
-#include "entry/request.h"
 #include "protocol/replies.h"
+#include "qvotk/qvotk.h"
 
 constexpr int MaxAttempts = 10;
 
 template <typename Attempt>
 QvoStatus RepeatAttempts(LineLedger* ledger, const ReplyShape& shape, Attempt attempt) {
-  QvoStatus result = kStatusRejected;
+  QvoStatus result = QVO_STATUS_REJECTED;
   for (int count = 0; count < MaxAttempts; ++count) {
     result = attempt();
-    if (result == kStatusOk) break;
+    if (result == QVO_STATUS_OK) break;
   }
   AwaitUnansweredFrames(ledger, shape);
   return result;

@@ -16,9 +16,9 @@ constexpr uint32_t kSingleValueIndex = 1;
 QvoStatus Exchange(LineLedger* ledger, const char* frame, uint32_t frameLength, const ReplyShape& shape) {
   SendRequest(ledger, frame, frameLength);
   bool checksumHolds = false;
-  if (ReceiveSingleReply(ledger, shape, &checksumHolds) != ReplyOutcome::Framed) return kStatusNoAnswer;
-  if (ledger->channel->rxFrame[kReplyStatusPosition] != kReplyStatusOk) return kStatusRejected;
-  return checksumHolds ? kStatusOk : kStatusRejected;
+  if (ReceiveSingleReply(ledger, shape, &checksumHolds) != ReplyOutcome::Framed) return QVO_STATUS_NO_ANSWER;
+  if (ledger->channel->rxFrame[kReplyStatusPosition] != kReplyStatusOk) return QVO_STATUS_REJECTED;
+  return checksumHolds ? QVO_STATUS_OK : QVO_STATUS_REJECTED;
 }
 
 // A value is one byte in two hexadecimal digits; other characters would
@@ -63,7 +63,7 @@ QvoStatus WriteSPoint(LineLedger* ledger, uint16_t value) {
 
 QvoStatus WriteNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t value) {
   // Only 1 and 2 can be written to a numbered point (codes 71 and 72).
-  if (value == 0 || value > 2) return kStatusRejected;
+  if (value == 0 || value > 2) return QVO_STATUS_REJECTED;
   char frame[kLongestRequestLength];
   const uint32_t length = BuildWritePointRequest(frame, ledger->channel->stationAddress, pointNumber, value);
   return Exchange(ledger, frame, length, kWritePointReply);
@@ -73,53 +73,54 @@ QvoStatus ReadSPoint(LineLedger* ledger, uint16_t* value) {
   char frame[kLongestRequestLength];
   const uint32_t length = BuildReadSPointRequest(frame, ledger->channel->stationAddress);
   const QvoStatus status = Exchange(ledger, frame, length, kReadSPointReply);
-  if (status != kStatusOk) return status;
-  return TakeValue(ledger->channel->rxFrame + kSPointValuePosition, value) ? kStatusOk : kStatusRejected;
+  if (status != QVO_STATUS_OK) return status;
+  return TakeValue(ledger->channel->rxFrame + kSPointValuePosition, value) ? QVO_STATUS_OK
+                                                                           : QVO_STATUS_REJECTED;
 }
 
 QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* value) {
   QvoChannel* channel = ledger->channel;
   const uint32_t length = BuildReadPointRequest(channel->txFrame, channel->stationAddress, pointNumber);
   const QvoStatus status = Exchange(ledger, channel->txFrame, length, kReadPointReply);
-  if (status != kStatusOk) return status;
-  return TakeValue(channel->rxFrame + kPointValuePosition, value) ? kStatusOk : kStatusRejected;
+  if (status != QVO_STATUS_OK) return status;
+  return TakeValue(channel->rxFrame + kPointValuePosition, value) ? QVO_STATUS_OK : QVO_STATUS_REJECTED;
 }
 
 QvoStatus ReadValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
-  if (transfer == nullptr) return kStatusRejected;
+  if (transfer == nullptr) return QVO_STATUS_REJECTED;
   LineLedger ledger{request->channel, 0, 0};
   uint16_t* value = &transfer->values[kSingleValueIndex];
-  if (transfer->pointKind == kPointKindS) {
+  if (transfer->pointKind == QVO_POINT_S) {
     return RepeatAttempts(&ledger, kReadSPointReply, [&] { return ReadSPoint(&ledger, value); });
   }
-  if (transfer->pointKind == kPointKindNumbered) {
+  if (transfer->pointKind == QVO_POINT_NUMBERED) {
     uint16_t number = 0;
-    if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
+    if (!SendablePointNumber(transfer, &number)) return QVO_STATUS_REJECTED;
     return RepeatAttempts(&ledger, kReadPointReply,
                           [&] { return ReadNumberedPoint(&ledger, number, value); });
   }
-  return kStatusRejected;
+  return QVO_STATUS_REJECTED;
 }
 
 QvoStatus WriteValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
-  if (transfer == nullptr) return kStatusRejected;
+  if (transfer == nullptr) return QVO_STATUS_REJECTED;
   LineLedger ledger{request->channel, 0, 0};
   const uint16_t value = transfer->values[kSingleValueIndex];
-  if (transfer->pointKind == kPointKindS) {
+  if (transfer->pointKind == QVO_POINT_S) {
     // The S point's value travels as one digit: a wider value would be
     // written as its first digit.
-    if (value > kMaxSPointValue) return kStatusRejected;
+    if (value > kMaxSPointValue) return QVO_STATUS_REJECTED;
     return RepeatAttempts(&ledger, kWriteSPointReply, [&] { return WriteSPoint(&ledger, value); });
   }
-  if (transfer->pointKind == kPointKindNumbered) {
+  if (transfer->pointKind == QVO_POINT_NUMBERED) {
     uint16_t number = 0;
-    if (!SendablePointNumber(transfer, &number)) return kStatusRejected;
+    if (!SendablePointNumber(transfer, &number)) return QVO_STATUS_REJECTED;
     return RepeatAttempts(&ledger, kWritePointReply,
                           [&] { return WriteNumberedPoint(&ledger, number, value); });
   }
-  return kStatusRejected;
+  return QVO_STATUS_REJECTED;
 }
 
 QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values) {
@@ -127,7 +128,7 @@ QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values
   const char* reply = channel->rxFrame;
 
   SendRequest(ledger, channel->txFrame, BuildBlockRequest(channel->txFrame, channel->stationAddress));
-  if (ReceiveBlockHead(ledger) != ReplyOutcome::Framed) return kStatusNoAnswer;
+  if (ReceiveBlockHead(ledger) != ReplyOutcome::Framed) return QVO_STATUS_NO_ANSWER;
 
   const uint32_t announced = static_cast<uint8_t>(ParseHexDigits(reply + 1, 2));
   const uint32_t asked = static_cast<uint8_t>(valueCount);
@@ -135,22 +136,23 @@ QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values
   if (announced != asked) {
     // Read the rest as announced so that it is not taken for the next reply.
     ReceiveBlockRest(ledger, announced, &checksumHolds);
-    return kStatusNoAnswer;
+    return QVO_STATUS_NO_ANSWER;
   }
-  if (ReceiveBlockRest(ledger, announced, &checksumHolds) != ReplyOutcome::Framed) return kStatusNoAnswer;
-  if (!checksumHolds) return kStatusRejected;
-  if (!AreHexDigits(reply, 2 * asked)) return kStatusRejected;
+  if (ReceiveBlockRest(ledger, announced, &checksumHolds) != ReplyOutcome::Framed)
+    return QVO_STATUS_NO_ANSWER;
+  if (!checksumHolds) return QVO_STATUS_REJECTED;
+  if (!AreHexDigits(reply, 2 * asked)) return QVO_STATUS_REJECTED;
   for (uint32_t i = 0; i < asked; ++i) values[i] = ParseHexDigits(reply + 2 * i, 2);
-  return kStatusOk;
+  return QVO_STATUS_OK;
 }
 
 QvoStatus ReadBlock(QvoRequest* request) {
   QvoTransfer* transfer = TransferOf(request);
-  if (transfer == nullptr) return kStatusRejected;
+  if (transfer == nullptr) return QVO_STATUS_REJECTED;
   if (!IsReadableBlock(transfer->pointKind, transfer->pointNumber, transfer->valueCount)) {
-    return kStatusRejected;
+    return QVO_STATUS_REJECTED;
   }
-  if (transfer->values == nullptr && transfer->valueCount != 0) return kStatusRejected;
+  if (transfer->values == nullptr && transfer->valueCount != 0) return QVO_STATUS_REJECTED;
   LineLedger ledger{request->channel, 0, 0};
   const int32_t count = transfer->valueCount;
   uint16_t* values = transfer->values;

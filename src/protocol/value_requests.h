@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "entry/request.h"
 #include "protocol/replies.h"
+#include "qvotk/qvotk.h"
 
 QvoStatus ReadValue(QvoRequest* request);   // opcode 5
 QvoStatus ReadBlock(QvoRequest* request);   // opcode 6

@@ -1,15 +1,14 @@
 #include "serial/exchange.h"
 
-#include "entry/host_report.h"
+#include "platform/host/host_report.h"
 #include "serial/serial_port.h"
-#include "serial/system_services.h"
 
 void RtsOn(PortHandle port) {
-  if (!SysSetRts(port, true)) ReportToHost(kHostReportCode, " QvoTK: Fail to set RTS to on");
+  if (!SysSetRts(port, true)) ReportToHost(HostReport::RtsOnFailed);
 }
 
 void RtsOff(PortHandle port) {
-  if (!SysSetRts(port, false)) ReportToHost(kHostReportCode, " QvoTK: Fail to set RTS to off");
+  if (!SysSetRts(port, false)) ReportToHost(HostReport::RtsOffFailed);
 }
 
 bool WaitForCts(PortHandle port) {
@@ -22,24 +21,23 @@ bool WaitForCts(PortHandle port) {
   return false;
 }
 
-bool SendFrame(QvoChannel* channel, const char* bytes, uint32_t length) {
-  const PortHandle port = channel->port;
+bool SendFrame(PortHandle port, const char* bytes, uint32_t length) {
   RtsOn(port);
   // Stray bytes from an earlier exchange must not be taken for the reply.
   CommFlushInput(port);  // the drain's own result changes nothing here
   const bool ctsSeen = WaitForCts(port);
-  CommStatus status = kCommIoFailed;
+  CommStatus status = CommStatus::IoFailed;
   uint32_t written = 0;
   if (ctsSeen) status = CommWrite(port, bytes, length, &written);
   // The write returns once the bytes have left the transmitter (the POSIX
   // foundation drains it), so the line can be released at once.
   RtsOff(port);
-  return ctsSeen && status == kCommOk && written == length;
+  return ctsSeen && status == CommStatus::Ok && written == length;
 }
 
-bool ReceiveFrame(QvoChannel* channel, char* buffer, uint32_t length) {
+bool ReceiveFrame(PortHandle port, char* buffer, uint32_t length) {
   uint32_t received = 0;
-  const CommStatus status = CommRead(channel->port, buffer, length, &received);
-  RtsOff(channel->port);
-  return status == kCommOk && received == length;
+  const CommStatus status = CommRead(port, buffer, length, &received);
+  RtsOff(port);
+  return status == CommStatus::Ok && received == length;
 }

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "entry/request.h"
+#include "platform/serial/serial_services.h"
 
 // CTS is polled at most this many times per send, with a 1 ms pause after
 // each poll that did not see it.
@@ -17,8 +17,8 @@ void RtsOff(PortHandle port);
 bool WaitForCts(PortHandle port);
 
 // True when CTS answered and all `length` bytes were written.
-bool SendFrame(QvoChannel* channel, const char* bytes, uint32_t length);
+bool SendFrame(PortHandle port, const char* bytes, uint32_t length);
 
 // Reads exactly `length` bytes into `buffer`; true when all arrived. What
 // did arrive stays in the buffer either way.
-bool ReceiveFrame(QvoChannel* channel, char* buffer, uint32_t length);
+bool ReceiveFrame(PortHandle port, char* buffer, uint32_t length);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "serial/system_services.h"
+#include "platform/serial/serial_services.h"
 
 namespace {
 
@@ -35,15 +35,15 @@ CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t
                     PortHandle* outPort) {
   const PortHandle port = SysOpenDevice(portName);
   *outPort = port;
-  if (port == kInvalidPort) return kCommCannotOpen;
+  if (port == kInvalidPort) return CommStatus::CannotOpen;
 
   // The null device is a valid port for the host but has no line to set up.
-  if (std::strcmp(portName, kNullDeviceName) == 0) return kCommOk;
+  if (std::strcmp(portName, kNullDeviceName) == 0) return CommStatus::Ok;
 
   DeviceLineState state;
   if (!SysReadLineState(port, &state)) {
     SysCloseDevice(port);  // failing anyway; the close result adds nothing
-    return kCommNotSerial;
+    return CommStatus::NotSerial;
   }
 
   // Time-outs go before the line settings: a device that accepts neither
@@ -51,7 +51,7 @@ CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t
   const CommTimeouts timeouts = {0, 0, kDefaultReadTimeoutMs, 0, 0};
   if (!SysWriteTimeouts(port, timeouts)) {
     SysCloseDevice(port);
-    return kCommCannotOpen;
+    return CommStatus::CannotOpen;
   }
 
   LineSettings settings;
@@ -65,14 +65,14 @@ CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t
   SysApplyLineSettings(&state, settings);
   if (!SysWriteLineState(port, state)) {
     SysCloseDevice(port);
-    return kCommSettingsRefused;
+    return CommStatus::SettingsRefused;
   }
 
   SysSetQueueSizes(port, kQueueSize, kQueueSize);  // advisory: the system may keep its own sizes
-  return kCommOk;
+  return CommStatus::Ok;
 }
 
-CommStatus CommClose(PortHandle port) { return SysCloseDevice(port) ? kCommOk : kCommIoFailed; }
+CommStatus CommClose(PortHandle port) { return SysCloseDevice(port) ? CommStatus::Ok : CommStatus::IoFailed; }
 
 int32_t CommSetReadTimeout(PortHandle port, uint32_t units) {
   CommTimeouts timeouts;
@@ -117,9 +117,9 @@ int32_t CommFlushInput(PortHandle port) {
 
 CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten) {
   uint32_t written = 0;
-  if (!SysWrite(port, bytes, count, &written)) return kCommIoFailed;
+  if (!SysWrite(port, bytes, count, &written)) return CommStatus::IoFailed;
   if (outWritten != nullptr) *outWritten = written;
-  return written == count ? kCommOk : kCommShortWrite;
+  return written == count ? CommStatus::Ok : CommStatus::ShortWrite;
 }
 
 CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead) {
@@ -131,10 +131,10 @@ CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* out
     // time-out from its own start.
     const uint16_t missing = static_cast<uint16_t>(count - total);
     uint32_t received = 0;
-    if (!SysRead(port, bytes + total, missing, &received)) return kCommIoFailed;
-    if (received == 0) return kCommIoFailed;
+    if (!SysRead(port, bytes + total, missing, &received)) return CommStatus::IoFailed;
+    if (received == 0) return CommStatus::IoFailed;
     total += received;
     if (outRead != nullptr) *outRead = total;
   } while (total < count);
-  return kCommOk;
+  return CommStatus::Ok;
 }

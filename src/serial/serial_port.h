@@ -5,19 +5,19 @@
 
 #include <cstdint>
 
-#include "entry/request.h"
+#include "platform/serial/serial_services.h"
+#include "qvotk/qvotk.h"
 
-using CommStatus = int32_t;
-
-constexpr CommStatus kCommOk = 0;
-constexpr CommStatus kCommCannotOpen = 1;  // no such device, held elsewhere, or time-outs refused
-constexpr CommStatus kCommShortWrite = 2;
-constexpr CommStatus kCommNotSerial = 4;  // the device's line settings cannot be read
-constexpr CommStatus kCommSettingsRefused = 5;
-constexpr CommStatus kCommIoFailed = 7;  // read, write or close failed, or a read brought nothing
-
-// What a failed open leaves in its out-parameter.
-constexpr PortHandle kInvalidPort = 0xFFFFFFFFu;
+// The result of a port operation. A type of its own, so that it reaches the
+// host only through the caller's mapping to a QvoStatus.
+enum class CommStatus : int32_t {
+  Ok = 0,
+  CannotOpen = 1,  // no such device, held elsewhere, or time-outs refused
+  ShortWrite = 2,
+  NotSerial = 4,  // the device's line settings cannot be read
+  SettingsRefused = 5,
+  IoFailed = 7,  // read, write or close failed, or a read brought nothing
+};
 
 // Open flags. Only these bits have an effect; the driver opens with
 // COMM_RTS_ON: DTR disabled, RTS asserted from the open on.

@@ -1,22 +1,23 @@
 // The host's error-report routine as the tests see it: every report is kept,
-// formatted, in order.
+// with its format and as formatted, in order.
 #include "support/recorded_reports.h"
 
-#include <cstdarg>
 #include <cstdio>
 
-#include "entry/host_report.h"
+#include "platform/host/host_report.h"
 
 std::vector<RecordedReport>& RecordedReports() {
   static std::vector<RecordedReport> reports;
   return reports;
 }
 
-void ReportToHost(int32_t code, const char* format, ...) {
+void ReportToHost(HostReport report, const char* first, const char* second) {
+  const HostReportForm& form = FormOf(report);
   char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  RecordedReports().push_back({code, text});
+  if (form.textArguments == 2) {
+    std::snprintf(text, sizeof text, form.format, first, second);
+  } else {
+    std::snprintf(text, sizeof text, "%s", form.format);
+  }
+  RecordedReports().push_back({kHostReportCode, text, form.format});
 }

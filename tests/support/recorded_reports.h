@@ -7,7 +7,8 @@
 
 struct RecordedReport {
   int32_t code;
-  std::string text;
+  std::string text;    // as the host shows it
+  std::string format;  // as the host's err receives it
 };
 
 std::vector<RecordedReport>& RecordedReports();

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "entry/request.h"
+#include "qvotk/qvotk.h"
 
 inline QvoStatus SendTransfer(QvoChannel* channel, uint32_t opcode, uint32_t kind, uint32_t number,
                               int32_t count, uint16_t* values) {
@@ -26,6 +26,6 @@ inline QvoStatus OpenChannelOn(QvoChannel* channel, const std::string& port, int
   open.enable = 1;
   open.timeout = timeoutUnits;
   open.lineParams = line;
-  QvoRequest request{channel, 1, lineNumber, 0, &open};
+  QvoRequest request{channel, QVO_OP_OPEN_CHANNEL, lineNumber, 0, &open};
   return QvoMain(&request);
 }

@@ -55,6 +55,7 @@ int __cdecl HostErr(int code, const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   State().davrinReports.push_back(std::to_string(code) + ": " + text);
+  State().davrinFormats.push_back(format);
   return 0;
 }
 

@@ -26,6 +26,7 @@ struct StandIn {
   DWORD outputQueue = 0;
   bool davrinLoaded = false;
   std::vector<std::string> davrinReports;  // "code: text" as the host's err received them
+  std::vector<std::string> davrinFormats;  // the format each call of err carried
   std::vector<std::string> debugStrings;
 
   std::vector<std::string> Functions() const;

@@ -79,7 +79,7 @@ class Host {
 
   std::string StationFileName() const {
     char name[32];
-    std::snprintf(name, sizeof name, "QVOTK%02d.int", static_cast<int>(options_.lineNumber));
+    std::snprintf(name, sizeof name, QVO_STATION_FILE_PATTERN, static_cast<int>(options_.lineNumber));
     return name;
   }
 
@@ -91,7 +91,7 @@ class Host {
     }
     const LineOptions line = Line();
     const QvoStatus status = session_->Open(line);
-    if (status != kStatusOk) {
+    if (status != QVO_STATUS_OK) {
       std::fprintf(stderr,
                    "qvotk: cannot open port '%s' (status %d): check the name (a device under /dev such as "
                    "ttyUSB0 or pts/3, at most 11 characters) and that no other program holds it\n",
@@ -116,7 +116,7 @@ class Host {
                    "qvotk: %s: not sent: the station file %s holds an address outside 0-9999; fix it and "
                    "open again\n",
                    what.c_str(), StationFileName().c_str());
-    } else if (status == kStatusNoAnswer) {
+    } else if (status == QVO_STATUS_NO_ANSWER) {
       std::fprintf(stderr,
                    "qvotk: %s: no answer from station %u on %s after 10 attempts: check the wiring, the line "
                    "settings (%u baud, %u data bits, parity %s) and the station file %s\n",
@@ -173,7 +173,7 @@ bool StartHost(Host* host, const CommonOptions& options) {
 
 // Validates a point name through the driver, or says why not.
 bool ResolvePoint(Host& host, const std::string& name, Point* point) {
-  if (host.session().Validate(name, point) == kStatusOk) return true;
+  if (host.session().Validate(name, point) == QVO_STATUS_OK) return true;
   std::fprintf(stderr, "qvotk: '%s' is not a point name: use S, or three digits 000-999\n", name.c_str());
   return false;
 }
@@ -187,7 +187,7 @@ bool ResolvePoints(Host& host, const std::vector<std::string>& names, std::vecto
 }
 
 std::string PointLabel(const Point& point) {
-  if (point.kind == kPointKindS) return "S";
+  if (point.kind == QVO_POINT_S) return "S";
   char label[8];
   std::snprintf(label, sizeof label, "%03u", point.number);
   return label;
@@ -243,19 +243,21 @@ int RunCheck(const CommonOptions& options, const std::vector<std::string>& names
     result = Worst(result, valid);
     if (options.json) {
       JsonObject item;
-      item.Add("name", name).Add("valid", valid == kStatusOk).Add("blockReadable", block == kStatusOk);
-      if (valid == kStatusOk) {
-        item.Add("kind", point.kind == kPointKindS ? "S" : "numbered");
-        if (point.kind != kPointKindS) item.Add("number", static_cast<int64_t>(point.number));
+      item.Add("name", name)
+          .Add("valid", valid == QVO_STATUS_OK)
+          .Add("blockReadable", block == QVO_STATUS_OK);
+      if (valid == QVO_STATUS_OK) {
+        item.Add("kind", point.kind == QVO_POINT_S ? "S" : "numbered");
+        if (point.kind != QVO_POINT_S) item.Add("number", static_cast<int64_t>(point.number));
       }
       items.push_back(item.Text());
-    } else if (valid != kStatusOk) {
+    } else if (valid != QVO_STATUS_OK) {
       std::printf("%-10s invalid\n", ("'" + name + "'").c_str());
     } else {
       std::printf(
           "%-10s %s%s\n", ("'" + name + "'").c_str(),
-          point.kind == kPointKindS ? "S point" : ("numbered point " + std::to_string(point.number)).c_str(),
-          block == kStatusOk ? (", readable as a block of " + std::to_string(count)).c_str() : "");
+          point.kind == QVO_POINT_S ? "S point" : ("numbered point " + std::to_string(point.number)).c_str(),
+          block == QVO_STATUS_OK ? (", readable as a block of " + std::to_string(count)).c_str() : "");
     }
   }
   if (options.json) std::printf("%s\n", JsonArray(items).c_str());
@@ -277,9 +279,9 @@ int RunRead(const CommonOptions& options, const std::vector<std::string>& names)
     if (options.json) {
       JsonObject item;
       item.Add("point", PointLabel(point)).Add("status", static_cast<int64_t>(status));
-      if (status == kStatusOk) item.Add("value", static_cast<int64_t>(value));
+      if (status == QVO_STATUS_OK) item.Add("value", static_cast<int64_t>(value));
       items.push_back(item.Text());
-    } else if (status == kStatusOk) {
+    } else if (status == QVO_STATUS_OK) {
       std::printf("%s = %u\n", PointLabel(point).c_str(), value);
     } else {
       host.Explain("read " + PointLabel(point), status);
@@ -305,12 +307,12 @@ int RunWrite(const CommonOptions& options, const std::string& name, int value) {
                             .Add("status", static_cast<int64_t>(status))
                             .Text()
                             .c_str());
-  } else if (status == kStatusOk) {
+  } else if (status == QVO_STATUS_OK) {
     std::printf("%s := %d\n", PointLabel(point).c_str(), value);
   } else {
     host.Explain(
         "write " + PointLabel(point) + " = " + std::to_string(value) +
-            (point.kind == kPointKindS ? " (the S point takes 0-9)" : " (numbered points take 1 or 2)"),
+            (point.kind == QVO_POINT_S ? " (the S point takes 0-9)" : " (numbered points take 1 or 2)"),
         status);
   }
   return status;
@@ -319,7 +321,7 @@ int RunWrite(const CommonOptions& options, const std::string& name, int value) {
 int RunBlock(const CommonOptions& options, int32_t count) {
   Host host;
   if (!StartHost(&host, options)) return 2;
-  if (host.session().CheckBlock("001", count) != kStatusOk) {
+  if (host.session().CheckBlock("001", count) != QVO_STATUS_OK) {
     std::fprintf(stderr, "qvotk: a block holds 0 to 255 values, not %d\n", count);
     return 1;
   }
@@ -332,9 +334,9 @@ int RunBlock(const CommonOptions& options, int32_t count) {
     for (uint16_t v : values) items.push_back(std::to_string(v));
     JsonObject out;
     out.Add("count", static_cast<int64_t>(count)).Add("status", static_cast<int64_t>(status));
-    if (status == kStatusOk) out.AddRaw("values", JsonArray(items));
+    if (status == QVO_STATUS_OK) out.AddRaw("values", JsonArray(items));
     std::printf("%s\n", out.Text().c_str());
-  } else if (status == kStatusOk) {
+  } else if (status == QVO_STATUS_OK) {
     for (size_t i = 0; i < values.size(); ++i) std::printf("%s%u", i % 16 ? " " : (i ? "\n" : ""), values[i]);
     std::printf("\n");
   } else {
@@ -361,7 +363,7 @@ int RunPoll(const CommonOptions& options, const std::vector<std::string>& names,
       latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
       ++requests;
       if (status >= 0 && status <= 2) ++failures[status];
-      lastValues[i] = status == kStatusOk ? value : -1;
+      lastValues[i] = status == QVO_STATUS_OK ? value : -1;
     }
     if (!options.json) {
       std::string line;
@@ -399,7 +401,7 @@ int RunBench(const CommonOptions& options, const std::string& kind, const std::s
   if (!StartHost(&host, options)) return 2;
   Point point;
   if (kind == "s") {
-    point.kind = kPointKindS;
+    point.kind = QVO_POINT_S;
   } else if (kind == "point") {
     if (!ResolvePoint(host, name, &point)) return 1;
   } else if (kind != "block") {
@@ -417,7 +419,7 @@ int RunBench(const CommonOptions& options, const std::string& kind, const std::s
     const QvoStatus status =
         kind == "block" ? host.session().ReadBlock(blockCount, &values) : host.session().Read(point, &value);
     perRequestUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - requestStart).count());
-    if (status != kStatusOk) ++failed;
+    if (status != QVO_STATUS_OK) ++failed;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   host.CloseChannel();
@@ -529,11 +531,11 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
        {NameCase{"S", true}, NameCase{"s", true}, NameCase{"001", true}, NameCase{"123", true},
         NameCase{"1234", false}, NameCase{" 12", false}, NameCase{"S1", false}}) {
     Point point;
-    const bool valid = session.Validate(c.name, &point) == kStatusOk;
-    const bool block = session.CheckBlock(c.name, 16) == kStatusOk;
+    const bool valid = session.Validate(c.name, &point) == QVO_STATUS_OK;
+    const bool block = session.CheckBlock(c.name, 16) == QVO_STATUS_OK;
     std::string text = "'" + std::string(c.name) + "' ";
     text += !valid ? "invalid"
-                   : (point.kind == kPointKindS ? "S point" : "point " + std::to_string(point.number));
+                   : (point.kind == QVO_POINT_S ? "S point" : "point " + std::to_string(point.number));
     if (block) text += ", readable as a block";
     step(valid == c.valid, text);
   }
@@ -554,7 +556,7 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
     const QvoStatus status = session.Read(point, &value);
     char text[96];
     std::snprintf(text, sizeof text, "%-3s = %-3u (%.1f ms)", PointLabel(point).c_str(), value, since(start));
-    step(status == kStatusOk && value == expected[i], text);
+    step(status == QVO_STATUS_OK && value == expected[i], text);
   }
 
   std::printf("\nWrite (opcode 7) and read back\n");
@@ -563,11 +565,11 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   uint16_t readBack = 0;
   const QvoStatus written = session.Write(five, 2);
   const QvoStatus readStatus = session.Read(five, &readBack);
-  step(written == kStatusOk && readStatus == kStatusOk && readBack == 2,
+  step(written == QVO_STATUS_OK && readStatus == QVO_STATUS_OK && readBack == 2,
        "005 := 2, read back " + std::to_string(readBack));
   Point sPoint;
   session.Validate("S", &sPoint);
-  step(session.Write(sPoint, 25) == kStatusRejected,
+  step(session.Write(sPoint, 25) == QVO_STATUS_REJECTED,
        "S := 25 refused before anything is sent (one digit only)");
 
   std::printf("\nBlock (opcode 6)\n");
@@ -578,7 +580,7 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   for (uint16_t v : values) list += std::to_string(v) + " ";
   char blockText[64];
   std::snprintf(blockText, sizeof blockText, "(%.1f ms): ", since(blockStart));
-  step(blockStatus == kStatusOk && values.size() == 16 && values[15] == 16,
+  step(blockStatus == QVO_STATUS_OK && values.size() == 16 && values[15] == 16,
        "16 values " + std::string(blockText) + list);
 
   std::printf("\nBench: 20 reads of the S point\n");
@@ -587,7 +589,7 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   int benchFailures = 0;
   for (int i = 0; i < kReads; ++i) {
     uint16_t value = 0;
-    if (session.Read(sPoint, &value) != kStatusOk) ++benchFailures;
+    if (session.Read(sPoint, &value) != QVO_STATUS_OK) ++benchFailures;
   }
   const double perRequestMs = since(benchStart) / kReads;
   const double wireMs = WireCharacters(sPoint, false) * 10.0 * 1000 / kBaud;
@@ -598,7 +600,7 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   step(benchFailures == 0, benchText);
 
   std::printf("\nClose (opcode 11)\n");
-  step(session.Close() == kStatusOk, "closed");
+  step(session.Close() == QVO_STATUS_OK, "closed");
   std::fflush(stdout);
   child.Stop();
   std::printf("\n%d of %d steps passed\n", steps - failures, steps);

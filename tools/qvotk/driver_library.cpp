@@ -14,11 +14,9 @@
 
 namespace {
 
-#if defined(_WIN32)
-constexpr const char kLibraryName[] = "qvotk.dll";
-#else
-constexpr const char kLibraryName[] = "libqvotk.so";
-#endif
+// The build gives the file a host loads: qvotk.dll, or the shared object
+// under its versioned name (libqvotk.so.7).
+constexpr const char kLibraryName[] = QVO_LIBRARY_FILE;
 
 bool TryLoad(const std::string& path, DriverLibrary* library, std::string* error) {
 #if defined(_WIN32)

@@ -1,11 +1,9 @@
 // Loads the driver library the way a host does and finds its one export.
 #pragma once
 
+#include <qvotk/qvotk.h>
+
 #include <string>
-
-#include "entry/request.h"
-
-using QvoMainFunction = QvoStatus(QVO_CALL*)(QvoRequest*);
 
 struct DriverLibrary {
   QvoMainFunction entry = nullptr;

@@ -10,9 +10,6 @@ void CopyName(const std::string& name, char* field, size_t size) {
   std::memcpy(field, name.data(), name.size() < size ? name.size() : size);
 }
 
-constexpr uint32_t kOpen = 1, kFlush = 2, kValidate = 3, kCheckBlock = 4, kRead = 5, kBlock = 6, kWrite = 7,
-                   kClose = 11, kReopen = 13, kInfo = 14, kReconfigure = 15;
-
 }  // namespace
 
 HostSession::HostSession(QvoMainFunction entry) : entry_(entry) {
@@ -29,14 +26,14 @@ QvoStatus HostSession::Call(uint32_t opcode, void* params, int32_t lineNumber) {
 }
 
 QvoStatus HostSession::Info(QvoDriverInfo* info) {
-  QvoRequest request{nullptr, kInfo, 0, 0, info};
+  QvoRequest request{nullptr, QVO_OP_DRIVER_INFO, 0, 0, info};
   return entry_(&request);
 }
 
 QvoStatus HostSession::Validate(const std::string& name, Point* point) {
   QvoPointAddress block{};
   block.name = name.c_str();
-  const QvoStatus status = Call(kValidate, &block);
+  const QvoStatus status = Call(QVO_OP_VALIDATE_POINT, &block);
   point->name = name;
   point->kind = block.pointKind;
   point->number = static_cast<uint32_t>(block.pointNumber);
@@ -47,7 +44,7 @@ QvoStatus HostSession::CheckBlock(const std::string& name, int32_t count) {
   QvoPointAddress block{};
   block.name = name.c_str();
   block.valueCount = count;
-  return Call(kCheckBlock, &block);
+  return Call(QVO_OP_CHECK_BLOCK_POINT, &block);
 }
 
 QvoStatus HostSession::Open(const LineOptions& options) {
@@ -56,18 +53,18 @@ QvoStatus HostSession::Open(const LineOptions& options) {
   block.enable = 1;
   block.timeout = options.timeoutUnits;
   block.lineParams = options.line;
-  return Call(kOpen, &block, options.lineNumber);
+  return Call(QVO_OP_OPEN_CHANNEL, &block, options.lineNumber);
 }
 
-QvoStatus HostSession::Close() { return Call(kClose, nullptr); }
-QvoStatus HostSession::Flush() { return Call(kFlush, nullptr); }
-QvoStatus HostSession::Reopen() { return Call(kReopen, nullptr); }
+QvoStatus HostSession::Close() { return Call(QVO_OP_CLOSE_CHANNEL, nullptr); }
+QvoStatus HostSession::Flush() { return Call(QVO_OP_FLUSH_INPUT, nullptr); }
+QvoStatus HostSession::Reopen() { return Call(QVO_OP_REOPEN_CHANNEL, nullptr); }
 
 QvoStatus HostSession::Reconfigure(const std::string& port, const LineParams& line) {
   QvoReconfigureParams block{};
   CopyName(port, block.portName, sizeof block.portName);
   block.lineParams = line;
-  return Call(kReconfigure, &block);
+  return Call(QVO_OP_RECONFIGURE_CHANNEL, &block);
 }
 
 QvoStatus HostSession::Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count,
@@ -82,25 +79,25 @@ QvoStatus HostSession::Transfer(uint32_t opcode, uint32_t kind, uint32_t number,
 
 QvoStatus HostSession::Read(const Point& point, uint16_t* value) {
   uint16_t values[2] = {0, 0};  // single values travel at index 1
-  const QvoStatus status = Transfer(kRead, point.kind, point.number, 0, values);
-  if (status == kStatusOk) *value = values[1];
+  const QvoStatus status = Transfer(QVO_OP_READ_VALUE, point.kind, point.number, 0, values);
+  if (status == QVO_STATUS_OK) *value = values[1];
   return status;
 }
 
 QvoStatus HostSession::Write(const Point& point, uint16_t value) {
   uint16_t values[2] = {0, value};
-  return Transfer(kWrite, point.kind, point.number, 0, values);
+  return Transfer(QVO_OP_WRITE_VALUE, point.kind, point.number, 0, values);
 }
 
 QvoStatus HostSession::ReadBlock(int32_t count, std::vector<uint16_t>* values) {
   values->assign(count > 0 ? static_cast<size_t>(count) : 1, 0);
-  const QvoStatus status = Transfer(kBlock, kPointKindNumbered, 1, count, values->data());
+  const QvoStatus status = Transfer(QVO_OP_READ_BLOCK, QVO_POINT_NUMBERED, 1, count, values->data());
   values->resize(count > 0 ? static_cast<size_t>(count) : 0);
   return status;
 }
 
 uint32_t WireCharacters(const Point& point, bool write) {
-  if (point.kind == kPointKindS) return write ? 15 + 15 : 17 + 21;
+  if (point.kind == QVO_POINT_S) return write ? 15 + 15 : 17 + 21;
   return write ? 19 + 19 : 19 + 23;
 }
 

@@ -2,12 +2,13 @@
 // the requests it makes, one method per opcode.
 #pragma once
 
+#include <qvotk/qvotk.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "driver_library.h"
-#include "entry/request.h"
 
 struct LineOptions {
   std::string port;

@@ -49,7 +49,8 @@ void LineServer::Run(const volatile sig_atomic_t& stop) {
     // Sleep to the next character's moment exactly (ppoll's timeout is in
     // nanoseconds), or at most 100 ms while nothing is due.
     const int64_t waitNs = due < 0 ? 100000000 : std::clamp<int64_t>(due - now, 0, 100000000);
-    const timespec timeout = {static_cast<time_t>(waitNs / 1000000000), static_cast<long>(waitNs % 1000000000)};
+    const timespec timeout = {static_cast<time_t>(waitNs / 1000000000),
+                              static_cast<long>(waitNs % 1000000000)};
     pollfd watch = {fd_, POLLIN, 0};
     const int ready = ppoll(&watch, 1, &timeout, nullptr);
     if (ready <= 0) continue;

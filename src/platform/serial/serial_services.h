@@ -6,7 +6,12 @@
 
 #include <cstdint>
 
-#include "entry/request.h"
+// Handle of an open serial device; 32 bits on every platform, as the
+// channel record keeps it. 0 is no port: no platform hands it out.
+using PortHandle = uint32_t;
+constexpr PortHandle kNoPort = 0;
+// What an open that failed gives back.
+constexpr PortHandle kInvalidPort = 0xFFFFFFFFu;
 
 // Time-outs of a port in milliseconds, with the Windows meaning: with the
 // interval and the multiplier at 0 and the constant at T > 0, one read

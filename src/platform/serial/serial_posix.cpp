@@ -21,8 +21,7 @@
 
 #include <cstring>
 
-#include "serial/serial_port.h"
-#include "serial/system_services.h"
+#include "platform/serial/serial_services.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "entry/station_file.h"
+#include "platform/host/station_file.h"
 
 bool ReadStationFile(const char* name, char* buffer, uint32_t capacity, uint32_t* length) {
   *length = 0;

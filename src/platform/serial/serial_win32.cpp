@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial/serial_port.h"
-#include "serial/system_services.h"
+#include "platform/serial/serial_services.h"
 
 namespace {
 

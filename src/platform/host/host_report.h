@@ -1,0 +1,37 @@
+// Reports that a user must see, sent to the host's error-report routine:
+// the code 32, a printf format, and the format's arguments. Each report is
+// described once here; each platform delivers it in its own way (on
+// Windows the host support library's `err`, on Linux one line on standard
+// error), and the tests link one that records them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The code the driver passes with every report.
+constexpr int32_t kHostReportCode = 32;
+
+enum class HostReport : uint8_t {
+  PortOpenFailed,  // arguments: the driver name, the port name
+  RtsOnFailed,
+  RtsOffFailed,
+};
+
+struct HostReportForm {
+  const char* format;
+  uint8_t textArguments;  // how many text arguments follow the format
+};
+
+constexpr HostReportForm kHostReportForms[] = {
+    {"QVO%s : Fail to open %s", 2},
+    {" QvoTK: Fail to set RTS to on", 0},
+    {" QvoTK: Fail to set RTS to off", 0},
+};
+
+constexpr const HostReportForm& FormOf(HostReport report) {
+  return kHostReportForms[static_cast<size_t>(report)];
+}
+
+// Sends `report`; `first` and `second` are its text arguments where its
+// form has them.
+void ReportToHost(HostReport report, const char* first = nullptr, const char* second = nullptr);

@@ -1,0 +1,18 @@
+// Host error reports on Linux: one line on standard error. There is no
+// host support library to ask, and a symbol named `err` must never be looked
+// up here: the C library's own err(3) ends the process.
+#include <cstdio>
+
+#include "platform/host/host_report.h"
+
+void ReportToHost(HostReport report, const char* first, const char* second) {
+  const HostReportForm& form = FormOf(report);
+  char text[512];
+  if (form.textArguments == 2) {
+    std::snprintf(text, sizeof text, form.format, first, second);
+  } else {
+    std::snprintf(text, sizeof text, "%s", form.format);
+  }
+  std::fprintf(stderr, "qvotk [%d]:%s%s\n", static_cast<int>(kHostReportCode), text[0] == ' ' ? "" : " ",
+               text);
+}

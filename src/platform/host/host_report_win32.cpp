@@ -1,0 +1,40 @@
+// Host error reports on Windows: the host's support library DAVRIN exports
+// the error-report routine `err` (C calling convention, a code, a printf
+// format and its arguments). It is called with each report's own format
+// and arguments, so that a host which keys on the format sees it; a port
+// name is only ever an argument. `err` is looked up at the time of each
+// report, so that the driver still loads in a process without DAVRIN; there
+// the text goes to the debugger through OutputDebugStringA.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/host/host_report.h"
+
+namespace {
+using HostErrorRoutine = int(__cdecl*)(int code, const char* format, ...);
+constexpr const char kHostSupportLibrary[] = "DAVRIN";
+constexpr const char kHostErrorRoutine[] = "err";
+}  // namespace
+
+void ReportToHost(HostReport report, const char* first, const char* second) {
+  const HostReportForm& form = FormOf(report);
+  HMODULE library = GetModuleHandleA(kHostSupportLibrary);
+  FARPROC proc = library != nullptr ? GetProcAddress(library, kHostErrorRoutine) : nullptr;
+  if (proc != nullptr) {
+    auto err = reinterpret_cast<HostErrorRoutine>(reinterpret_cast<void (*)()>(proc));
+    if (form.textArguments == 2) {
+      err(kHostReportCode, form.format, first, second);
+    } else {
+      err(kHostReportCode, form.format);
+    }
+    return;
+  }
+  char text[512];
+  if (form.textArguments == 2) {
+    std::snprintf(text, sizeof text, form.format, first, second);
+  } else {
+    std::snprintf(text, sizeof text, "%s", form.format);
+  }
+  OutputDebugStringA(text);
+}
