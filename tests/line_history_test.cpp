@@ -41,7 +41,7 @@ struct ReplyRecord {
   size_t length;
 };
 
-enum class Kind { ReadS, ReadPoint, WriteS, WritePoint, Block };
+using Kind = RequestKind;
 
 struct Tally {
   long requests = 0, succeeded = 0, firstAttempt = 0;
@@ -75,25 +75,10 @@ class LineHistory {
     uint16_t written = 0;
     const uint64_t start = SimLine::Get().NowMicroseconds();
     const size_t framesBefore = framesSeen_;
-    QvoStatus status = QVO_STATUS_REJECTED;
-    switch (kind) {
-      case Kind::ReadS: status = SendTransfer(&channel_, QVO_OP_READ_VALUE, 0, 0, 0, values_); break;
-      case Kind::ReadPoint: status = SendTransfer(&channel_, QVO_OP_READ_VALUE, 1, point, 0, values_); break;
-      case Kind::WriteS:
-        written = static_cast<uint16_t>((controller_->sPoint + 1u + Below(9)) % 10u);
-        values_[1] = written;
-        status = SendTransfer(&channel_, QVO_OP_WRITE_VALUE, 0, 0, 0, values_);
-        break;
-      case Kind::WritePoint:
-        written = controller_->points[point] == 1 ? 2 : 1;
-        values_[1] = written;
-        status = SendTransfer(&channel_, QVO_OP_WRITE_VALUE, 1, point, 0, values_);
-        break;
-      case Kind::Block:
-        status = SendTransfer(&channel_, QVO_OP_READ_BLOCK, 1, 1,
-                              static_cast<int32_t>(controller_->block.size()), values_);
-        break;
-    }
+    if (kind == Kind::WriteS) written = static_cast<uint16_t>((controller_->sPoint + 1u + Below(9)) % 10u);
+    if (kind == Kind::WritePoint) written = controller_->points[point] == 1 ? 2 : 1;
+    const QvoStatus status = SendRequestOf(&channel_, kind, point, written,
+                                           static_cast<int32_t>(controller_->block.size()), values_);
     const uint64_t end = SimLine::Get().NowMicroseconds();
     ++tally->requests;
     if (status != QVO_STATUS_OK) return GuardsHold(kind, failure);

@@ -26,7 +26,7 @@ constexpr int kStation = 21;
 constexpr int kBlockValues = 16;
 constexpr uint16_t kCanary = 0xEEEE;
 
-enum class Kind { ReadS, ReadPoint, WriteS, WritePoint, Block };
+using Kind = RequestKind;
 
 size_t OpenDescriptors() {
   size_t count = 0;
@@ -76,17 +76,7 @@ TEST_F(PseudoTerminalSoak, EveryFaultKindLosesNothing) {
     const auto number = static_cast<uint32_t>(random() % 1000);
     const uint16_t value = static_cast<uint16_t>(kind == Kind::WriteS ? random() % 10 : 1 + random() % 2);
     for (auto& v : values) v = kCanary;
-    QvoStatus status = QVO_STATUS_REJECTED;
-    switch (kind) {
-      case Kind::ReadS: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 0, 0, 0, values); break;
-      case Kind::ReadPoint: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 1, number, 0, values); break;
-      case Kind::WriteS:
-      case Kind::WritePoint:
-        values[1] = value;
-        status = SendTransfer(&channel, QVO_OP_WRITE_VALUE, kind == Kind::WriteS ? 0 : 1, number, 0, values);
-        break;
-      case Kind::Block: status = SendTransfer(&channel, QVO_OP_READ_BLOCK, 1, 1, kBlockValues, values); break;
-    }
+    const QvoStatus status = SendRequestOf(&channel, kind, number, value, kBlockValues, values);
     ASSERT_TRUE(status >= QVO_STATUS_OK && status <= QVO_STATUS_NO_ANSWER);
     const bool writes = kind == Kind::WriteS || kind == Kind::WritePoint;
     ASSERT_EQ(values[0], kind == Kind::Block && status == QVO_STATUS_OK ? 1 : kCanary) << r;

@@ -30,7 +30,7 @@ long SoakRequests(long byDefault) {
   return requested ? std::atol(requested) : byDefault;
 }
 
-enum class Kind { ReadS, ReadPoint, WriteS, WritePoint, Block };
+using Kind = RequestKind;
 constexpr QvoStatus kUndecided = -1;
 
 // What one attempt answers when its reply meets `fault`; kUndecided where
@@ -138,17 +138,7 @@ TEST_F(PacedSoak, StatusesFollowTheFaultsAndValuesTheController) {
     for (auto& v : values) v = kCanary;
     faults.clear();
 
-    QvoStatus status = QVO_STATUS_REJECTED;
-    switch (kind) {
-      case Kind::ReadS: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 0, 0, 0, values); break;
-      case Kind::ReadPoint: status = SendTransfer(&channel, QVO_OP_READ_VALUE, 1, number, 0, values); break;
-      case Kind::WriteS:
-      case Kind::WritePoint:
-        values[1] = value;
-        status = SendTransfer(&channel, QVO_OP_WRITE_VALUE, kind == Kind::WriteS ? 0 : 1, number, 0, values);
-        break;
-      case Kind::Block: status = SendTransfer(&channel, QVO_OP_READ_BLOCK, 1, 1, kBlockValues, values); break;
-    }
+    const QvoStatus status = SendRequestOf(&channel, kind, number, value, kBlockValues, values);
 
     const Expectation expected = Expect(faults, kind);
     if (expected.status != kUndecided && !noiseMayLinger) {

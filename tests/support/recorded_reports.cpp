@@ -2,8 +2,6 @@
 // with its format and as formatted, in order.
 #include "support/recorded_reports.h"
 
-#include <cstdio>
-
 #include "platform/host/host_report.h"
 
 std::vector<RecordedReport>& RecordedReports() {
@@ -12,12 +10,7 @@ std::vector<RecordedReport>& RecordedReports() {
 }
 
 void ReportToHost(HostReport report, const char* first, const char* second) {
-  const HostReportForm& form = FormOf(report);
   char text[512];
-  if (form.textArguments == 2) {
-    std::snprintf(text, sizeof text, form.format, first, second);
-  } else {
-    std::snprintf(text, sizeof text, "%s", form.format);
-  }
-  RecordedReports().push_back({kHostReportCode, text, form.format});
+  FormatHostReport(report, first, second, text, sizeof text);
+  RecordedReports().push_back({kHostReportCode, text, FormOf(report).format});
 }

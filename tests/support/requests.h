@@ -17,6 +17,26 @@ inline QvoStatus SendTransfer(QvoChannel* channel, uint32_t opcode, uint32_t kin
   return QvoMain(&request);
 }
 
+// The five value requests a soak or a line history draws from.
+enum class RequestKind { ReadS, ReadPoint, WriteS, WritePoint, Block };
+
+inline bool IsWrite(RequestKind kind) {
+  return kind == RequestKind::WriteS || kind == RequestKind::WritePoint;
+}
+
+// One request of `kind`: numbered point `number`; a write puts `value` at
+// values[1]; a block reads `blockValues` values.
+inline QvoStatus SendRequestOf(QvoChannel* channel, RequestKind kind, uint32_t number, uint16_t value,
+                               int32_t blockValues, uint16_t* values) {
+  const uint32_t pointKind =
+      kind == RequestKind::ReadS || kind == RequestKind::WriteS ? QVO_POINT_S : QVO_POINT_NUMBERED;
+  if (kind == RequestKind::Block)
+    return SendTransfer(channel, QVO_OP_READ_BLOCK, QVO_POINT_NUMBERED, 1, blockValues, values);
+  if (IsWrite(kind)) values[1] = value;
+  return SendTransfer(channel, IsWrite(kind) ? QVO_OP_WRITE_VALUE : QVO_OP_READ_VALUE, pointKind, number, 0,
+                      values);
+}
+
 // Opens `channel` on `port` as line `lineNumber` (which names its station file).
 inline QvoStatus OpenChannelOn(QvoChannel* channel, const std::string& port, int32_t lineNumber,
                                uint32_t timeoutUnits, LineParams line = {9600, 8, 0, 0}) {

@@ -35,3 +35,6 @@ constexpr const HostReportForm& FormOf(HostReport report) {
 // Sends `report`; `first` and `second` are its text arguments where its
 // form has them.
 void ReportToHost(HostReport report, const char* first = nullptr, const char* second = nullptr);
+
+// The report as the host shows it, formatted into `text`.
+void FormatHostReport(HostReport report, const char* first, const char* second, char* text, size_t size);

@@ -6,13 +6,8 @@
 #include "platform/host/host_report.h"
 
 void ReportToHost(HostReport report, const char* first, const char* second) {
-  const HostReportForm& form = FormOf(report);
   char text[512];
-  if (form.textArguments == 2) {
-    std::snprintf(text, sizeof text, form.format, first, second);
-  } else {
-    std::snprintf(text, sizeof text, "%s", form.format);
-  }
+  FormatHostReport(report, first, second, text, sizeof text);
   std::fprintf(stderr, "qvotk [%d]:%s%s\n", static_cast<int>(kHostReportCode), text[0] == ' ' ? "" : " ",
                text);
 }

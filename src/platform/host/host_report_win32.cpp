@@ -7,8 +7,6 @@
 // the text goes to the debugger through OutputDebugStringA.
 #include <windows.h>
 
-#include <cstdio>
-
 #include "platform/host/host_report.h"
 
 namespace {
@@ -31,10 +29,6 @@ void ReportToHost(HostReport report, const char* first, const char* second) {
     return;
   }
   char text[512];
-  if (form.textArguments == 2) {
-    std::snprintf(text, sizeof text, form.format, first, second);
-  } else {
-    std::snprintf(text, sizeof text, "%s", form.format);
-  }
+  FormatHostReport(report, first, second, text, sizeof text);
   OutputDebugStringA(text);
 }
