@@ -36,8 +36,18 @@ else()
 endif()
 add_library(qvo_report_platform OBJECT src/platform/host/host_report_${QVO_PLATFORM}.cpp)
 add_library(qvo_file_platform OBJECT src/platform/host/station_file_${QVO_PLATFORM}.cpp)
-add_library(qvo_serial_platform OBJECT src/platform/serial/serial_${QVO_PLATFORM}.cpp)
-foreach(foundation qvo_report_platform qvo_serial_platform qvo_file_platform)
+set(QVO_FOUNDATIONS qvo_report_platform qvo_serial_platform qvo_file_platform)
+if(WIN32)
+  add_library(qvo_serial_platform OBJECT src/platform/serial/serial_win32.cpp)
+else()
+  add_library(qvo_serial_platform OBJECT
+    src/platform/serial/serial_posix.cpp src/platform/serial/serial_rate_linux.cpp)
+  # The system calls of the POSIX foundation, apart: tests link their own,
+  # which count them and can answer one themselves.
+  add_library(qvo_posix_calls OBJECT src/platform/serial/posix_calls.cpp)
+  list(APPEND QVO_FOUNDATIONS qvo_posix_calls)
+endif()
+foreach(foundation ${QVO_FOUNDATIONS})
   target_link_libraries(${foundation} PRIVATE qvo_driver)
   target_compile_options(${foundation} PRIVATE -fno-exceptions -fno-rtti)
   set_target_properties(${foundation} PROPERTIES CXX_VISIBILITY_PRESET hidden)
@@ -47,7 +57,7 @@ add_library(qvotk SHARED)
 add_library(qvotk::qvotk ALIAS qvotk)
 set_target_properties(qvotk PROPERTIES
   LIBRARY_OUTPUT_DIRECTORY ${QVO_OUTPUT_DIRECTORY} RUNTIME_OUTPUT_DIRECTORY ${QVO_OUTPUT_DIRECTORY})
-target_link_libraries(qvotk PRIVATE qvo_driver qvo_serial_platform qvo_file_platform qvo_report_platform)
+target_link_libraries(qvotk PRIVATE qvo_driver ${QVO_FOUNDATIONS})
 # A host includes the one public header, and nothing else of the sources.
 target_include_directories(qvotk INTERFACE
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

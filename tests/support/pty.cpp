@@ -30,6 +30,22 @@ PseudoTerminal::PseudoTerminal() {
 
 PseudoTerminal::~PseudoTerminal() { CloseMaster(); }
 
+bool PseudoTerminal::ReadSettings(termios* settings) const {
+  const int slave = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (slave < 0) return false;
+  const bool read = tcgetattr(slave, settings) == 0;
+  close(slave);
+  return read;
+}
+
+bool PseudoTerminal::WriteSettings(const termios& settings) const {
+  const int slave = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (slave < 0) return false;
+  const bool written = tcsetattr(slave, TCSANOW, &settings) == 0;
+  close(slave);
+  return written;
+}
+
 void PseudoTerminal::Write(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {

@@ -2,6 +2,8 @@
 // gives the driver the slave's name ("pts/N", as it is found under /dev).
 #pragma once
 
+#include <termios.h>
+
 #include <string>
 
 class PseudoTerminal {
@@ -15,6 +17,11 @@ class PseudoTerminal {
   const std::string& portName() const { return portName_; }  // "pts/N"
   const std::string& path() const { return path_; }          // "/dev/pts/N"
   int master() const { return master_; }
+
+  // The terminal's settings as any program sees them, through a descriptor
+  // of the test's own.
+  bool ReadSettings(termios* settings) const;
+  bool WriteSettings(const termios& settings) const;
 
   void Write(const std::string& bytes);
   // Reads what arrives within `timeoutMs`, up to `count` bytes.
