@@ -80,8 +80,9 @@ bool SimLine::Fails(SimDevice* device, Service service, uint32_t argument, uint3
 
 PortHandle SimLine::Open(const std::string& name) {
   SimDevice* device = Find(name);
-  if (Fails(device, Service::Open, 0) || device->isOpen) return kInvalidPort;
+  if (Fails(device, Service::Open, 0) || (device->isOpen && !device->admitsSeveralOpeners)) return kInvalidPort;
   device->isOpen = true;
+  ++device->openers;
   device->configured = false;
   device->timeouts = CommTimeouts{};
   const PortHandle handle = nextHandle_++;
@@ -92,7 +93,7 @@ PortHandle SimLine::Open(const std::string& name) {
 bool SimLine::Close(PortHandle port) {
   SimDevice* device = DeviceOf(port);
   if (Fails(device, Service::Close, 0)) return false;
-  device->isOpen = false;
+  device->isOpen = --device->openers > 0;
   handles_.erase(port);
   return true;
 }

@@ -56,6 +56,10 @@ struct Arrival {
 struct SimDevice {
   std::string name;
   bool isOpen = false;
+  // A device that admits several openers at once (the null device does);
+  // how many hold it.
+  bool admitsSeveralOpeners = false;
+  uint32_t openers = 0;
   bool isSerial = true;  // false: its line settings cannot be read
   std::set<Service> failing;
   // Line settings the device refuses; by default anything Windows refuses.

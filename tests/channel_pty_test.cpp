@@ -1,17 +1,65 @@
-// A channel through QvoMain on a real pseudo-terminal, with the test
-// playing the controller on the other side.
+// Channels through QvoMain on real pseudo-terminals and the null device,
+// with the test playing the controller on the other side: what a channel
+// holds, what a request costs in system calls, and that a request ends
+// whatever the other side does.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
+#include "support/posix_calls_seen.h"
 #include "support/pty.h"
 #include "support/recorded_reports.h"
+#include "support/requests.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+// Runs `work`; a request that has not ended in `limit` is a request that
+// never ends, and the test binary stops rather than hang.
+template <typename Work>
+auto EndsWithin(std::chrono::seconds limit, Work work) {
+  auto result = std::async(std::launch::async, work);
+  if (result.wait_for(limit) != std::future_status::ready) {
+    std::fprintf(stderr, "a request did not end within %lld s\n", static_cast<long long>(limit.count()));
+    std::_Exit(1);
+  }
+  return result.get();
+}
+
+QvoStatus Call(QvoChannel* channel, uint32_t opcode, void* params = nullptr) {
+  QvoRequest request{channel, opcode, 1, 0, params};
+  return QvoMain(&request);
+}
+
+QvoStatus Reconfigure(QvoChannel* channel, const std::string& port) {
+  QvoReconfigureParams block{};
+  std::strncpy(block.portName, port.c_str(), sizeof block.portName - 1);
+  return Call(channel, QVO_OP_RECONFIGURE_CHANNEL, &block);
+}
 
 TEST(ChannelOnPseudoTerminal, OpensSendsAndReceives) {
   PseudoTerminal pty;
@@ -20,13 +68,7 @@ TEST(ChannelOnPseudoTerminal, OpensSendsAndReceives) {
   workingDirectory.WriteFile("QVOTK04.int", "STATION=0012\r\n");
 
   QvoChannel channel{};
-  QvoOpenParams open{};
-  std::strncpy(open.portName, pty.portName().c_str(), sizeof open.portName - 1);
-  open.enable = 1;
-  open.timeout = 20;
-  open.lineParams = {9600, 8, 0, 0};
-  QvoRequest request{&channel, QVO_OP_OPEN_CHANNEL, 4, 0, &open};
-  ASSERT_EQ(QvoMain(&request), QVO_STATUS_OK);
+  ASSERT_EQ(OpenChannelOn(&channel, pty.portName(), 4, 20), QVO_STATUS_OK);
   EXPECT_EQ(channel.stationAddress, 12);
 
   const std::string frame = ":0508001268007E\r\n";
@@ -38,21 +80,147 @@ TEST(ChannelOnPseudoTerminal, OpensSendsAndReceives) {
   ASSERT_TRUE(ReceiveFrame(channel.port, buffer, static_cast<uint32_t>(reply.size())));
   EXPECT_EQ(std::string(buffer, reply.size()), reply);
 
-  request.opcode = QVO_OP_CLOSE_CHANNEL;
-  EXPECT_EQ(QvoMain(&request), QVO_STATUS_OK);
-  EXPECT_EQ(channel.port, kNoPort);
+  EXPECT_EQ(Call(&channel, QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  EXPECT_EQ(channel.port, 0u);
 }
 
 TEST(ChannelOnPseudoTerminal, MissingPortIsReportedToTheHost) {
   RecordedReports().clear();
   QvoChannel channel{};
-  QvoOpenParams open{};
-  std::strncpy(open.portName, "ttyNOPE9", sizeof open.portName - 1);
-  open.enable = 1;
-  QvoRequest request{&channel, QVO_OP_OPEN_CHANNEL, 1, 0, &open};
-  EXPECT_EQ(QvoMain(&request), QVO_STATUS_NO_ANSWER);
+  EXPECT_EQ(OpenChannelOn(&channel, "ttyNOPE9", 1, 10), QVO_STATUS_NO_ANSWER);
   ASSERT_EQ(RecordedReports().size(), 1u);
   EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open ttyNOPE9");
+}
+
+TEST(ChannelOnPseudoTerminal, AChannelHoldsOneDescriptorHoweverOftenItOpens) {
+  TemporaryWorkingDirectory workingDirectory;
+  QvoChannel channel{};
+  const size_t before = OpenDescriptors();
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(OpenChannelOn(&channel, "NUL", 1, 10), QVO_STATUS_OK);
+    ASSERT_EQ(Call(&channel, QVO_OP_REOPEN_CHANNEL), QVO_STATUS_OK);
+    ASSERT_EQ(Reconfigure(&channel, "NUL"), QVO_STATUS_OK);
+  }
+  EXPECT_EQ(OpenDescriptors(), before + 1);
+  ASSERT_EQ(Call(&channel, QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  // From one terminal to another: the first is free for any channel again.
+  PseudoTerminal a, b;
+  ASSERT_EQ(OpenChannelOn(&channel, a.portName(), 1, 10), QVO_STATUS_OK);
+  ASSERT_EQ(OpenChannelOn(&channel, b.portName(), 1, 10), QVO_STATUS_OK);
+  QvoChannel other{};
+  EXPECT_EQ(OpenChannelOn(&other, a.portName(), 1, 10), QVO_STATUS_OK);
+  EXPECT_EQ(Reconfigure(&channel, b.portName()), QVO_STATUS_NO_ANSWER) << "the held port admits one opener";
+  EXPECT_NE(channel.port, 0u) << "and the channel keeps it";
+  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  Call(&other, QVO_OP_CLOSE_CHANNEL);
+  EXPECT_EQ(OpenDescriptors(), before + 2) << "only the test's own terminal masters";
+}
+
+TEST(ChannelOnPseudoTerminal, AStationFileThatIsNoFileGivesStationOne) {
+  TemporaryWorkingDirectory workingDirectory;
+  QvoChannel channel{};
+  // A FIFO: an open that waited for a writer would wait for ever.
+  ASSERT_EQ(mkfifo("QVOTK01.int", 0600), 0);
+  EXPECT_EQ(EndsWithin(std::chrono::seconds(20), [&] { return OpenChannelOn(&channel, "NUL", 1, 10); }),
+            QVO_STATUS_OK);
+  EXPECT_EQ(channel.stationAddress, 1);
+  ASSERT_EQ(unlink("QVOTK01.int"), 0);
+  ASSERT_EQ(mkdir("QVOTK01.int", 0700), 0);
+  EXPECT_EQ(OpenChannelOn(&channel, "NUL", 1, 10), QVO_STATUS_OK);
+  EXPECT_EQ(channel.stationAddress, 1);
+  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  rmdir("QVOTK01.int");
+}
+
+// Answers each request frame on the terminal's other side, as a controller.
+class Answerer {
+ public:
+  Answerer(PseudoTerminal& pty, std::string reply) : pty_(pty), reply_(std::move(reply)) {
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        if (pty_.Read(17, 20).size() == 17) pty_.Write(reply_);
+      }
+    });
+  }
+  ~Answerer() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  PseudoTerminal& pty_;
+  std::string reply_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(ChannelOnPseudoTerminal, AnSReadCostsFiveSystemCalls) {
+  PseudoTerminal pty;
+  TemporaryWorkingDirectory workingDirectory;
+  workingDirectory.WriteFile("QVOTK01.int", "STATION=12");
+  QvoChannel channel{};
+  ASSERT_EQ(OpenChannelOn(&channel, pty.portName(), 1, 100), QVO_STATUS_OK);
+  Answerer controller(pty, ":070000126800040000\r\n");
+  uint16_t values[2] = {};
+  ASSERT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values), QVO_STATUS_OK);  // warm up
+  uint64_t fewest = UINT64_MAX;
+  for (int i = 0; i < 20; ++i) {
+    const uint64_t before = posix_calls_seen::AllCalls();
+    ASSERT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values), QVO_STATUS_OK);
+    fewest = std::min(fewest, posix_calls_seen::AllCalls() - before);
+  }
+  EXPECT_EQ(values[1], 4);
+  // The count of waiting input, the write, the drain, the poll and the read;
+  // a reply in two pieces costs another poll and read.
+  EXPECT_EQ(fewest, 5u);
+  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+}
+
+TEST(ChannelOnPseudoTerminal, ARequestEndsWhenThePeerStopsReading) {
+  PseudoTerminal pty;
+  TemporaryWorkingDirectory workingDirectory;
+  QvoChannel channel{};
+  ASSERT_EQ(OpenChannelOn(&channel, pty.portName(), 1, 5), QVO_STATUS_OK);  // 50 ms
+  const int slave = open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(slave, 0);
+  const std::string chunk(4096, 'f');
+  while (write(slave, chunk.data(), chunk.size()) > 0) {
+  }
+  uint16_t values[2] = {};
+  const auto start = Clock::now();
+  EXPECT_EQ(EndsWithin(std::chrono::seconds(30),
+                       [&] { return SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values); }),
+            QVO_STATUS_NO_ANSWER);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
+  close(slave);
+  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+}
+
+TEST(ChannelOnPseudoTerminal, ARequestEndsWhileThePeerFloodsTheLine) {
+  PseudoTerminal pty;
+  TemporaryWorkingDirectory workingDirectory;
+  QvoChannel channel{};
+  ASSERT_EQ(OpenChannelOn(&channel, pty.portName(), 1, 5), QVO_STATUS_OK);  // 50 ms
+  std::atomic<bool> stop{false};
+  fcntl(pty.master(), F_SETFL, fcntl(pty.master(), F_GETFL) | O_NONBLOCK);
+  std::thread flood([&] {
+    const std::string junk(1024, 'f');
+    while (!stop) {
+      if (write(pty.master(), junk.data(), junk.size()) < 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  uint16_t values[2] = {};
+  const auto start = Clock::now();
+  EXPECT_EQ(EndsWithin(std::chrono::seconds(60),
+                       [&] { return SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values); }),
+            QVO_STATUS_NO_ANSWER);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 30.0);
+  stop = true;
+  flood.join();
+  Call(&channel, QVO_OP_CLOSE_CHANNEL);
 }
 
 }  // namespace

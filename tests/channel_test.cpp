@@ -185,6 +185,31 @@ TEST_F(ChannelTest, ReconfigureOfTheHeldPortDoesNotCloseItFirst) {
   EXPECT_TRUE(com1->isOpen);
 }
 
+TEST_F(ChannelTest, AChannelGivesBackItsPortOnceItHoldsAnother) {
+  ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
+  ASSERT_EQ(Open("COM2"), QVO_STATUS_OK);
+  EXPECT_FALSE(com1->isOpen) << "free for another channel";
+  EXPECT_TRUE(com2->isOpen);
+  const PortHandle held = channel.port;
+  EXPECT_EQ(Open("COM9"), QVO_STATUS_NO_ANSWER);
+  EXPECT_EQ(channel.port, held) << "a failed open leaves the channel its port";
+  EXPECT_TRUE(com2->isOpen);
+
+  // A device that admits several openers: open, reopen and reconfigure to
+  // the same name each take it anew, and the channel holds it once.
+  sim::SimDevice& shared = line().AddDevice("NULL");
+  shared.admitsSeveralOpeners = true;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Open("NULL"), QVO_STATUS_OK);
+    ASSERT_EQ(Call(QVO_OP_REOPEN_CHANNEL), QVO_STATUS_OK);
+    ASSERT_EQ(Reconfigure("NULL", kLine), QVO_STATUS_OK);
+  }
+  EXPECT_FALSE(com2->isOpen);
+  EXPECT_EQ(shared.openers, 1u);
+  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  EXPECT_EQ(shared.openers, 0u);
+}
+
 TEST_F(ChannelTest, FailedReconfigureKeepsTheNewSettingsAndNoPort) {
   ASSERT_EQ(Open("COM1"), QVO_STATUS_OK);
   com2->failing = {Service::Open};

@@ -134,6 +134,16 @@ TEST_F(SerialPortTest, ReadTimeoutIsSetInTenMillisecondUnits) {
   EXPECT_EQ(device->timeouts.readTotalConstant, 10u);
 }
 
+TEST_F(SerialPortTest, FlushOfAFloodStopsAfterSixteenFullReads) {
+  const PortHandle port = OpenCom1();
+  device->Deliver(std::string(20000, 'f'));  // more than any drain should take
+  line().ClearCalls();
+  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(line().CountCalls(Service::Read), 16u);
+  EXPECT_EQ(device->input.size(), 20000u - 16 * 512) << "the rest is left as noise ahead of the reply";
+  EXPECT_EQ(device->timeouts.readTotalConstant, 1000u) << "the read time-out is restored";
+}
+
 TEST_F(SerialPortTest, FlushWithNothingWaitingTouchesNoTimeout) {
   const PortHandle port = OpenCom1();
   line().ClearCalls();

@@ -22,6 +22,15 @@ CommStatus ClosePort(QvoChannel* channel) {
   return status;
 }
 
+// Gives the channel the port just opened. A port it held before is closed
+// then, and not before: a failed open leaves the channel its port, and no
+// descriptor or lock outlives the channel's handle of it.
+void HoldPort(QvoChannel* channel, PortHandle port) {
+  // Whatever the close answers, the channel holds the new port from here.
+  if (channel->port != kNoPort && channel->port != port) CommClose(channel->port);
+  channel->port = port;
+}
+
 // A name without its terminator (from the host, or a channel whose name was
 // never set) names no port.
 CommStatus OpenPort(const PortSpec& portSpec, PortHandle* port) {
@@ -80,7 +89,7 @@ QvoStatus OpenChannel(QvoRequest* request) {
     ReportToHost(HostReport::PortOpenFailed, kDriverName, shown);
     return QVO_STATUS_NO_ANSWER;
   }
-  channel->port = port;
+  HoldPort(channel, port);
   CommSetReadTimeout(port, block->timeout);  // returns the previous time-out, not needed here
   channel->portSpec = portSpec;
   channel->readTimeout = block->timeout;
@@ -108,7 +117,7 @@ QvoStatus ReopenChannel(QvoRequest* request) {
   PortHandle port = kNoPort;
   if (OpenPort(channel->portSpec, &port) != CommStatus::Ok) return QVO_STATUS_NO_ANSWER;
   // The reopened port keeps the read time-out the open gives it.
-  channel->port = port;
+  HoldPort(channel, port);
   channel->active = 1;
   return QVO_STATUS_OK;
 }
@@ -129,7 +138,7 @@ QvoStatus ReconfigureChannel(QvoRequest* request) {
 
   PortHandle port = kNoPort;
   if (OpenPort(stored, &port) != CommStatus::Ok) return QVO_STATUS_NO_ANSWER;
-  channel->port = port;
+  HoldPort(channel, port);
   channel->active = 1;
   CommSetReadTimeout(port, channel->readTimeout);
   return QVO_STATUS_OK;

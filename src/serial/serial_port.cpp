@@ -9,6 +9,11 @@ namespace {
 constexpr uint32_t kMillisecondsPerUnit = 10;
 constexpr uint32_t kFlushTimeoutUnits = 5;  // 50 ms: a drain ends soon after the last stray byte
 constexpr uint32_t kFlushChunk = 512;
+// A peer that floods the line faster than 512 bytes in 50 ms (about 10 KiB/s)
+// would keep the drain going for as long as it lasts: it stops after this
+// many full reads, 8 KiB, and what remains is skipped as noise ahead of the
+// reply.
+constexpr uint32_t kMaxFlushReads = 16;
 
 LineControl DtrControlFor(uint16_t openFlags) {
   if (openFlags & COMM_DTR_ON) return LineControl::Enable;
@@ -102,7 +107,7 @@ int32_t CommFlushInput(PortHandle port) {
   const int32_t previousUnits = CommSetReadTimeout(port, kFlushTimeoutUnits);
   unsigned char scratch[kFlushChunk];
   bool readFailed = false;
-  for (;;) {
+  for (uint32_t reads = 0; reads < kMaxFlushReads; ++reads) {
     uint32_t received = 0;
     if (!SysRead(port, scratch, kFlushChunk, &received)) {
       readFailed = true;
