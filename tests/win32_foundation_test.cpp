@@ -3,9 +3,11 @@
 // the order of the calls, the modem lines and the host's error report.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "platform/host/host_report.h"
+#include "qvotk/qvotk.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
 #include "sim/sim_line.h"
@@ -222,6 +224,29 @@ TEST_F(Win32FoundationTest, HostReportGoesToDavrinWhenLoadedElseToTheDebugger) {
             (std::vector<std::string>{"QVO%s : Fail to open %s", " QvoTK: Fail to set RTS to on",
                                       " QvoTK: Fail to set RTS to off"}));
   EXPECT_EQ(win32::State().debugStrings.size(), 1u);
+}
+
+TEST_F(Win32FoundationTest, StationFileIsReadWhateverElseHoldsItOpen) {
+  // An editor or a deployment tool may hold the file open for writing.
+  win32::State().files["QVOTK02.int"] = {"STATION=0042", FILE_TYPE_DISK};
+  QvoChannel channel{};
+  QvoOpenParams open{};
+  std::strcpy(open.portName, "COM3");
+  open.enable = 1;
+  open.lineParams = kLine;
+  QvoRequest request{&channel, QVO_OP_OPEN_CHANNEL, 2, 0, &open};
+  ASSERT_EQ(QvoMain(&request), QVO_STATUS_OK);
+  EXPECT_EQ(channel.stationAddress, 42);
+  ASSERT_EQ(win32::State().fileShareModes.size(), 1u);
+  EXPECT_EQ(win32::State().fileShareModes[0], FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+
+  // A pipe of that name is no station file.
+  request.opcode = QVO_OP_CLOSE_CHANNEL;
+  ASSERT_EQ(QvoMain(&request), QVO_STATUS_OK);
+  win32::State().files["QVOTK02.int"].type = FILE_TYPE_PIPE;
+  request.opcode = QVO_OP_OPEN_CHANNEL;
+  ASSERT_EQ(QvoMain(&request), QVO_STATUS_OK);
+  EXPECT_EQ(channel.stationAddress, 1);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +62,12 @@ int __cdecl HostErr(int code, const char* format, ...) {
 
 HMODULE const kDavrin = reinterpret_cast<HMODULE>(0xDA7);
 
+// Handles of files are kept apart from the simulated line's ports.
+constexpr uintptr_t kFileHandleBase = 0xF11E0000u;
+const win32::File* g_openFile = nullptr;
+
+bool IsFileHandle(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle) == kFileHandleBase; }
+
 }  // namespace
 
 HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
@@ -70,6 +77,12 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           security == nullptr && creationDisposition == OPEN_EXISTING &&
                           flagsAndAttributes == FILE_ATTRIBUTE_NORMAL && templateFile == nullptr;
   if (!Record("CreateFileA", fileName, serialOpen ? 1 : 0)) return INVALID_HANDLE_VALUE;
+  const auto file = State().files.find(fileName);
+  if (file != State().files.end()) {
+    State().fileShareModes.push_back(shareMode);
+    g_openFile = &file->second;
+    return reinterpret_cast<HANDLE>(kFileHandleBase);
+  }
   const PortHandle port = SimLine::Get().Open(fileName);
   if (port == kInvalidPort) return INVALID_HANDLE_VALUE;
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(port));
@@ -77,7 +90,16 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
 
 BOOL WINAPI CloseHandle(HANDLE object) {
   if (!Record("CloseHandle")) return FALSE;
+  if (IsFileHandle(object)) {
+    g_openFile = nullptr;
+    return TRUE;
+  }
   return SimLine::Get().Close(PortOf(object));
+}
+
+DWORD WINAPI GetFileType(HANDLE file) {
+  Record("GetFileType");
+  return IsFileHandle(file) && g_openFile != nullptr ? g_openFile->type : FILE_TYPE_CHAR;
 }
 
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
@@ -145,6 +167,12 @@ BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped) {
   if (!Record("ReadFile", "", bytesToRead) || overlapped != nullptr) return FALSE;
+  if (IsFileHandle(file)) {
+    const std::string& contents = g_openFile->contents;
+    *bytesRead = static_cast<DWORD>(std::min<size_t>(bytesToRead, contents.size()));
+    std::memcpy(buffer, contents.data(), *bytesRead);
+    return TRUE;
+  }
   uint32_t received = 0;
   const bool ok = SimLine::Get().Read(PortOf(file), buffer, bytesToRead, &received);
   *bytesRead = received;

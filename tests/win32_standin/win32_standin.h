@@ -1,6 +1,7 @@
 // What the Win32 stand-in recorded, and how a test steers it.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,9 +16,17 @@ struct Call {
   DWORD value = 0;   // DCBlength given, EscapeCommFunction code, queue size
 };
 
+// A file that CreateFileA finds by its name, with its type.
+struct File {
+  std::string contents;
+  DWORD type = FILE_TYPE_DISK;
+};
+
 struct StandIn {
   std::vector<Call> calls;
-  std::set<std::string> failing;  // function names that fail
+  std::map<std::string, File> files;
+  std::vector<DWORD> fileShareModes;  // the share mode of each open of a file
+  std::set<std::string> failing;      // function names that fail
   // The line state a device reports before anything is set.
   DCB deviceDcb{};
   std::vector<DCB> dcbsSet;

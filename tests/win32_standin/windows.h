@@ -34,6 +34,11 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
 #define OPEN_EXISTING 3u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 
@@ -107,6 +112,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WINAPI CloseHandle(HANDLE object);
+DWORD WINAPI GetFileType(HANDLE file);
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb);
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
