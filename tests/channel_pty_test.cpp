@@ -118,6 +118,23 @@ TEST(ChannelOnPseudoTerminal, AChannelHoldsOneDescriptorHoweverOftenItOpens) {
   EXPECT_EQ(OpenDescriptors(), before + 2) << "only the test's own terminal masters";
 }
 
+TEST(ChannelOnPseudoTerminal, TheNullDeviceHasNoModemLinesAndSaysSoEachTime) {
+  TemporaryWorkingDirectory workingDirectory;
+  QvoChannel channel{};
+  ASSERT_EQ(OpenChannelOn(&channel, "NUL", 1, 1), QVO_STATUS_OK);
+  RecordedReports().clear();
+  uint16_t values[2] = {};
+  EXPECT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values), QVO_STATUS_NO_ANSWER);
+  size_t on = 0, off = 0;
+  for (const auto& report : RecordedReports()) {
+    on += report.text == " QvoTK: Fail to set RTS to on";
+    off += report.text == " QvoTK: Fail to set RTS to off";
+  }
+  EXPECT_EQ(on, 10u);
+  EXPECT_EQ(off, 20u);
+  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+}
+
 TEST(ChannelOnPseudoTerminal, AStationFileThatIsNoFileGivesStationOne) {
   TemporaryWorkingDirectory workingDirectory;
   QvoChannel channel{};
