@@ -39,13 +39,13 @@ ReplyOutcome AlignToFrameStart(PortHandle port, char* buffer, uint32_t length, u
 }
 
 // Judges a reply (for a block, its rest) that stands from `text` with its
-// `bodyBytes` body bytes at `body`, and counts it as an answer when framed
-// and, if checksummed, its checksum holds.
+// `bodyBytes` body bytes at `body`. A framed reply is one answer, taken or
+// not; its checksum is looked at where the shape has it verified.
 ReplyOutcome Judge(LineLedger* ledger, const ReplyShape& shape, const char* text, uint32_t length,
                    const char* body, uint32_t bodyBytes, bool* checksumHolds) {
   if (!EndsFrame(text, length)) return ReplyOutcome::NotFramed;
+  ++ledger->answers;
   *checksumHolds = !shape.checksummed || ChecksumHolds(ledger->channel, body, bodyBytes);
-  if (*checksumHolds) ++ledger->answers;
   return ReplyOutcome::Framed;
 }
 

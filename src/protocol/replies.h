@@ -16,9 +16,6 @@
 
 // What the driver knows of a reply before it comes: its length (0: a block
 // reply, whose count byte gives it), and whether its checksum is verified.
-// Where it is, a framed reply counts as an answer only when its checksum
-// holds: a controller's reply always does, noise that happens to be framed
-// almost never.
 struct ReplyShape {
   uint32_t length;
   bool checksummed;
@@ -80,17 +77,17 @@ enum class ReplyOutcome : uint8_t {
 // Sends a request frame half-duplex and counts it when it went out whole.
 void SendRequest(LineLedger* ledger, const char* frame, uint32_t length);
 
-// Receives a single-value reply into the channel's receive buffer. Framed
-// replies are counted as answers (if checksummed, when the checksum holds,
-// which `checksumHolds` then tells).
+// Receives a single-value reply into the channel's receive buffer, and
+// counts it as an answer when it is framed; `checksumHolds` tells whether
+// its checksum holds where the shape has one verified.
 ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, bool* checksumHolds);
 
 // Receives a block reply's head; Framed when it starts with ":" (its end
 // is judged with the rest).
 ReplyOutcome ReceiveBlockHead(LineLedger* ledger);
 // Receives the rest of a block reply of `values` values over the head, and
-// counts the reply when the rest ends the frame and the checksum holds
-// (which `checksumHolds` tells).
+// counts the reply when the rest ends the frame; `checksumHolds` tells
+// whether its checksum holds.
 ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values, bool* checksumHolds);
 
 // Waits, after a request's last attempt, for the replies to its frames that

@@ -105,7 +105,9 @@ void LineServer::Schedule(const sim::BusExchange& exchange, int64_t requestEnd) 
     item.bytes = piece.bytes;
     end = item.start + characterNs_ * static_cast<int64_t>(piece.bytes.size());
     lineFreeAt_ = end;
-    if (piece.isNoise) {
+    if (trace_ == nullptr) {
+      // Nothing to tell.
+    } else if (piece.isNoise) {
       item.traceLine = "~> " + sim::PrintableFrame(piece.bytes) + "  noise";
     } else if (i == lastReplyPiece) {
       char late[48] = "";
