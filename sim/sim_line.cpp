@@ -80,7 +80,8 @@ bool SimLine::Fails(SimDevice* device, Service service, uint32_t argument, uint3
 
 PortHandle SimLine::Open(const std::string& name) {
   SimDevice* device = Find(name);
-  if (Fails(device, Service::Open, 0) || (device->isOpen && !device->admitsSeveralOpeners)) return kInvalidPort;
+  if (Fails(device, Service::Open, 0) || (device->isOpen && !device->admitsSeveralOpeners))
+    return kInvalidPort;
   device->isOpen = true;
   ++device->openers;
   device->configured = false;

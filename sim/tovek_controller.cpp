@@ -56,6 +56,21 @@ const char* FaultName(Fault fault) {
   return "?";
 }
 
+const char* FaultDescription(Fault fault) {
+  switch (fault) {
+    case Fault::None: return "the reply as it should be";
+    case Fault::NoReply: return "the controller sends nothing";
+    case Fault::ShortReply: return "the first half of the reply, then silence";
+    case Fault::StatusError: return "the status character says \"1\": the controller refuses";
+    case Fault::BadChecksum: return "the checksum byte off by one";
+    case Fault::WrongBlockCount: return "a block reply with one value more than it should have";
+    case Fault::StrayBytes: return "bytes without a \":\" on the line before the reply";
+    case Fault::Delay: return "the reply comes --fault-delay-ms late";
+    case Fault::Noise: return "bursts of frame-like bytes before, inside or after the reply";
+  }
+  return "?";
+}
+
 bool ParseFaultName(std::string_view name, Fault* fault) {
   for (int i = 0; i < kFaultKinds; ++i) {
     if (name == FaultName(static_cast<Fault>(i))) {
@@ -194,6 +209,12 @@ std::string DescribeAnswer(const BusExchange& exchange) {
   return text;
 }
 
+void TovekController::Drift() {
+  sPoint = static_cast<uint8_t>((sPoint + 1) % 10);
+  for (uint8_t& value : points) ++value;
+  for (uint8_t& value : block) ++value;
+}
+
 std::string TovekController::Answer(const DecodedRequest& request, Fault fault) {
   const uint8_t status = fault == Fault::StatusError ? kStatusError : kStatusOk;
   const std::vector<uint8_t>& in = request.body;
@@ -251,6 +272,10 @@ TovekController* ControllerBus::Find(uint16_t station) {
     if (controller.station() == station) return &controller;
   }
   return nullptr;
+}
+
+void ControllerBus::DriftAll() {
+  for (auto& controller : controllers_) controller.Drift();
 }
 
 void ControllerBus::SetRandomFaults(double probability, std::vector<Fault> kinds, uint32_t seed) {

@@ -29,6 +29,8 @@ enum class Fault {
 constexpr int kFaultKinds = 9;
 
 const char* FaultName(Fault fault);
+// What the fault does to a reply, in a few words for a help text.
+const char* FaultDescription(Fault fault);
 bool ParseFaultName(std::string_view name, Fault* fault);
 
 // A stretch of what goes back on the line: `bytes`, starting
@@ -72,6 +74,10 @@ class TovekController {
   // applied; empty for a command the controller does not know.
   std::string Answer(const DecodedRequest& request, Fault fault = Fault::None);
 
+  // Every value one step on: the S point through 0-9, the others through
+  // 0-255, as a live plant's values move.
+  void Drift();
+
   uint8_t sPoint = 0;
   std::array<uint8_t, 1000> points{};
   std::vector<uint8_t> block;  // the values a block read answers with
@@ -109,6 +115,8 @@ class ControllerBus {
   // The reference stays valid as more controllers are added.
   TovekController& Add(uint16_t station);
   TovekController* Find(uint16_t station);
+  // Moves every controller's values one step.
+  void DriftAll();
 
   // Bytes as they arrive from the line; each complete frame (up to LF)
   // yields one exchange.

@@ -39,12 +39,23 @@ void LineServer::TellTraceDue(int64_t now) {
   std::fflush(trace_);
 }
 
+void LineServer::SetTick(int64_t periodNs, std::function<void()> tick) {
+  tickPeriodNs_ = periodNs;
+  tick_ = std::move(tick);
+  nextTick_ = MonotonicNanoseconds() + periodNs;
+}
+
 void LineServer::Run(const volatile sig_atomic_t& stop) {
   while (!stop) {
     const int64_t now = MonotonicNanoseconds();
     WriteDue(now);
     if (trace_ != nullptr) TellTraceDue(now);
+    if (tick_ && now >= nextTick_) {
+      tick_();
+      nextTick_ += tickPeriodNs_;
+    }
     int64_t due = NextDue();
+    if (tick_ && (due < 0 || nextTick_ < due)) due = nextTick_;
     if (!traceQueue_.empty() && (due < 0 || traceQueue_.front().first < due)) due = traceQueue_.front().first;
     // Sleep to the next character's moment exactly (ppoll's timeout is in
     // nanoseconds), or at most 100 ms while nothing is due.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "sim/tovek_controller.h"
@@ -16,6 +17,9 @@ class LineServer {
  public:
   // `baud` 0: unpaced. `trace`: where each request and answer is told, or null.
   LineServer(int fd, sim::ControllerBus& bus, unsigned baud, std::FILE* trace);
+
+  // Calls `tick` every `periodNs` while serving.
+  void SetTick(int64_t periodNs, std::function<void()> tick);
 
   // Serves until `stop` becomes non-zero.
   void Run(const volatile sig_atomic_t& stop);
@@ -46,6 +50,9 @@ class LineServer {
   int64_t lineFreeAt_ = 0;   // the line is ours to send on from then
   std::deque<Scheduled> schedule_;
   std::deque<std::pair<int64_t, std::string>> traceQueue_;
+  int64_t tickPeriodNs_ = 0;
+  int64_t nextTick_ = 0;
+  std::function<void()> tick_;
 };
 
 int64_t MonotonicNanoseconds();
