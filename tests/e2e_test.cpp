@@ -1,8 +1,11 @@
 // End to end over pseudo-terminals: tovek-sim as a separate process, the
 // real driver library loaded through its export, and the qvotk tool.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -203,7 +206,7 @@ TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
   std::string output;
   EXPECT_EQ(RunTool("read S --port ttyNOPE9", &output), 2);
   EXPECT_NE(output.find("QVOTOVEK  : Fail to open ttyNOPE9"), std::string::npos) << output;
-  EXPECT_NE(output.find("check the name"), std::string::npos) << output;
+  EXPECT_NE(output.find("/dev/ttyNOPE9: No such file or directory"), std::string::npos) << output;
 
   EXPECT_EQ(RunTool("check S 001", &output), 0) << output;
   EXPECT_EQ(RunTool("check 1234", &output), 1) << output;
@@ -228,7 +231,7 @@ TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
   EXPECT_EQ(RunTool("read S" + line, &output), 1) << output;
   EXPECT_EQ(RunTool("--json read S" + line, &output), 0) << output;
   EXPECT_NE(output.find("\"value\": 6"), std::string::npos) << output;
-  EXPECT_EQ(RunTool("write S 12" + line, &output), 1) << output;
+  EXPECT_EQ(RunTool("write S 12" + line, &output), 64) << "refused before anything is sent: " << output;
   EXPECT_EQ(RunTool("read S" + line + " --station 99", &output), 2) << output;
   EXPECT_NE(output.find("no answer from station 99"), std::string::npos) << output;
 }
@@ -268,6 +271,138 @@ TEST_F(EndToEnd, ToolNeverReportsAWrongValueOnANoisyLateLine) {
     EXPECT_TRUE(m[2] == "?" || m[2] == "13") << round;
   }
   EXPECT_EQ(lines, 40) << output;
+}
+
+// The simulator's options: every bad value is a usage error that names the
+// option, not an abort or a silent wrap.
+TEST_F(EndToEnd, SimulatorRefusesBadValuesNamingTheOption) {
+  struct BadOption {
+    const char* arguments;
+    const char* said;
+  };
+  const BadOption cases[] = {
+      {"--block 1,2,x", "--block: 'x'"},
+      {"--point x=3", "--point: 'x'"},
+      {"--point 5=abc", "--point: 'abc'"},
+      {"--point 1000=3", "--point: '1000'"},
+      {"--point 5=300", "--point: '300'"},
+      {"--faults bogus", "the kinds are no-reply"},
+      {"--port-file /nonexistent/x/p", "--port-file: cannot write"},
+      {"--station 12 --point 13:5=3", "station 13 is not on the line"},
+  };
+  for (const BadOption& c : cases) {
+    std::string output;
+    EXPECT_EQ(RunProgram("tovek-sim", c.arguments, &output), 64) << c.arguments;
+    EXPECT_NE(output.find(c.said), std::string::npos) << c.arguments << ": " << output;
+  }
+  std::string help;
+  RunProgram("tovek-sim", "--help", &help);
+  EXPECT_NE(help.find("noise              bursts of frame-like bytes"), std::string::npos) << help;
+}
+
+TEST_F(EndToEnd, RequestsRefusedBeforeAnythingIsSentExit64WithoutBlamingTheController) {
+  std::string output;
+  for (const char* arguments : {"read 1234 --port NUL", "write 005 3 --port NUL", "write S 10 --port NUL",
+                                "block 300 --port NUL", "read S --port NUL --station 12345",
+                                "read S --port /dev/serial/by-id/x", "poll S -c -1 --port NUL"}) {
+    EXPECT_EQ(RunTool(arguments, &output), 64) << arguments << ": " << output;
+    EXPECT_EQ(output.find("controller"), std::string::npos) << arguments << ": " << output;
+    EXPECT_EQ(output.find("Fail to"), std::string::npos) << "nothing was sent: " << output;
+  }
+  EXPECT_EQ(RunTool("--json read 1234 --port NUL", &output), 64);
+  EXPECT_NE(output.find("{\"error\": \"'1234' is not a point name"), std::string::npos) << output;
+}
+
+TEST_F(EndToEnd, RepeatedHostReportsAreShownOnce) {
+  std::string output;
+  EXPECT_EQ(RunTool("read S 001 --port NUL", &output), 2);
+  size_t shown = 0;
+  for (size_t at = 0; (at = output.find("Fail to set RTS to on", at)) != std::string::npos; ++at) ++shown;
+  EXPECT_EQ(shown, 2u) << "the first report and its count: " << output;
+  EXPECT_NE(output.find("Fail to set RTS to on  (repeated 10 times in all)"), std::string::npos) << output;
+  EXPECT_NE(output.find("NUL is the null device"), std::string::npos) << output;
+}
+
+// Runs the tool as a child with its output on a pipe.
+bool StartTool(ChildProcess* tool, const std::vector<std::string>& arguments) {
+  std::string error;
+  return tool->Start(kBin + "/qvotk", arguments, &error);
+}
+
+TEST_F(EndToEnd, PollStopsWhenThePortVanishes) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12"}));
+  ChildProcess tool;
+  ASSERT_TRUE(
+      StartTool(&tool, {"poll", "S", "-i", "20", "--timeout", "20", "--port", sim.port, "--station", "12"}));
+  std::string line;
+  ASSERT_TRUE(tool.ReadLine(&line, 5000));
+  sim.process.Stop();  // the controller's side of the line closes
+  EXPECT_EQ(tool.Wait(10000), 2) << "the tool stops by itself, with the driver's status";
+  EXPECT_NE(tool.ReadRest(0).find("summary: "), std::string::npos);
+}
+
+TEST_F(EndToEnd, PollPrintsAJsonObjectARoundAndItsSummaryWhenInterrupted) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--drift-ms", "50"}));
+  ChildProcess tool;
+  ASSERT_TRUE(
+      StartTool(&tool, {"--json", "poll", "S", "001", "-i", "20", "--port", sim.port, "--station", "12"}));
+  std::string first;
+  ASSERT_TRUE(tool.ReadLine(&first, 5000));
+  tool.Send(SIGINT);
+  const std::string output = first + "\n" + tool.ReadRest(5000);
+  EXPECT_EQ(tool.Wait(5000), 130);
+  std::istringstream lines(output);
+  std::vector<std::string> objects;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    EXPECT_TRUE(line.front() == '{' && line.back() == '}') << line;
+    objects.push_back(line);
+  }
+  ASSERT_GE(objects.size(), 2u) << output;
+  EXPECT_NE(objects.front().find("\"round\": 1, \"time\": \""), std::string::npos) << objects.front();
+  EXPECT_EQ(objects.back().rfind("{\"summary\": {\"rounds\": ", 0), 0u) << objects.back();
+}
+
+TEST_F(EndToEnd, ScanFindsTheStationsOnTheLineAndNoOthers) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--station", "13", "--baud", "9600"}));
+  std::string output;
+  EXPECT_EQ(RunTool("--json scan --from 10 --to 15 --baud 9600 --port " + sim.port, &output), 0) << output;
+  EXPECT_NE(output.find("{\"stations\": [12, 13]}"), std::string::npos) << output;
+  EXPECT_EQ(RunTool("scan --from 20 --to 21 --baud 9600 --port " + sim.port, &output), 2) << output;
+  EXPECT_NE(output.find("no station answered at 20-21"), std::string::npos) << output;
+}
+
+TEST_F(EndToEnd, NothingIsLeftBehindAfterSigterm) {
+  const std::string temporary = workingDirectory.path() + "/tmp";
+  ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
+  setenv("TMPDIR", temporary.c_str(), 1);
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12"}));
+  ChildProcess poll;
+  ASSERT_TRUE(StartTool(&poll, {"poll", "S", "-i", "20", "--port", sim.port, "--station", "12"}));
+  std::string line;
+  ASSERT_TRUE(poll.ReadLine(&line, 5000));
+  EXPECT_EQ(poll.Stop(SIGTERM), 143);
+
+  ChildProcess demo;
+  ASSERT_TRUE(StartTool(&demo, {"demo"}));
+  ASSERT_TRUE(demo.ReadLine(&line, 5000));  // the simulator is up
+  EXPECT_EQ(demo.Stop(SIGTERM), 143);
+  unsetenv("TMPDIR");
+
+  size_t left = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(temporary))
+    left += entry.path().filename().string().rfind("qvotk-", 0) == 0;
+  EXPECT_EQ(left, 0u) << "the private station-file directories are gone";
+  // The demo's simulator, by its own arguments; the brackets keep the
+  // pattern from matching the shell that runs pgrep.
+  EXPECT_NE(system("pgrep -f 'tovek-sim --station 12 --station 13 --baud 9600 --block-count 16 --s-point [4]' "
+                   "> /dev/null"),
+            0)
+      << "the demo's simulator went with it";
 }
 
 }  // namespace

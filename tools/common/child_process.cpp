@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,12 +24,17 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
     *error = std::string("fork: ") + strerror(errno);
     return false;
   }
   if (pid == 0) {
+    // The child goes when its parent does, however the parent ends (killed,
+    // or its output piped to head).
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
@@ -65,11 +71,43 @@ bool ChildProcess::ReadLine(std::string* line, int timeoutMs) {
   }
 }
 
-int ChildProcess::Stop() {
+void ChildProcess::Send(int signal) {
+  if (pid_ > 0) kill(pid_, signal);
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  for (int waited = 0; waited <= timeoutMs; waited += 10) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const timespec pause = {0, 10000000};
+    nanosleep(&pause, nullptr);
+  }
+  return -1;
+}
+
+std::string ChildProcess::ReadRest(int timeoutMs) {
+  std::string rest = buffered_;
+  buffered_.clear();
+  while (output_ >= 0) {
+    pollfd watch = {output_, POLLIN, 0};
+    if (poll(&watch, 1, timeoutMs) <= 0) break;
+    char chunk[1024];
+    const ssize_t n = read(output_, chunk, sizeof chunk);
+    if (n <= 0) break;
+    rest.append(chunk, static_cast<size_t>(n));
+  }
+  return rest;
+}
+
+int ChildProcess::Stop(int signal) {
   if (output_ >= 0) close(output_);
   output_ = -1;
   if (pid_ <= 0) return -1;
-  kill(pid_, SIGTERM);
+  kill(pid_, signal);
   int status = 0;
   for (int i = 0; i < 300; ++i) {
     if (waitpid(pid_, &status, WNOHANG) == pid_) {

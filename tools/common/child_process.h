@@ -16,8 +16,16 @@ class ChildProcess {
   bool Start(const std::string& program, const std::vector<std::string>& arguments, std::string* error);
   // One line of the child's standard output, waiting at most `timeoutMs`.
   bool ReadLine(std::string* line, int timeoutMs);
-  // SIGTERM, then waits; returns the exit status (-1 if it did not exit).
-  int Stop();
+  // Sends `signal` (SIGTERM unless told), then waits; returns the exit
+  // status (-1 if it did not exit).
+  int Stop(int signal = 15);
+  // Sends `signal` and goes on reading what the child writes.
+  void Send(int signal);
+  // Waits at most `timeoutMs` for the child to end by itself; its exit
+  // status, or -1 when it is still running.
+  int Wait(int timeoutMs);
+  // Everything the child still writes until it closes its output.
+  std::string ReadRest(int timeoutMs);
   bool running() const { return pid_ > 0; }
 
  private:

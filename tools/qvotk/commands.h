@@ -1,34 +1,43 @@
-// The commands of the qvotk host tool.
+// The commands of the qvotk host tool. Each returns what it found, which
+// one printer renders as text or JSON; poll and demo print as they go.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "host_session.h"
+#include "output.h"
+#include "session.h"
 
-constexpr int kExitUsage = 64;
+Result RunInfo(const CommonOptions& options);
+Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t count);
+Result RunRead(const CommonOptions& options, const std::vector<std::string>& points);
+Result RunWrite(const CommonOptions& options, const std::string& point, int value);
+Result RunBlock(const CommonOptions& options, int32_t count);
+Result RunBench(const CommonOptions& options, const std::string& kind, const std::string& point, int requests,
+                int32_t blockCount);
 
-struct CommonOptions {
-  std::string driverPath;
-  std::string programDirectory;
-  std::string port;
-  int32_t lineNumber = 1;
-  int baud = -1;  // -1: the driver's default
-  int dataBits = -1;
-  int stopBits = -1;
-  int parity = -1;
-  uint32_t timeoutUnits = 100;
-  int station = -1;  // write a station file for this address into a private directory
-  bool json = false;
+// Stations 'from' to 'to' probed one by one: a station file and an open for
+// each, and a read of its S point. `timeoutUnits` < 0: the default for the
+// line's rate (ScanTimeoutUnits).
+Result RunScan(const CommonOptions& options, int from, int to, int timeoutUnits);
+uint32_t ScanTimeoutUnits(uint32_t baudRate);
+
+struct PollOptions {
+  std::vector<std::string> points;
+  int intervalMs = 500;
+  int rounds = 0;       // 0: until stopped
+  int maxFailures = 0;  // 0: never stop for failures
 };
+int RunPoll(const CommonOptions& options, const PollOptions& poll);
 
-int RunInfo(const CommonOptions& options);
-int RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t count);
-int RunRead(const CommonOptions& options, const std::vector<std::string>& points);
-int RunWrite(const CommonOptions& options, const std::string& point, int value);
-int RunBlock(const CommonOptions& options, int32_t count);
-int RunPoll(const CommonOptions& options, const std::vector<std::string>& points, int intervalMs, int count);
-int RunBench(const CommonOptions& options, const std::string& kind, const std::string& point, int requests,
-             int32_t blockCount);
 int RunDemo(const CommonOptions& options, bool verboseSimulator);
+
+// Points named as the user typed them, checked through the driver; a name
+// it refuses is a usage error (64) that names it.
+bool ResolvePoints(Session& session, const std::vector<std::string>& names, std::vector<Point>* points,
+                   Result* refused);
+std::string PointLabel(const Point& point);
+// A port name the driver can take: given, and at most 11 characters.
+bool CheckPortName(const CommonOptions& options, Result* refused);
+double Median(std::vector<double> samples);

@@ -4,3 +4,7 @@
 #include <string>
 
 std::string Cp437ToUtf8(const std::string& text);
+
+// For this terminal: UTF-8 where the locale says so, else plain ASCII
+// (frames of + - |, shades of #).
+std::string Cp437ForTerminal(const std::string& text);

@@ -66,3 +66,28 @@ std::string JsonArray(const std::vector<std::string>& items) {
   for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + items[i];
   return out + "]";
 }
+
+Result Failure(int status, const std::string& error) {
+  Result result;
+  result.status = status;
+  result.error = error;
+  return result;
+}
+
+void Print(const Result& result, bool json) {
+  if (!result.error.empty()) std::fprintf(stderr, "qvotk: %s\n", result.error.c_str());
+  if (json) {
+    if (!result.json.empty()) {
+      std::printf("%s\n", result.json.c_str());
+    } else if (!result.error.empty()) {
+      std::printf("%s\n", JsonObject()
+                              .Add("error", result.error)
+                              .Add("status", static_cast<int64_t>(result.status))
+                              .Text()
+                              .c_str());
+    }
+  } else {
+    for (const std::string& line : result.lines) std::printf("%s\n", line.c_str());
+  }
+  std::fflush(stdout);
+}

@@ -1,5 +1,5 @@
-// What the commands print: a line for people, or one JSON object per
-// command for scripts.
+// What the commands print: lines for people, or one JSON value per command
+// for scripts.
 #pragma once
 
 #include <cstdint>
@@ -24,3 +24,17 @@ class JsonObject {
 };
 
 std::string JsonArray(const std::vector<std::string>& items);
+
+// What a command found. One printer renders it: the lines on standard
+// output for people, or the JSON value for scripts; an error goes to
+// standard error, and with --json also to standard output as
+// {"error": ..., "status": ...}.
+struct Result {
+  int status = 0;  // the exit status
+  std::vector<std::string> lines;
+  std::string json;
+  std::string error;
+};
+
+Result Failure(int status, const std::string& error);
+void Print(const Result& result, bool json);

@@ -1,0 +1,81 @@
+#include "report_filter.h"
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+struct ReportFilter::State {
+  int terminal = -1;  // standard error as it was
+  int pipeRead = -1;
+  std::thread reader;
+  std::map<std::string, unsigned> seen;
+  std::vector<std::string> order;
+};
+
+#if defined(_WIN32)
+// On Windows the reports go to the host support library or the debugger,
+// not to standard error: nothing to filter.
+ReportFilter::ReportFilter() : state_(nullptr) {}
+ReportFilter::~ReportFilter() {}
+#else
+namespace {
+
+void WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+ReportFilter::ReportFilter() : state_(new State) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  std::fflush(stderr);
+  state_->terminal = dup(STDERR_FILENO);
+  dup2(fds[1], STDERR_FILENO);
+  close(fds[1]);
+  state_->pipeRead = fds[0];
+  state_->reader = std::thread([state = state_] {
+    std::string pending;
+    char buffer[512];
+    for (;;) {
+      const ssize_t n = read(state->pipeRead, buffer, sizeof buffer);
+      if (n <= 0) break;
+      pending.append(buffer, static_cast<size_t>(n));
+      for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+        const std::string line = pending.substr(0, end);
+        if (state->seen[line]++ == 0) {
+          state->order.push_back(line);
+          WriteAll(state->terminal, line + "\n");
+        }
+      }
+    }
+    if (!pending.empty()) WriteAll(state->terminal, pending);
+  });
+}
+
+ReportFilter::~ReportFilter() {
+  if (state_->terminal >= 0) {
+    std::fflush(stderr);
+    dup2(state_->terminal, STDERR_FILENO);  // the pipe's last writer goes: the reader ends
+    state_->reader.join();
+    close(state_->pipeRead);
+    for (const std::string& line : state_->order) {
+      const unsigned count = state_->seen[line];
+      if (count > 1) std::fprintf(stderr, "%s  (repeated %u times in all)\n", line.c_str(), count);
+    }
+    close(state_->terminal);
+  }
+  delete state_;
+}
+#endif

@@ -1,0 +1,17 @@
+// Host reports reach standard error from inside the driver, one line each.
+// A port whose modem lines fail sends the same ones for every request, and
+// hundreds of them would bury everything else: each distinct line is shown
+// the first time, and how often it came in all when the tool ends.
+#pragma once
+
+class ReportFilter {
+ public:
+  ReportFilter();   // from here, standard error goes through the filter
+  ~ReportFilter();  // back to the terminal, after the repeat counts
+  ReportFilter(const ReportFilter&) = delete;
+  ReportFilter& operator=(const ReportFilter&) = delete;
+
+ private:
+  struct State;
+  State* state_;
+};

@@ -1,0 +1,73 @@
+// A run of the tool against the driver, as a host runs: the library loaded
+// through its one export, the working directory its station file is read
+// from, and the channel, open for as long as the session holds it.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "host_session.h"
+
+constexpr int kExitUsage = 64;
+
+// What every command shares: the library and the line.
+struct CommonOptions {
+  std::string driverPath;
+  std::string programDirectory;
+  std::string port;
+  int32_t lineNumber = 1;
+  int baud = -1;  // -1: the driver's default
+  int dataBits = -1;
+  std::string stopBits;  // "1", "1.5" or "2"; empty: the driver's default
+  int parity = -1;
+  uint32_t timeoutUnits = 100;
+  int station = -1;  // write a station file for this address into a private directory
+  bool json = false;
+};
+
+class Session {
+ public:
+  explicit Session(const CommonOptions& options);
+  ~Session();  // closes the channel, removes the private directory
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Loads the library (and makes the private station file); false with the
+  // reason in `error`.
+  bool Start(std::string* error);
+
+  // Opens the channel on the options' port; false with the reason.
+  bool Open(std::string* error);
+  void Close();
+
+  // The read time-out of the next open, in 10 ms units.
+  void SetReadTimeout(uint32_t units) { options_.timeoutUnits = units; }
+
+  // Rewrites the station file (a private directory is made if none is).
+  bool WriteStationFile(int station, std::string* error);
+
+  HostSession& host() { return *host_; }
+  const QvoDriverInfo& info() const { return info_; }
+  LineOptions Line() const;
+  const CommonOptions& options() const { return options_; }
+  std::string StationFileName() const;
+
+  // Why a request answered as it did, in one line for people.
+  std::string Explain(const std::string& what, QvoStatus status, bool block = false) const;
+  // Why the port stopped working, when it did: "" while it still might
+  // answer. `elapsed` is how long the failed request took: one that fails
+  // well within a read time-out found the port failing at once.
+  std::string PortFailure(std::chrono::duration<double> elapsed) const;
+
+ private:
+  CommonOptions options_;
+  DriverLibrary library_;
+  HostSession* host_ = nullptr;
+  QvoDriverInfo info_{};
+  std::string stationDirectory_;
+  std::string previousDirectory_;
+  bool opened_ = false;
+};
+
+// The status a command exits with when several requests answered: the worst.
+inline int Worst(int a, int b) { return a > b ? a : b; }
