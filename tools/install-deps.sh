@@ -1,10 +1,13 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, when they are missing.
-# Usage: tools/install-deps.sh [core]   (as root, or through sudo)
-#   core: what the demo and the test lane need; without it, every lane's.
+# Usage: tools/install-deps.sh [core|bench]   (as root, or through sudo)
+#   core: what the demo and the test lane need; without it, every lane's;
+#   bench: also what the benchmarks and the comparison with libmodbus need.
 set -eu
 packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev pkgconf"
-if [ "${1:-all}" != core ]; then
+if [ "${1:-all}" = bench ]; then
+  packages="$packages libbenchmark-dev libmodbus-dev socat"
+elif [ "${1:-all}" != core ]; then
   packages="$packages clang libclang-rt-14-dev libbenchmark-dev gcc-multilib g++-multilib qemu-user
     g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind"
 fi
