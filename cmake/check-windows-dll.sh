@@ -1,10 +1,12 @@
 #!/bin/sh
-# Fails unless the DLL is a 32-bit PE that exports exactly QvoMain,
-# undecorated, imports only system libraries, and carries version 7.50.
+# Fails unless the DLL is a PE image of the expected format (PE_FORMAT, the
+# 32-bit pei-i386 unless told) that exports exactly QvoMain, undecorated,
+# imports only system libraries, and carries version 7.50.
 set -eu
 dll=$1
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
-"$objdump" -f "$dll" | grep -q 'file format pei-i386' || { echo "not a pei-i386 image"; exit 1; }
+format=${PE_FORMAT:-pei-i386}
+"$objdump" -f "$dll" | grep -q "file format $format\$" || { echo "not a $format image"; exit 1; }
 dump=$("$objdump" -p "$dll")
 exports=$(printf '%s\n' "$dump" | awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && NF==0 {on=0} on {print $NF}')
 echo "exports: $exports"

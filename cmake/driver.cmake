@@ -64,15 +64,24 @@ target_include_directories(qvotk INTERFACE
 if(WIN32)
   enable_language(RC)
   configure_file(cmake/qvotk.rc.in ${CMAKE_CURRENT_BINARY_DIR}/qvotk.rc COPYONLY)
-  target_sources(qvotk PRIVATE cmake/qvotk.def ${CMAKE_CURRENT_BINARY_DIR}/qvotk.rc)
+  # __stdcall decorates QvoMain as QvoMain@4 on x86 only; the export is
+  # undecorated on both.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(QVO_MAIN_SYMBOL QvoMain@4)
+  else()
+    set(QVO_MAIN_SYMBOL QvoMain)
+  endif()
+  configure_file(cmake/qvotk.def.in ${CMAKE_CURRENT_BINARY_DIR}/qvotk.def @ONLY)
+  configure_file(cmake/qvotk-import.def.in ${CMAKE_CURRENT_BINARY_DIR}/qvotk-import.def @ONLY)
+  target_sources(qvotk PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/qvotk.def ${CMAKE_CURRENT_BINARY_DIR}/qvotk.rc)
   set_target_properties(qvotk PROPERTIES PREFIX "")
   target_link_options(qvotk PRIVATE -static-libgcc -static-libstdc++)
   # The linker's import library names QvoMain as the export does, without
-  # the @4 that a C caller of a __stdcall function asks for; this one maps
-  # QvoMain@4 to the export.
-  find_program(QVO_DLLTOOL NAMES ${CMAKE_C_COMPILER_TARGET}-dlltool i686-w64-mingw32-dlltool REQUIRED)
+  # the @4 that a C caller of a __stdcall function asks for on x86; this one
+  # maps QvoMain@4 to the export.
+  find_program(QVO_DLLTOOL NAMES ${QVO_MINGW_TRIPLET}-dlltool REQUIRED)
   add_custom_command(TARGET qvotk POST_BUILD
-    COMMAND ${QVO_DLLTOOL} --def ${PROJECT_SOURCE_DIR}/cmake/qvotk-import.def --dllname qvotk.dll --kill-at
+    COMMAND ${QVO_DLLTOOL} --def ${CMAKE_CURRENT_BINARY_DIR}/qvotk-import.def --dllname qvotk.dll --kill-at
       --output-lib $<TARGET_LINKER_FILE:qvotk>
     COMMENT "Import library of qvotk.dll")
 else()
@@ -86,10 +95,16 @@ endif()
 
 if(WIN32 AND QVO_BUILD_TESTS)
   enable_testing()
-  find_program(QVO_MINGW_OBJDUMP NAMES i686-w64-mingw32-objdump REQUIRED)
+  find_program(QVO_MINGW_OBJDUMP NAMES ${QVO_MINGW_TRIPLET}-objdump REQUIRED)
   add_test(NAME windows_dll_exports_only_QvoMain
     COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/check-windows-dll.sh $<TARGET_FILE:qvotk>)
-  set_tests_properties(windows_dll_exports_only_QvoMain PROPERTIES ENVIRONMENT OBJDUMP=${QVO_MINGW_OBJDUMP})
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(QVO_PE_FORMAT pei-i386)
+  else()
+    set(QVO_PE_FORMAT pei-x86-64)
+  endif()
+  set_tests_properties(windows_dll_exports_only_QvoMain PROPERTIES
+    ENVIRONMENT "OBJDUMP=${QVO_MINGW_OBJDUMP};PE_FORMAT=${QVO_PE_FORMAT}")
 endif()
 
 # Installed: the library, the header, a pkg-config file and a CMake package
