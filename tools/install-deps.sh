@@ -9,7 +9,8 @@ if [ "${1:-all}" = bench ]; then
   packages="$packages libbenchmark-dev libmodbus-dev socat"
 elif [ "${1:-all}" != core ]; then
   packages="$packages clang libclang-rt-14-dev libbenchmark-dev gcc-multilib g++-multilib qemu-user
-    g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind"
+    g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 socat"
 fi
 missing=""
 for p in $packages; do
