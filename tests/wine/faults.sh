@@ -13,6 +13,7 @@ com=$6
 here=$(dirname "$0")
 port=$(echo "$com" | tr a-z A-Z)
 trap 'sh "$here/line.sh" stop "$state" "$prefix"' EXIT
+trap 'exit 143' TERM INT
 sh "$here/line.sh" start "$state" "$prefix" "$com"
 
 failures=0
@@ -26,8 +27,9 @@ check() {
   # shellcheck disable=SC2086
   sh "$here/line.sh" peer "$state" "$simulator" --station 3 --block-count 4 $script
   status=0
-  # Every case ends within a second or two; a minute means a read that waits for ever.
-  timeout -k 5 60 sh "$here/wine.sh" "$prefix" "$loopback" "$tool" "$@" --port "$port" --station 3 --timeout 10 ||
+  # Every case ends within a few seconds; half a minute means a read that
+  # waits for ever.
+  timeout -k 5 30 sh "$here/wine.sh" "$prefix" "$loopback" "$tool" "$@" --port "$port" --station 3 --timeout 10 ||
     status=$?
   if [ "$status" -eq "$expected" ]; then
     echo "ok: $fault, $*: exit $status"
