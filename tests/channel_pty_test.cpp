@@ -2,7 +2,6 @@
 // with the test playing the controller on the other side: what a channel
 // holds, what a request costs in system calls, and that a request ends
 // whatever the other side does.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,6 +19,7 @@
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
 #include "support/posix_calls_seen.h"
+#include "support/null_device.h"
 #include "support/pty.h"
 #include "support/recorded_reports.h"
 #include "support/requests.h"
@@ -28,15 +28,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
 
 // Runs `work`; a request that has not ended in `limit` is a request that
 // never ends, and the test binary stops rather than hang.
@@ -119,20 +110,7 @@ TEST(ChannelOnPseudoTerminal, AChannelHoldsOneDescriptorHoweverOftenItOpens) {
 }
 
 TEST(ChannelOnPseudoTerminal, TheNullDeviceHasNoModemLinesAndSaysSoEachTime) {
-  TemporaryWorkingDirectory workingDirectory;
-  QvoChannel channel{};
-  ASSERT_EQ(OpenChannelOn(&channel, "NUL", 1, 1), QVO_STATUS_OK);
-  RecordedReports().clear();
-  uint16_t values[2] = {};
-  EXPECT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values), QVO_STATUS_NO_ANSWER);
-  size_t on = 0, off = 0;
-  for (const auto& report : RecordedReports()) {
-    on += report.text == " QvoTK: Fail to set RTS to on";
-    off += report.text == " QvoTK: Fail to set RTS to off";
-  }
-  EXPECT_EQ(on, 10u);
-  EXPECT_EQ(off, 20u);
-  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  ExpectTheNullDeviceToReportEachRtsSwitch();
 }
 
 TEST(ChannelOnPseudoTerminal, AStationFileThatIsNoFileGivesStationOne) {

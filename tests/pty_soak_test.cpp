@@ -3,7 +3,6 @@
 // controller's, nothing is written around it, and no descriptor or memory
 // is lost over the fault loop, nor over open/close/reopen/reconfigure
 // cycles. QVO_SOAK_REQUESTS / 2 requests (1000 by default).
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -14,6 +13,7 @@
 
 #include "qvotk/qvotk.h"
 #include "sim/tovek_controller.h"
+#include "support/pty.h"
 #include "support/requests.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
@@ -27,15 +27,6 @@ constexpr int kBlockValues = 16;
 constexpr uint16_t kCanary = 0xEEEE;
 
 using Kind = RequestKind;
-
-size_t OpenDescriptors() {
-  size_t count = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
 
 class PseudoTerminalSoak : public ::testing::Test {
  protected:

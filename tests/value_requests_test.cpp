@@ -420,13 +420,8 @@ TEST_F(ValueRequestTest, ALineWithoutModemLinesReportsEachRtsSwitch) {
   device->failing = {Service::SetRts, Service::ReadCts};
   RecordedReports().clear();
   EXPECT_EQ(Read(0), QVO_STATUS_NO_ANSWER);
-  size_t on = 0, off = 0;
-  for (const auto& report : RecordedReports()) {
-    on += report.text == " QvoTK: Fail to set RTS to on";
-    off += report.text == " QvoTK: Fail to set RTS to off";
-  }
-  EXPECT_EQ(on, 10u);
-  EXPECT_EQ(off, 20u) << "one from each send, one from each receive";
+  EXPECT_EQ(CountRecordedReports(kRtsOnFailed), 10u);
+  EXPECT_EQ(CountRecordedReports(kRtsOffFailed), 20u) << "one from each send, one from each receive";
   EXPECT_EQ(Requests(), 0u) << "without CTS nothing is sent, and nothing is awaited";
 }
 

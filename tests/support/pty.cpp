@@ -1,5 +1,6 @@
 #include "support/pty.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -72,4 +73,13 @@ std::string PseudoTerminal::Read(size_t count, int timeoutMs) {
 void PseudoTerminal::CloseMaster() {
   if (master_ >= 0) close(master_);
   master_ = -1;
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+  }
+  return count;
 }

@@ -33,3 +33,7 @@ class PseudoTerminal {
   std::string path_;
   std::string portName_;
 };
+
+// How many descriptors this process holds: the leak check of tests that open
+// and close terminals.
+size_t OpenDescriptors();

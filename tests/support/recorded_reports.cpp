@@ -14,3 +14,9 @@ void ReportToHost(HostReport report, const char* first, const char* second) {
   FormatHostReport(report, first, second, text, sizeof text);
   RecordedReports().push_back({kHostReportCode, text, FormOf(report).format});
 }
+
+size_t CountRecordedReports(const std::string& text) {
+  size_t count = 0;
+  for (const auto& report : RecordedReports()) count += report.text == text;
+  return count;
+}

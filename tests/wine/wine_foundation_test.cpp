@@ -13,9 +13,7 @@
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
-#include "support/recorded_reports.h"
-#include "support/requests.h"
-#include "support/temp_dir.h"
+#include "support/null_device.h"
 
 namespace {
 
@@ -238,21 +236,7 @@ TEST_F(WineFoundation, RtsKeysTheLineAndAFrameReachesThePeer) {
 }
 
 TEST_F(WineFoundation, TheNullDeviceOpensAndEachRequestReportsItsModemLines) {
-  TemporaryWorkingDirectory workingDirectory;
-  QvoChannel channel{};
-  ASSERT_EQ(OpenChannelOn(&channel, "NUL", 1, 1), QVO_STATUS_OK);
-  RecordedReports().clear();
-  uint16_t values[2] = {};
-  EXPECT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values), QVO_STATUS_NO_ANSWER);
-  size_t on = 0, off = 0;
-  for (const auto& report : RecordedReports()) {
-    on += report.text == " QvoTK: Fail to set RTS to on";
-    off += report.text == " QvoTK: Fail to set RTS to off";
-  }
-  EXPECT_EQ(on, 10u);
-  EXPECT_EQ(off, 20u);
-  QvoRequest close{&channel, QVO_OP_CLOSE_CHANNEL, 0, 0, nullptr};
-  EXPECT_EQ(QvoMain(&close), QVO_STATUS_OK);
+  ExpectTheNullDeviceToReportEachRtsSwitch();
 }
 
 }  // namespace

@@ -7,14 +7,6 @@
 #include "cp437.h"
 #include "stop_signals.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -345,7 +337,7 @@ Result RunScan(const CommonOptions& options, int from, int to, int timeoutUnits)
   if (!CheckPortName(options, &result) || !StartSession(prober, &result)) return result;
   prober.SetReadTimeout(timeoutUnits >= 0 ? static_cast<uint32_t>(timeoutUnits)
                                           : ScanTimeoutUnits(prober.Line().line.baudRate));
-  const bool progress = !options.json && isatty(fileno(stderr));
+  const bool progress = !options.json && IsTerminal(stderr);
   std::vector<std::string> found;
   Point sPoint;
   sPoint.kind = QVO_POINT_S;

@@ -3,6 +3,12 @@
 #include <cmath>
 #include <cstdio>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -90,4 +96,12 @@ void Print(const Result& result, bool json) {
     for (const std::string& line : result.lines) std::printf("%s\n", line.c_str());
   }
   std::fflush(stdout);
+}
+
+bool IsTerminal(FILE* stream) {
+#if defined(_WIN32)
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,3 +39,7 @@ struct Result {
 
 Result Failure(int status, const std::string& error);
 void Print(const Result& result, bool json);
+
+// Whether `stream` is a terminal, where a live status line or a progress bar
+// may redraw itself.
+bool IsTerminal(FILE* stream);

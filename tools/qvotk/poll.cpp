@@ -10,14 +10,6 @@
 #include "commands.h"
 #include "stop_signals.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -97,7 +89,7 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
     Print(failed, options.json);
     return failed.status;
   }
-  const bool live = !options.json && isatty(fileno(stdout));
+  const bool live = !options.json && IsTerminal(stdout);
   Tally tally;
   int exitStatus = 0;
   int lastFailure = 0;
