@@ -53,6 +53,9 @@ foreach(foundation ${QVO_FOUNDATIONS})
   set_target_properties(${foundation} PROPERTIES CXX_VISIBILITY_PRESET hidden)
 endforeach()
 
+# The install directories, before the first target that names one.
+include(GNUInstallDirs)
+
 add_library(qvotk SHARED)
 add_library(qvotk::qvotk ALIAS qvotk)
 set_target_properties(qvotk PROPERTIES
@@ -109,7 +112,6 @@ endif()
 
 # Installed: the library, the header, a pkg-config file and a CMake package
 # (find_package(qvotk) gives qvotk::qvotk), both usable from C alone.
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 install(TARGETS qvotk EXPORT qvotkTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
