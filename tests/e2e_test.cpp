@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -234,6 +236,29 @@ TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
   EXPECT_EQ(RunTool("write S 12" + line, &output), 64) << "refused before anything is sent: " << output;
   EXPECT_EQ(RunTool("read S" + line + " --station 99", &output), 2) << output;
   EXPECT_NE(output.find("no answer from station 99"), std::string::npos) << output;
+}
+
+// The banner's frame is CP437: shown as UTF-8 where the locale takes it,
+// else in plain ASCII rather than as bytes the terminal cannot show.
+TEST_F(EndToEnd, TheBannerFallsBackToAsciiOutsideAUtf8Locale) {
+  const char* previous = std::getenv("LC_ALL");
+  const std::string saved = previous != nullptr ? previous : "";
+  auto nonAscii = [](const std::string& text) {
+    return std::count_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  };
+  std::string output;
+  setenv("LC_ALL", "C", 1);
+  EXPECT_EQ(RunTool("info", &output), 0);
+  EXPECT_NE(output.find("TOVEK - ORBAL system"), std::string::npos) << output;
+  EXPECT_EQ(nonAscii(output), 0) << output;
+  setenv("LC_ALL", "C.UTF-8", 1);
+  EXPECT_EQ(RunTool("info", &output), 0);
+  EXPECT_GT(nonAscii(output), 0) << output;
+  if (previous != nullptr) {
+    setenv("LC_ALL", saved.c_str(), 1);
+  } else {
+    unsetenv("LC_ALL");
+  }
 }
 
 // A line paced at 9600 baud whose replies meet stray bytes, noise and
