@@ -107,9 +107,25 @@ int64_t NowMicroseconds() {
 
 // Milliseconds for poll from microseconds left: rounded up, and never more
 // than an int holds (a longer wait is made of several).
-int PollMilliseconds(int64_t microsecondsLeft) {
-  const int64_t ms = (microsecondsLeft + 999) / 1000;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+enum class Readiness { Ready, DeadlinePassed, Failed };
+
+// Waits until `fd` is ready for `events` or `deadline` (in NowMicroseconds)
+// has passed; with `totalMs` 0 there is no deadline, as a read time-out of 0
+// waits for ever. A signal restarts the wait.
+Readiness WaitUntil(int fd, short events, uint32_t totalMs, int64_t deadline) {
+  for (;;) {
+    int waitMs = -1;
+    if (totalMs != 0) {
+      const int64_t left = deadline - NowMicroseconds();
+      if (left <= 0) return Readiness::DeadlinePassed;
+      const int64_t ms = (left + 999) / 1000;
+      waitMs = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    }
+    pollfd watch = {fd, events, 0};
+    const int ready = posix_calls::Poll(&watch, waitMs);
+    if (ready > 0) return Readiness::Ready;
+    if (ready < 0 && errno != EINTR) return Readiness::Failed;
+  }
 }
 
 bool StartsWithIgnoringCase(const char* text, const char* prefix) {
@@ -399,19 +415,9 @@ bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received) 
   const int64_t deadline = NowMicroseconds() + static_cast<int64_t>(totalMs) * 1000;
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*received < count) {
-    int waitMs = -1;
-    if (totalMs != 0) {
-      const int64_t left = deadline - NowMicroseconds();
-      if (left <= 0) break;
-      waitMs = PollMilliseconds(left);
-    }
-    pollfd watch = {slot->fd, POLLIN, 0};
-    const int ready = posix_calls::Poll(&watch, waitMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (ready == 0) continue;  // the deadline decides on the next turn
+    const Readiness readiness = WaitUntil(slot->fd, POLLIN, totalMs, deadline);
+    if (readiness == Readiness::DeadlinePassed) break;
+    if (readiness == Readiness::Failed) return false;
     const ssize_t n = posix_calls::Read(slot->fd, bytes + *received, count - *received);
     if (n > 0) {
       *received += static_cast<uint32_t>(n);
@@ -443,14 +449,7 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
-      int waitMs = -1;
-      if (totalMs != 0) {
-        const int64_t left = deadline - NowMicroseconds();
-        if (left <= 0) break;
-        waitMs = PollMilliseconds(left);
-      }
-      pollfd watch = {slot->fd, POLLOUT, 0};
-      posix_calls::Poll(&watch, waitMs);
+      if (WaitUntil(slot->fd, POLLOUT, totalMs, deadline) != Readiness::Ready) break;
       continue;
     }
     break;
