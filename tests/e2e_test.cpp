@@ -16,6 +16,7 @@
 
 #include "common/child_process.h"
 #include "qvotk/host_session.h"
+#include "support/every_opcode.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -80,36 +81,8 @@ class EndToEnd : public ::testing::Test {
 TEST_F(EndToEnd, EveryOpcodeOnce) {
   Simulator sim;
   ASSERT_TRUE(sim.Start({"--station", "12", "--s-point", "7", "--point", "9=200", "--block-count", "5"}));
-  QvoDriverInfo info{};
-  EXPECT_EQ(session->Info(&info), QVO_STATUS_OK);  // 14
-  EXPECT_EQ(info.channelSize, 688u);
-  Open(sim, 12);                                            // 1
-  EXPECT_EQ(session->Flush(), QVO_STATUS_OK);               // 2
-  Point s = Named("S"), nine = Named("009");                // 3
-  EXPECT_EQ(session->CheckBlock("001", 5), QVO_STATUS_OK);  // 4
-  uint16_t value = 0;
-  EXPECT_EQ(session->Read(s, &value), QVO_STATUS_OK);  // 5
-  EXPECT_EQ(value, 7);
-  EXPECT_EQ(session->Read(nine, &value), QVO_STATUS_OK);
-  EXPECT_EQ(value, 200);
-  std::vector<uint16_t> values;
-  EXPECT_EQ(session->ReadBlock(5, &values), QVO_STATUS_OK);  // 6
-  EXPECT_EQ(values, (std::vector<uint16_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(session->Write(nine, 1), QVO_STATUS_OK);  // 7
-  EXPECT_EQ(session->Read(nine, &value), QVO_STATUS_OK);
-  EXPECT_EQ(value, 1);
-  QvoRequest unsupported{nullptr, QVO_OP_UNSUPPORTED, 0, 0, nullptr};
-  EXPECT_EQ(library.entry(&unsupported), QVO_STATUS_REJECTED);  // 10
-  EXPECT_EQ(session->Close(), QVO_STATUS_OK);                   // 11
-  EXPECT_EQ(session->Reopen(), QVO_STATUS_OK);                  // 13
-  EXPECT_EQ(session->Read(s, &value), QVO_STATUS_OK);
-  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{0, 0, 0, 0}), QVO_STATUS_NO_ANSWER)
-      << "the same port, still held: the second open fails";
-  QvoRequest close12{const_cast<QvoChannel*>(&session->channel()), QVO_OP_CLOSE_CHANNEL_ALIAS, 0, 0, nullptr};
-  EXPECT_EQ(library.entry(&close12), QVO_STATUS_OK);                                     // 12
-  EXPECT_EQ(session->Reconfigure(sim.port, LineParams{19200, 8, 0, 0}), QVO_STATUS_OK);  // 15
-  EXPECT_EQ(session->Read(s, &value), QVO_STATUS_OK);
-  EXPECT_EQ(session->Close(), QVO_STATUS_OK);
+  Open(sim, 12);  // 1
+  ExpectEveryOpcodeOnce(*session, library.entry, {sim.port, 5, true});
 }
 
 TEST_F(EndToEnd, InjectedFaultsGiveTheStatusTheDriverPromises) {
