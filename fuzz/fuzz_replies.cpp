@@ -1,9 +1,9 @@
 // Whatever the line brings after a request. Two requests of one kind run in
 // turn on a line paced at 9600 baud; the input decides, frame by frame, how
 // the line answers: the controller's reply or none, a refusal, a bad
-// checksum, a cut or damaged reply, late by up to three read time-outs,
-// with any bytes before and after it. The first request's values lie in
-// 0-127, the second's in 128-255.
+// checksum, a cut or damaged reply, its first character late by up to
+// three read time-outs, with any bytes before and after it. The first
+// request's values lie in 0-127, the second's in 128-255.
 //
 // Properties, judged by an oracle of this file's own written from the frame
 // rules (not the driver's parsing or checksum code):
@@ -13,7 +13,8 @@
 // - a value stored only from a framed reply on the line that passes every
 //   check;
 // - no value from a reply to the earlier request, wherever the line did not
-//   itself forge a reply or bring more than the wait reads.
+//   itself forge a reply starting among the earlier request's bytes or
+//   bring more than the wait reads.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -166,7 +167,10 @@ struct Rig {
         genuine = false;
         break;
     }
-    const uint64_t lateMicroseconds = late * 3 * kTimeoutUnits * 10000ull / 255;
+    // At most so late that the first character lands three read time-outs
+    // after the frame: the request waits that long for it. Later, the line
+    // has been silent as long as the wait lasts, and the reply may cross.
+    const uint64_t lateMicroseconds = late * (3 * kTimeoutUnits * 10000ull - kCharacterMicroseconds) / 255;
     std::vector<sim::LinePiece> pieces;
     if (!before.empty()) pieces.push_back({lateMicroseconds, before, true});
     if (!reply.empty()) pieces.push_back({pieces.empty() ? lateMicroseconds : 0, reply, false});
@@ -194,14 +198,26 @@ size_t AnswerAt(const std::string& text, size_t at, Kind kind) {
   return length;
 }
 
-// True when some window of `line` would count as an answer though no
-// controller sent it whole: the line forged it.
-bool LineForged(const LineRecord& line, Kind kind) {
-  for (size_t at = 0; at < line.bytes.size(); ++at) {
+// True when a window starting among the first `starts` bytes of `line`
+// would count as an answer though no controller sent it whole: the line
+// forged it.
+bool LineForged(const LineRecord& line, size_t starts, Kind kind) {
+  for (size_t at = 0; at < starts && at < line.bytes.size(); ++at) {
     const size_t length = AnswerAt(line.bytes, at, kind);
     if (length != 0 && !line.IsGenuine(at, length)) return true;
   }
   return false;
+}
+
+// Both requests' bytes, in the order they reached the line.
+LineRecord Joined(const LineRecord& first, const LineRecord& second) {
+  LineRecord both = first;
+  for (size_t i = 0; i < second.genuineStarts.size(); ++i) {
+    both.genuineStarts.push_back(first.bytes.size() + second.genuineStarts[i]);
+    both.genuineLengths.push_back(second.genuineLengths[i]);
+  }
+  both.bytes += second.bytes;
+  return both;
 }
 
 // True when `stored` is the values of a takeable reply somewhere in `text`.
@@ -275,10 +291,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Explained(lines[0].bytes + lines[1].bytes, kind, blockCount, stored[r]));
   }
 
-  // The second request took nothing of the first's replies, unless the line
-  // forged a reply during the first or brought more than the wait reads.
-  if (statuses[1] == QVO_STATUS_OK && !LineForged(lines[0], kind) && lines[0].bytes.size() < 1000) {
-    for (int v : stored[1]) FUZZ_CHECK(v >= 128);
+  // The second request took its values from what the line brought in
+  // answer to its own frames, never from a reply to the first: unless the
+  // line forged a window that starts among the first request's bytes, or
+  // brought more than the wait reads. Where the second request's own bytes
+  // hold no forged window, this is a reply of its own, values 128-255.
+  const LineRecord both = Joined(lines[0], lines[1]);
+  if (statuses[1] == QVO_STATUS_OK && !LineForged(both, lines[0].bytes.size(), kind) &&
+      lines[0].bytes.size() < 1000) {
+    FUZZ_CHECK(Explained(lines[1].bytes, kind, blockCount, stored[1]));
+    if (!LineForged(lines[1], lines[1].bytes.size(), kind)) {
+      for (int v : stored[1]) FUZZ_CHECK(v >= 128);
+    }
   }
   return 0;
 }

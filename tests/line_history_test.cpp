@@ -170,8 +170,12 @@ class LineHistory {
     if (fault == sim::Fault::None && roll < 5 * lossPercent_) return;
 
     const uint64_t timeoutMicroseconds = timeoutUnits_ * 10000ull;
+    // Late, but with the first character in by three read time-outs after
+    // the frame: the longest the request waits for it.
     uint64_t late = 0;
-    if (Below(4) == 0) late = std::uniform_int_distribution<uint64_t>(1, 3 * timeoutMicroseconds)(random_);
+    if (Below(4) == 0) {
+      late = std::uniform_int_distribution<uint64_t>(1, 3 * timeoutMicroseconds - kCharacterMicroseconds)(random_);
+    }
     std::vector<sim::LinePiece> pieces = {{late, reply, false}};
     if (Below(3) == 0) pieces = sim::AmongNoise(reply, late, random_);
     Deliver(pieces);
