@@ -69,19 +69,27 @@ size_t ReplyLength(Kind kind) {
   }
 }
 
+// The length of the reply that would count as an answer at `at`: a ":"
+// with CR LF at the reply's length (for a block, of any count); 0 when
+// there is none.
+size_t AnswerAt(const std::string& text, size_t at, Kind kind) {
+  const char* w = text.data() + at;
+  const size_t left = text.size() - at;
+  if (w[0] != ':' || left < 7) return 0;
+  const size_t length = kind == kBlock ? 2 * RuleByte(w + 1) + 7 : ReplyLength(kind);
+  if (left < length || w[length - 2] != '\r' || w[length - 1] != '\n') return 0;
+  return length;
+}
+
 // The values of a reply that the driver may take from `text` at `at`:
 // framed, status "0", checksum where verified, hexadecimal values. Empty
 // when the window is no such reply.
 bool TakeableAt(const std::string& text, size_t at, Kind kind, size_t blockCount, std::vector<int>* values) {
   values->clear();
+  if (AnswerAt(text, at, kind) == 0) return false;
   const char* w = text.data() + at;
-  const size_t left = text.size() - at;
-  if (w[0] != ':') return false;
   if (kind == kBlock) {
-    if (left < 3) return false;
     const size_t n = RuleByte(w + 1);
-    const size_t length = 2 * n + 7;
-    if (left < length || w[length - 2] != '\r' || w[length - 1] != '\n') return false;
     if (n != (blockCount & 0xFF) || !ChecksumHolds(w + 3, n)) return false;
     for (size_t i = 0; i < n; ++i) {
       const int v = HexValue(w + 3 + 2 * i);
@@ -90,8 +98,7 @@ bool TakeableAt(const std::string& text, size_t at, Kind kind, size_t blockCount
     }
     return true;
   }
-  const size_t length = ReplyLength(kind);
-  if (left < length || w[length - 2] != '\r' || w[length - 1] != '\n' || w[4] != '0') return false;
+  if (w[4] != '0') return false;
   if (kind == kReadPoint && !ChecksumHolds(w + 3, 8)) return false;
   if (kind == kReadS || kind == kReadPoint) {
     const int v = HexValue(w + (kind == kReadS ? 13 : 15));
@@ -186,17 +193,6 @@ struct Rig {
   }
 };
 
-// The length of the reply that would count as an answer at `at`: a ":"
-// with CR LF at the reply's length (for a block, of any count); 0 when
-// there is none.
-size_t AnswerAt(const std::string& text, size_t at, Kind kind) {
-  const char* w = text.data() + at;
-  const size_t left = text.size() - at;
-  if (w[0] != ':' || left < 7) return 0;
-  const size_t length = kind == kBlock ? 2 * RuleByte(w + 1) + 7 : ReplyLength(kind);
-  if (left < length || w[length - 2] != '\r' || w[length - 1] != '\n') return 0;
-  return length;
-}
 
 // True when a window starting among the first `starts` bytes of `line`
 // would count as an answer though no controller sent it whole: the line
