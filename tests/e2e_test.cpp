@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -217,7 +218,8 @@ TEST_F(EndToEnd, TheBannerFallsBackToAsciiOutsideAUtf8Locale) {
   const char* previous = std::getenv("LC_ALL");
   const std::string saved = previous != nullptr ? previous : "";
   auto nonAscii = [](const std::string& text) {
-    return std::count_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    return std::count_if(text.begin(), text.end(),
+                         [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
   };
   std::string output;
   setenv("LC_ALL", "C", 1);
@@ -373,6 +375,9 @@ TEST_F(EndToEnd, ScanFindsTheStationsOnTheLineAndNoOthers) {
   EXPECT_NE(output.find("no station answered at 20-21"), std::string::npos) << output;
 }
 
+// Ctrl-C, SIGTERM and a closed SSH session end the tool at once, even in
+// the middle of a request that would wait for ever; so does a reader that
+// stops reading. Nothing is left behind.
 TEST_F(EndToEnd, NothingIsLeftBehindAfterSigterm) {
   const std::string temporary = workingDirectory.path() + "/tmp";
   ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
@@ -384,6 +389,23 @@ TEST_F(EndToEnd, NothingIsLeftBehindAfterSigterm) {
   std::string line;
   ASSERT_TRUE(poll.ReadLine(&line, 5000));
   EXPECT_EQ(poll.Stop(SIGTERM), 143);
+
+  // Station 99 never answers, and a read time-out of 0 waits for ever.
+  for (const int signal : {SIGINT, SIGHUP}) {
+    ChildProcess read;
+    ASSERT_TRUE(StartTool(&read, {"read", "S", "--timeout", "0", "--port", sim.port, "--station", "99"}));
+    EXPECT_EQ(read.Wait(300), -1) << "still waiting for station 99";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read.Stop(signal), 128 + signal);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2))
+        << "at once, not after the request";
+  }
+  // A reader that goes away ends the poll, as it ends other tools (141).
+  std::string output;
+  EXPECT_EQ(system(("bash -c 'set -o pipefail; " + kBin + "/qvotk poll S --json -i 10 --port " + sim.port +
+                    " --station 12 | head -2 > /dev/null'")
+                       .c_str()),
+            141 << 8);
 
   ChildProcess demo;
   ASSERT_TRUE(StartTool(&demo, {"demo"}));
@@ -397,10 +419,32 @@ TEST_F(EndToEnd, NothingIsLeftBehindAfterSigterm) {
   EXPECT_EQ(left, 0u) << "the private station-file directories are gone";
   // The demo's simulator, by its own arguments; the brackets keep the
   // pattern from matching the shell that runs pgrep.
-  EXPECT_NE(system("pgrep -f 'tovek-sim --station 12 --station 13 --baud 9600 --block-count 16 --s-point [4]' "
-                   "> /dev/null"),
-            0)
+  EXPECT_NE(
+      system("pgrep -f 'tovek-sim --station 12 --station 13 --baud 9600 --block-count 16 --s-point [4]' "
+             "> /dev/null"),
+      0)
       << "the demo's simulator went with it";
+}
+
+// --link replaces only what an earlier run left: a link to a pseudo-terminal.
+TEST_F(EndToEnd, TheSimulatorsLinkNeverTakesAUsersFile) {
+  const std::string file = workingDirectory.path() + "/data";
+  workingDirectory.WriteFile("data", "the user's data\n");
+  std::string output;
+  EXPECT_EQ(RunProgram("tovek-sim", "--link " + file, &output), 64) << output;
+  EXPECT_NE(output.find(file + " exists and is not a symbolic link"), std::string::npos) << output;
+  std::ifstream kept(file);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the user's data\n");
+
+  const std::string leftover = workingDirectory.path() + "/ttyT0";
+  ASSERT_EQ(symlink("/dev/pts/999", leftover.c_str()), 0);
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--link", leftover}));
+  EXPECT_EQ(sim.port, leftover);
+  EXPECT_EQ(std::filesystem::read_symlink(leftover).string().rfind("/dev/pts/", 0), 0u);
+  EXPECT_NE(std::filesystem::read_symlink(leftover), "/dev/pts/999");
+  sim.process.Stop(SIGHUP);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(leftover))) << "removed on SIGHUP too";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -158,34 +159,50 @@ Result RunRead(const CommonOptions& options, const std::vector<std::string>& nam
       !ResolvePoints(session, names, &points, &result) || !OpenSession(session, &result)) {
     return result;
   }
+  // The reads run apart; a signal prints the points read so far.
   std::vector<std::string> items;
   std::vector<std::string> problems;
-  for (const Point& point : points) {
-    if (StopSignal() != 0) return Failure(ExitStatusAfter(StopSignal()), "stopped");
-    uint16_t value = 0;
-    const Timed answer = Time([&] { return session.host().Read(point, &value); });
-    result.status = Worst(result.status, answer.status);
-    JsonObject item;
-    item.Add("point", PointLabel(point)).Add("status", static_cast<int64_t>(answer.status));
-    if (answer.status == QVO_STATUS_OK) {
-      item.Add("value", static_cast<int64_t>(value));
-      result.lines.push_back(PointLabel(point) + " = " + std::to_string(value));
-    } else {
-      problems.push_back(session.Explain("read " + PointLabel(point), answer.status));
-      item.Add("error", problems.back());
-    }
-    items.push_back(item.Text());
-    if (answer.status == QVO_STATUS_NO_ANSWER) {
-      const std::string failure = session.PortFailure(answer.elapsed);
-      if (!failure.empty()) {
-        problems.push_back(failure);
-        break;
-      }
-    }
-  }
-  result.json = JsonArray(items);
-  for (size_t i = 0; i < problems.size(); ++i) result.error += (i ? "\nqvotk: " : "") + problems[i];
-  return result;
+  auto known = [&] {
+    Result found = result;
+    found.json = JsonArray(items);
+    for (size_t i = 0; i < problems.size(); ++i) found.error += (i ? "\nqvotk: " : "") + problems[i];
+    return found;
+  };
+  RunUnlessStopped(
+      [&] {
+        for (const Point& point : points) {
+          uint16_t value = 0;
+          const Timed answer = Time([&] { return session.host().Read(point, &value); });
+          const JobLock lock;
+          result.status = Worst(result.status, answer.status);
+          JsonObject item;
+          item.Add("point", PointLabel(point)).Add("status", static_cast<int64_t>(answer.status));
+          if (answer.status == QVO_STATUS_OK) {
+            item.Add("value", static_cast<int64_t>(value));
+            result.lines.push_back(PointLabel(point) + " = " + std::to_string(value));
+          } else {
+            problems.push_back(session.Explain("read " + PointLabel(point), answer.status));
+            item.Add("error", problems.back());
+          }
+          items.push_back(item.Text());
+          if (answer.status == QVO_STATUS_NO_ANSWER) {
+            const std::string failure = session.PortFailure(answer.elapsed);
+            if (!failure.empty()) {
+              problems.push_back(failure);
+              break;
+            }
+          }
+          if (StopSignal() != 0) break;
+        }
+      },
+      [&] {
+        const JobLock lock;
+        problems.push_back("stopped by a signal while reading");
+        Result found = known();
+        found.status = ExitStatusAfter(StopSignal());
+        Print(found, options.json);
+      });
+  return known();
 }
 
 Result RunWrite(const CommonOptions& options, const std::string& name, int value) {
@@ -205,7 +222,15 @@ Result RunWrite(const CommonOptions& options, const std::string& name, int value
     return Failure(kExitUsage, "numbered points take 1 or 2, not " + std::to_string(value));
   }
   if (!OpenSession(session, &result)) return result;
-  const QvoStatus status = session.host().Write(point, static_cast<uint16_t>(value));
+  QvoStatus status = QVO_STATUS_NO_ANSWER;
+  RunUnlessStopped([&] { status = session.host().Write(point, static_cast<uint16_t>(value)); },
+                   [&] {
+                     Print(Failure(ExitStatusAfter(StopSignal()),
+                                   "stopped by a signal while writing: "
+                                   "the write may or may not have reached "
+                                   "the controller"),
+                           options.json);
+                   });
   result.status = status;
   JsonObject out;
   out.Add("point", PointLabel(point))
@@ -230,7 +255,13 @@ Result RunBlock(const CommonOptions& options, int32_t count) {
   }
   if (!OpenSession(session, &result)) return result;
   std::vector<uint16_t> values;
-  const QvoStatus status = session.host().ReadBlock(count, &values);
+  QvoStatus status = QVO_STATUS_NO_ANSWER;
+  RunUnlessStopped(
+      [&] { status = session.host().ReadBlock(count, &values); },
+      [&] {
+        Print(Failure(ExitStatusAfter(StopSignal()), "stopped by a signal while reading the block"),
+              options.json);
+      });
   result.status = status;
   JsonObject out;
   out.Add("count", static_cast<int64_t>(count)).Add("status", static_cast<int64_t>(status));
@@ -268,16 +299,29 @@ Result RunBench(const CommonOptions& options, const std::string& kind, const std
   uint64_t failed = 0;
   std::vector<uint16_t> values;
   std::vector<double> perRequestUs;
+  perRequestUs.reserve(static_cast<size_t>(requests));
+  std::atomic<int> finished{0};
   const auto start = Clock::now();
-  for (int i = 0; i < requests && StopSignal() == 0; ++i) {
-    uint16_t value = 0;
-    const Timed answer = Time([&] {
-      return kind == "block" ? session.host().ReadBlock(blockCount, &values)
-                             : session.host().Read(point, &value);
-    });
-    perRequestUs.push_back(answer.elapsed.count() * 1e6);
-    if (answer.status != QVO_STATUS_OK) ++failed;
-  }
+  // The whole run is one job, so that a request costs no thread of its own;
+  // a signal between requests ends it with its figures.
+  RunUnlessStopped(
+      [&] {
+        for (int i = 0; i < requests && StopSignal() == 0; ++i) {
+          uint16_t value = 0;
+          const Timed answer = Time([&] {
+            return kind == "block" ? session.host().ReadBlock(blockCount, &values)
+                                   : session.host().Read(point, &value);
+          });
+          perRequestUs.push_back(answer.elapsed.count() * 1e6);
+          if (answer.status != QVO_STATUS_OK) ++failed;
+          finished.store(i + 1);
+        }
+      },
+      [&] {
+        Print(Failure(ExitStatusAfter(StopSignal()),
+                      "stopped by a signal during request " + std::to_string(finished.load() + 1)),
+              options.json);
+      });
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const int done = static_cast<int>(perRequestUs.size());
   if (done == 0) return Failure(ExitStatusAfter(StopSignal()), "stopped");
@@ -359,7 +403,16 @@ Result RunScan(const CommonOptions& options, int from, int to, int timeoutUnits)
     if (!prober.WriteStationFile(station, &error) || !prober.Open(&error))
       return Failure(QVO_STATUS_NO_ANSWER, error);
     uint16_t value = 0;
-    const QvoStatus status = prober.host().Read(sPoint, &value);
+    QvoStatus status = QVO_STATUS_NO_ANSWER;
+    RunUnlessStopped([&] { status = prober.host().Read(sPoint, &value); },
+                     [&] {
+                       if (progress) std::fprintf(stderr, "\n");
+                       Result partial = result;
+                       partial.status = ExitStatusAfter(StopSignal());
+                       partial.error = "stopped by a signal at station " + std::to_string(station);
+                       partial.json = JsonObject().AddRaw("stations", JsonArray(found)).Text();
+                       Print(partial, options.json);
+                     });
     prober.Close();
     // A refusal is an answer too: something at that address replied.
     if (status != QVO_STATUS_NO_ANSWER) found.push_back(std::to_string(station));

@@ -61,6 +61,8 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
                  simulator.c_str(), error.c_str());
     return QVO_STATUS_NO_ANSWER;
   }
+  // Stopped and waited for however the demo ends, a signal included.
+  const UndoAtExit stopChild([&child] { child.Stop(); });
 
   CommonOptions demo = options;
   demo.port = port;
@@ -119,60 +121,65 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   step(host.channel().stationAddress == kStation,
        "opened, station address " + std::to_string(host.channel().stationAddress));
 
-  std::printf("\nReads (opcode 5)\n");
-  for (const DemoPoint& expected : kPoints) {
-    Point point;
-    host.Validate(expected.name, &point);
-    uint16_t value = 0;
-    const auto start = Clock::now();
-    const QvoStatus status = host.Read(point, &value);
-    char text[96];
-    std::snprintf(text, sizeof text, "%-3s = %-3u (%.1f ms)", PointLabel(point).c_str(), value,
-                  MillisecondsSince(start));
-    step(status == QVO_STATUS_OK && value == expected.expected, text);
-  }
+  // The requests run apart, so that a signal ends the demo at once.
+  RunUnlessStopped(
+      [&] {
+        std::printf("\nReads (opcode 5)\n");
+        for (const DemoPoint& expected : kPoints) {
+          Point point;
+          host.Validate(expected.name, &point);
+          uint16_t value = 0;
+          const auto start = Clock::now();
+          const QvoStatus status = host.Read(point, &value);
+          char text[96];
+          std::snprintf(text, sizeof text, "%-3s = %-3u (%.1f ms)", PointLabel(point).c_str(), value,
+                        MillisecondsSince(start));
+          step(status == QVO_STATUS_OK && value == expected.expected, text);
+        }
 
-  std::printf("\nWrite (opcode 7) and read back\n");
-  Point five;
-  host.Validate("005", &five);
-  uint16_t readBack = 0;
-  const QvoStatus written = host.Write(five, 2);
-  const QvoStatus readStatus = host.Read(five, &readBack);
-  step(written == QVO_STATUS_OK && readStatus == QVO_STATUS_OK && readBack == 2,
-       "005 := 2, read back " + std::to_string(readBack));
-  Point sPoint;
-  host.Validate("S", &sPoint);
-  step(host.Write(sPoint, 25) == QVO_STATUS_REJECTED,
-       "S := 25 refused before anything is sent (one digit only)");
+        std::printf("\nWrite (opcode 7) and read back\n");
+        Point five;
+        host.Validate("005", &five);
+        uint16_t readBack = 0;
+        const QvoStatus written = host.Write(five, 2);
+        const QvoStatus readStatus = host.Read(five, &readBack);
+        step(written == QVO_STATUS_OK && readStatus == QVO_STATUS_OK && readBack == 2,
+             "005 := 2, read back " + std::to_string(readBack));
+        Point sPoint;
+        host.Validate("S", &sPoint);
+        step(host.Write(sPoint, 25) == QVO_STATUS_REJECTED,
+             "S := 25 refused before anything is sent (one digit only)");
 
-  std::printf("\nBlock (opcode 6)\n");
-  std::vector<uint16_t> values;
-  const auto blockStart = Clock::now();
-  const QvoStatus blockStatus = host.ReadBlock(kBlockValues, &values);
-  std::string list;
-  for (uint16_t v : values) list += std::to_string(v) + " ";
-  char blockText[64];
-  std::snprintf(blockText, sizeof blockText, "(%.1f ms): ", MillisecondsSince(blockStart));
-  step(blockStatus == QVO_STATUS_OK && values.size() == kBlockValues && values.back() == kBlockValues,
-       std::to_string(kBlockValues) + " values " + blockText + list);
+        std::printf("\nBlock (opcode 6)\n");
+        std::vector<uint16_t> values;
+        const auto blockStart = Clock::now();
+        const QvoStatus blockStatus = host.ReadBlock(kBlockValues, &values);
+        std::string list;
+        for (uint16_t v : values) list += std::to_string(v) + " ";
+        char blockText[64];
+        std::snprintf(blockText, sizeof blockText, "(%.1f ms): ", MillisecondsSince(blockStart));
+        step(blockStatus == QVO_STATUS_OK && values.size() == kBlockValues && values.back() == kBlockValues,
+             std::to_string(kBlockValues) + " values " + blockText + list);
 
-  std::printf("\nBench: 20 reads of the S point\n");
-  constexpr int kReads = 20;
-  std::vector<double> perRequestMs;
-  int benchFailures = 0;
-  for (int i = 0; i < kReads && StopSignal() == 0; ++i) {
-    uint16_t value = 0;
-    const auto start = Clock::now();
-    if (host.Read(sPoint, &value) != QVO_STATUS_OK) ++benchFailures;
-    perRequestMs.push_back(MillisecondsSince(start));
-  }
-  const double medianMs = Median(perRequestMs);
-  const double wireMs = WireCharacters(sPoint, false) * 10.0 * 1000 / kBaud;
-  char benchText[160];
-  std::snprintf(benchText, sizeof benchText,
-                "%.2f ms a request (median); the %u characters take %.2f ms on the wire: ratio %.3f",
-                medianMs, WireCharacters(sPoint, false), wireMs, medianMs / wireMs);
-  step(benchFailures == 0, benchText);
+        std::printf("\nBench: 20 reads of the S point\n");
+        constexpr int kReads = 20;
+        std::vector<double> perRequestMs;
+        int benchFailures = 0;
+        for (int i = 0; i < kReads && StopSignal() == 0; ++i) {
+          uint16_t value = 0;
+          const auto start = Clock::now();
+          if (host.Read(sPoint, &value) != QVO_STATUS_OK) ++benchFailures;
+          perRequestMs.push_back(MillisecondsSince(start));
+        }
+        const double medianMs = Median(perRequestMs);
+        const double wireMs = WireCharacters(sPoint, false) * 10.0 * 1000 / kBaud;
+        char benchText[160];
+        std::snprintf(benchText, sizeof benchText,
+                      "%.2f ms a request (median); the %u characters take %.2f ms on the wire: ratio %.3f",
+                      medianMs, WireCharacters(sPoint, false), wireMs, medianMs / wireMs);
+        step(benchFailures == 0, benchText);
+      },
+      [&] { std::printf("\nstopped by a signal after %d steps\n", steps); });
 
   std::printf("\nClose (opcode 11)\n");
   session.Close();

@@ -20,7 +20,8 @@ constexpr const char* kExitCodes =
     "Exit status: 0 done; 1 refused by the driver or the controller; 2 no or a bad answer, or a port "
     "failure\n"
     "(the driver's status, the worst of several requests); 64 a usage error, or a request refused before\n"
-    "anything was sent; 130 after Ctrl-C, 143 after SIGTERM.";
+    "anything was sent; 129 after SIGHUP, 130 after Ctrl-C, 141 when standard output closed, 143 after\n"
+    "SIGTERM.";
 
 std::string SelfDirectory(const char* argv0) {
 #if defined(_WIN32)
@@ -166,7 +167,7 @@ int main(int argc, char** argv) {
   scan->add_option("--to", scanTo, "Last station address")->check(CLI::Range(0, 9999));
   scan->add_option("--station-timeout", scanTimeout,
                    "Read time-out of each probe, in 10 ms units (default: the S reply's time on the wire and "
-                   "10 ms, 4 at 9600 baud, 10 at 2400)")
+                   "10 ms, 4 at 9600 baud, 10 at 2400; 0 waits for ever)")
       ->check(CLI::Range(0, 100000));
   AddLineOptions(scan, options);
   AddToolOptions(scan, options);

@@ -72,6 +72,15 @@ struct Tally {
   }
 };
 
+void PrintSummary(const Tally& tally, bool json) {
+  if (json) {
+    std::printf("%s\n", tally.Json().c_str());
+  } else {
+    std::printf("summary: %s; %s\n", tally.Counts().c_str(), tally.Latency().c_str());
+  }
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int RunPoll(const CommonOptions& options, const PollOptions& poll) {
@@ -102,7 +111,12 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
     for (const Point& point : points) {
       uint16_t value = 0;
       const auto start = Clock::now();
-      const QvoStatus status = session.host().Read(point, &value);
+      QvoStatus status = QVO_STATUS_NO_ANSWER;
+      RunUnlessStopped([&] { status = session.host().Read(point, &value); },
+                       [&] {
+                         if (live) std::printf("\n");
+                         PrintSummary(tally, options.json);
+                       });
       const std::chrono::duration<double> elapsed = Clock::now() - start;
       tally.latenciesMs.push_back(elapsed.count() * 1000);
       ++tally.requests;
@@ -151,12 +165,7 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
   if (live) std::printf("\n");
   if (StopSignal() != 0) exitStatus = ExitStatusAfter(StopSignal());
   if (!stopReason.empty()) std::fprintf(stderr, "qvotk: %s\n", stopReason.c_str());
-  if (options.json) {
-    std::printf("%s\n", tally.Json().c_str());
-  } else {
-    std::printf("summary: %s; %s\n", tally.Counts().c_str(), tally.Latency().c_str());
-  }
-  std::fflush(stdout);
+  PrintSummary(tally, options.json);
   if (exitStatus != 0) return exitStatus;
   return tally.unanswered ? QVO_STATUS_NO_ANSWER : (tally.refused ? QVO_STATUS_REJECTED : 0);
 }

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "stop_signals.h"
+
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif
@@ -23,6 +25,7 @@ struct ReportFilter::State {
 // not to standard error: nothing to filter.
 ReportFilter::ReportFilter() : state_(nullptr) {}
 ReportFilter::~ReportFilter() {}
+void ReportFilter::Finish() {}
 #else
 namespace {
 
@@ -62,9 +65,16 @@ ReportFilter::ReportFilter() : state_(new State) {
     }
     if (!pending.empty()) WriteAll(state->terminal, pending);
   });
+  // A tool ended by a signal still shows what came through.
+  BeforeEnd([this] { Finish(); });
 }
 
 ReportFilter::~ReportFilter() {
+  Finish();
+  delete state_;
+}
+
+void ReportFilter::Finish() {
   if (state_->terminal >= 0) {
     std::fflush(stderr);
     dup2(state_->terminal, STDERR_FILENO);  // the pipe's last writer goes: the reader ends
@@ -75,7 +85,7 @@ ReportFilter::~ReportFilter() {
       if (count > 1) std::fprintf(stderr, "%s  (repeated %u times in all)\n", line.c_str(), count);
     }
     close(state_->terminal);
+    state_->terminal = -1;
   }
-  delete state_;
 }
 #endif

@@ -8,6 +8,7 @@ class ReportFilter {
  public:
   ReportFilter();   // from here, standard error goes through the filter
   ~ReportFilter();  // back to the terminal, after the repeat counts
+  void Finish();    // the same, early; once
   ReportFilter(const ReportFilter&) = delete;
   ReportFilter& operator=(const ReportFilter&) = delete;
 

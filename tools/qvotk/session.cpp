@@ -6,6 +6,7 @@
 #include <random>
 
 #include "port_diagnosis.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -30,8 +31,8 @@ Session::~Session() {
   if (!stationDirectory_.empty()) {
     std::error_code ignored;
     std::filesystem::current_path(previousDirectory_, ignored);
-    std::filesystem::remove_all(stationDirectory_, ignored);
   }
+  removeDirectory_.reset();
 }
 
 bool Session::Start(std::string* error) {
@@ -73,6 +74,10 @@ bool Session::WriteStationFile(int station, std::string* error) {
       *error = "cannot make a private directory for the station file";
       return false;
     }
+    removeDirectory_ = std::make_unique<UndoAtExit>([directory = stationDirectory_] {
+      std::error_code ignored;
+      std::filesystem::remove_all(directory, ignored);
+    });
     previousDirectory_ = std::filesystem::current_path().string();
     std::filesystem::current_path(stationDirectory_);
   }

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "host_session.h"
+#include "stop_signals.h"
 
 constexpr int kExitUsage = 64;
 
@@ -66,6 +68,7 @@ class Session {
   QvoDriverInfo info_{};
   std::string stationDirectory_;
   std::string previousDirectory_;
+  std::unique_ptr<UndoAtExit> removeDirectory_;
   bool opened_ = false;
 };
 

@@ -2,7 +2,9 @@
 // creates a pseudo-terminal and prints the port name to give the driver;
 // with --device it serves an existing serial device.
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,7 +20,27 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int signal) { g_stop = signal; }
+
+// Whether --link may take `path`: free, or a link an earlier run left to a
+// pseudo-terminal. Anything else belongs to somebody and stays as it is.
+bool MayTakeLinkPath(const std::string& path, std::string* why) {
+  struct stat about;
+  if (lstat(path.c_str(), &about) != 0) return errno == ENOENT;
+  if (!S_ISLNK(about.st_mode)) {
+    *why = path + " exists and is not a symbolic link";
+    return false;
+  }
+  char target[PATH_MAX];
+  const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+  const std::string pointsAt = length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
+  if (pointsAt.rfind("/dev/pts/", 0) != 0) {
+    *why = path + " is a link to " + (pointsAt.empty() ? "something unreadable" : pointsAt) +
+           ", not to a pseudo-terminal";
+    return false;
+  }
+  return true;
+}
 
 // The controllers the options ask for, on one bus.
 void PopulateBus(const SimOptions& options, sim::ControllerBus* bus) {
@@ -55,6 +77,15 @@ int main(int argc, char** argv) {
   sim::ControllerBus bus;
   PopulateBus(options, &bus);
 
+  // Caught before the link is made and the port told, so that no signal
+  // from then on leaves the link behind.
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);  // a closed terminal session
+  signal(SIGPIPE, SIG_IGN);
+
   SerialEndpoint endpoint;
   std::string error;
   const bool opened =
@@ -67,7 +98,13 @@ int main(int argc, char** argv) {
   }
   const std::string& link = options.link;
   if (!link.empty()) {
-    unlink(link.c_str());
+    std::string why;
+    if (!MayTakeLinkPath(link, &why)) {
+      std::fprintf(stderr, "tovek-sim: --link: %s; it is left alone: name a free path\n", why.c_str());
+      CloseEndpoint(&endpoint);
+      return kExitUsage;
+    }
+    unlink(link.c_str());  // a leftover link, or nothing
     if (symlink(endpoint.path.c_str(), link.c_str()) != 0) {
       std::fprintf(stderr, "tovek-sim: --link: cannot make %s: %s\n", link.c_str(), strerror(errno));
       CloseEndpoint(&endpoint);
@@ -89,11 +126,6 @@ int main(int argc, char** argv) {
   std::printf("%s\n", port.c_str());
   std::fflush(stdout);
 
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
 
   LineServer server(endpoint.fd, bus, options.baud, options.verbose ? stderr : nullptr);
   if (options.driftMs > 0) {
@@ -107,5 +139,6 @@ int main(int argc, char** argv) {
   }
   if (!link.empty()) unlink(link.c_str());
   CloseEndpoint(&endpoint);
-  return 0;
+  // As qvotk: 128 + the signal that ended it.
+  return g_stop != 0 ? 128 + g_stop : 0;
 }

@@ -79,7 +79,8 @@ std::string FaultHelp() {
          "\nValues: --point N=V and --s-point V set every controller; --point 12:N=V and\n"
          "--s-point 12:V set station 12's. Without them the S point is the station's last\n"
          "digit and point N holds N + station (mod 256).\n"
-         "Exit status: 0, or 64 for a usage error; 1 when the port cannot be made.";
+         "Exit status: 0, or 64 for a usage error; 1 when the port cannot be made; 129, 130 or 143 when\n"
+         "SIGHUP, Ctrl-C or SIGTERM ended it.";
 }
 
 }  // namespace
@@ -121,7 +122,9 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
   app.add_flag("-v,--verbose", o.verbose, "Trace every request, reply and burst of noise with a timestamp");
   app.add_option("--port-file", o.portFile, "Also write the port name to this file");
   app.add_option("--stats-file", o.statsFile, "On exit, write the statistics to this file");
-  app.add_option("--link", o.link, "Make a symbolic link with this path to the pseudo-terminal");
+  app.add_option("--link", o.link,
+                 "Make a symbolic link with this path to the pseudo-terminal (only a free path, or a link an "
+                 "earlier run left to a pseudo-terminal, is taken; removed on exit)");
   app.footer(FaultHelp());
 
   try {
