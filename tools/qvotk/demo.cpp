@@ -1,5 +1,6 @@
 // qvotk demo: tovek-sim on a pseudo-terminal paced at 9600 baud, and the
 // driver taken through every request a host makes, step by step.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -76,7 +77,7 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
     return QVO_STATUS_NO_ANSWER;
   }
   HostSession& host = session.host();
-  int steps = 0, failures = 0;
+  std::atomic<int> steps{0}, failures{0};  // a signal tells them from the main thread
   auto step = [&](bool ok, const std::string& text) {
     ++steps;
     if (!ok) ++failures;
@@ -179,14 +180,14 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
                       medianMs, WireCharacters(sPoint, false), wireMs, medianMs / wireMs);
         step(benchFailures == 0, benchText);
       },
-      [&] { std::printf("\nstopped by a signal after %d steps\n", steps); });
+      [&] { std::printf("\nstopped by a signal after %d steps\n", steps.load()); });
 
   std::printf("\nClose (opcode 11)\n");
   session.Close();
   step(host.channel().port == 0, "closed");
   std::fflush(stdout);
   child.Stop();
-  std::printf("\n%d of %d steps passed\n", steps - failures, steps);
+  std::printf("\n%d of %d steps passed\n", steps - failures, steps.load());
   if (StopSignal() != 0) return ExitStatusAfter(StopSignal());
   return failures ? 1 : 0;
 }
