@@ -21,6 +21,7 @@ add_library(qvo_driver OBJECT
   src/address/point_address.cpp
   src/serial/serial_port.cpp
   src/serial/exchange.cpp
+  src/platform/serial/port_slots.cpp
   src/platform/host/host_report_text.cpp
 )
 target_include_directories(qvo_driver PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)

@@ -13,7 +13,7 @@ namespace sim {
 inline void DeliverPieces(SimDevice& device, const std::vector<LinePiece>& pieces) {
   uint64_t end = SimLine::Get().NowMicroseconds();
   for (const LinePiece& piece : pieces) {
-    device.DeliverAt(end + piece.gapMicroseconds, piece.bytes);
+    device.DeliverAt(end + piece.gapMicroseconds, piece.bytes, piece.flaws);
     if (!device.input.empty())
       end = std::max(end + piece.gapMicroseconds, device.input.back().atMicroseconds);
   }

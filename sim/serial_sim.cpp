@@ -1,4 +1,5 @@
-// The serial services of the test binaries: the simulated line.
+// The serial services of the test binaries: the simulated line, with the
+// virtual clock for the system's.
 #include <cstring>
 
 #include "platform/serial/serial_services.h"
@@ -40,12 +41,17 @@ void SysSetQueueSizes(PortHandle port, uint32_t input, uint32_t output) {
 bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
   return SimLine::Get().CountWaitingInput(port, waiting);
 }
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received) {
-  return SimLine::Get().Read(port, buffer, count, received);
+bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
+  return SimLine::Get().Read(port, buffer, count, received, limitMs);
 }
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written) {
-  return SimLine::Get().Write(port, bytes, count, written);
+// As the POSIX foundation on a UART: drained, and what was waiting then told.
+bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+              uint32_t* waitingWhenSent) {
+  return SimLine::Get().WriteDrained(port, bytes, count, written, waitingWhenSent);
 }
+uint32_t SysInputOverruns(PortHandle port) { return SimLine::Get().Overruns(port); }
+uint32_t SysCharacterNanoseconds(PortHandle port) { return SimLine::Get().CharacterNanoseconds(port); }
+int64_t SysNowMicroseconds() { return static_cast<int64_t>(SimLine::Get().NowMicroseconds()); }
 bool SysSetRts(PortHandle port, bool on) { return SimLine::Get().SetRts(port, on); }
 bool SysReadCts(PortHandle port, bool* cts) { return SimLine::Get().ReadCts(port, cts); }
 void SysSleepMilliseconds(uint32_t milliseconds) { SimLine::Get().Sleep(milliseconds); }

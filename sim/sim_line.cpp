@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "serial/serial_port.h"
+#include "platform/serial/line_timing.h"
 
 namespace sim {
 
@@ -11,13 +11,24 @@ void SimDevice::Deliver(std::string_view bytes, uint64_t delayMicroseconds) {
   DeliverAt(SimLine::Get().NowMicroseconds() + delayMicroseconds, bytes);
 }
 
-void SimDevice::DeliverAt(uint64_t atMicroseconds, std::string_view bytes) {
+void SimDevice::DeliverAt(uint64_t atMicroseconds, std::string_view bytes, const LineFlaws& flaws) {
   // Arrivals stay in time order; a character arrives when its last bit has.
   uint64_t at = std::max(atMicroseconds, input.empty() ? 0 : input.back().atMicroseconds);
-  for (char c : bytes) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
     at += microsecondsPerCharacter;
-    input.push_back({at, static_cast<unsigned char>(c)});
+    Arrival arrival{at, static_cast<unsigned char>(bytes[i])};
+    arrival.damaged = std::find(flaws.damaged.begin(), flaws.damaged.end(), i) != flaws.damaged.end();
+    arrival.overrunBefore = flaws.overrun && flaws.overrunAt == i;
+    input.push_back(arrival);
   }
+}
+
+uint32_t SimDevice::OverrunsBy(uint64_t now) const {
+  // An arrival at this very moment is an answer to what just happened, not
+  // yet in the count.
+  uint32_t count = overrunsGone;
+  for (const Arrival& a : input) count += a.overrunBefore && a.atMicroseconds < now ? 1 : 0;
+  return count;
 }
 
 SimLine& SimLine::Get() {
@@ -139,8 +150,64 @@ void SimLine::SetQueueSizes(PortHandle port, uint32_t input, uint32_t output) {
   device->outputQueue = output;
 }
 
+SimLine::Departed SimLine::Depart(SimDevice* device) {
+  Departed departed;
+  while (device != nullptr && !device->transmitting.empty() &&
+         device->transmitting.front().doneMicroseconds <= now_) {
+    departed.lastDone = device->transmitting.front().doneMicroseconds;
+    departed.bytes += device->transmitting.front().byte;
+    if (device->echoMicroseconds >= 0) {
+      // Heard back as it left, its echo arriving one character time on.
+      device->DeliverAt(
+          departed.lastDone + static_cast<uint64_t>(device->echoMicroseconds) -
+              std::min<uint64_t>(device->microsecondsPerCharacter,
+                                 departed.lastDone + static_cast<uint64_t>(device->echoMicroseconds)),
+          std::string_view(&departed.bytes.back(), 1));
+    }
+    device->transmitting.pop_front();
+  }
+  if (device != nullptr && device->keepWrites) device->delivered += departed.bytes;
+  return departed;
+}
+
+void SimLine::Answer(SimDevice* device, const Departed& departed) {
+  if (device == nullptr || departed.bytes.empty() || !device->responder) return;
+  // The far end answers from the moment the last character reached it.
+  const uint64_t now = now_;
+  now_ = departed.lastDone;
+  device->responder(*device, departed.bytes);
+  now_ = now;
+}
+
+void SimLine::Transmit(SimDevice* device) { Answer(device, Depart(device)); }
+
+uint32_t SimLine::OutputQueued(PortHandle port) {
+  SimDevice* device = DeviceOf(port);
+  if (device == nullptr) return 0;
+  Transmit(device);
+  const auto pending = static_cast<uint32_t>(device->transmitting.size());
+  return pending > device->transmitFifo ? pending - device->transmitFifo : 0;
+}
+
+uint32_t SimLine::Overruns(PortHandle port) {
+  SimDevice* device = DeviceOf(port);
+  if (device == nullptr) return 0;
+  Transmit(device);
+  return device->OverrunsBy(now_);
+}
+
+uint32_t SimLine::CharacterNanoseconds(PortHandle port) {
+  SimDevice* device = DeviceOf(port);
+  if (device == nullptr || !device->configured) return 0;
+  if (device->microsecondsPerCharacter != 0)
+    return static_cast<uint32_t>(device->microsecondsPerCharacter * 1000);
+  const LineSettings& s = device->settings;
+  return ::CharacterNanoseconds(s.baudRate, s.byteSize, s.parity, s.stopBits);
+}
+
 bool SimLine::CountWaitingInput(PortHandle port, uint32_t* waiting) {
   SimDevice* device = DeviceOf(port);
+  Transmit(device);
   uint32_t count = 0;
   if (device != nullptr) {
     for (const Arrival& a : device->input) count += a.atMicroseconds <= now_ ? 1 : 0;
@@ -150,10 +217,11 @@ bool SimLine::CountWaitingInput(PortHandle port, uint32_t* waiting) {
   return true;
 }
 
-bool SimLine::Read(PortHandle port, void* buffer, uint32_t count, uint32_t* received) {
+bool SimLine::Read(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
   *received = 0;
   ++readRequests_;
   SimDevice* device = DeviceOf(port);
+  Transmit(device);
   if (device == nullptr || device->failing.count(Service::Read)) {
     Log(Service::Read, device, count, 0);
     return false;
@@ -161,13 +229,18 @@ bool SimLine::Read(PortHandle port, void* buffer, uint32_t count, uint32_t* rece
   // Total time-out only: the request ends when all bytes are in, or T after
   // it began. With T = 0 it would wait for ever; here it ends with what the
   // line will ever bring.
-  const uint64_t totalMs = device->timeouts.readTotalConstant;
+  uint64_t totalMs = device->timeouts.readTotalConstant;
+  if (limitMs != kPortReadTimeout && (totalMs == 0 || limitMs < totalMs))
+    totalMs = std::max<uint32_t>(limitMs, 1);
   const uint64_t deadline = totalMs == 0 ? UINT64_MAX : now_ + totalMs * 1000;
   auto* bytes = static_cast<unsigned char*>(buffer);
   uint64_t finished = now_;
+  const bool marked = device->settings.markDamaged;
   while (*received < count && !device->input.empty() && device->input.front().atMicroseconds <= deadline) {
-    finished = std::max(finished, device->input.front().atMicroseconds);
-    bytes[(*received)++] = device->input.front().byte;
+    const Arrival& arrival = device->input.front();
+    finished = std::max(finished, arrival.atMicroseconds);
+    bytes[(*received)++] = arrival.damaged && marked ? device->settings.errorChar : arrival.byte;
+    device->overrunsGone += arrival.overrunBefore ? 1 : 0;
     device->input.pop_front();
   }
   const uint64_t started = now_;
@@ -182,24 +255,47 @@ bool SimLine::Read(PortHandle port, void* buffer, uint32_t count, uint32_t* rece
 
 bool SimLine::Write(PortHandle port, const void* bytes, uint32_t count, uint32_t* written) {
   SimDevice* device = DeviceOf(port);
+  Transmit(device);
   if (Fails(device, Service::Write, count)) return false;
   const uint32_t moved = std::min(count, device->writeLimit);
-  const std::string frame(static_cast<const char*>(bytes), moved);
+  const std::string_view frame(static_cast<const char*>(bytes), moved);
   if (device->keepWrites) {
     device->written += frame;
-    device->writes.push_back(frame);
+    device->writes.emplace_back(frame);
   }
-  // The write returns once the characters have left the line.
-  now_ += device->microsecondsPerCharacter * moved;
+  uint64_t leaves = device->transmitting.empty() ? now_ : device->transmitting.back().doneMicroseconds;
+  for (char c : frame) {
+    leaves += device->microsecondsPerCharacter;
+    device->transmitting.push_back({leaves, c});
+  }
   *written = moved;
-  if (device->responder) device->responder(*device, frame);
+  return true;
+}
+
+bool SimLine::WriteDrained(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+                           uint32_t* waitingWhenSent) {
+  *waitingWhenSent = 0;
+  if (!Write(port, bytes, count, written)) return false;
+  SimDevice* device = DeviceOf(port);
+  if (!device->transmitting.empty()) now_ = std::max(now_, device->transmitting.back().doneMicroseconds);
+  // What had come by the moment the frame left, its own echo included; not
+  // the far end's answer, which can only begin then.
+  const Departed departed = Depart(device);
+  for (const Arrival& a : device->input) *waitingWhenSent += a.atMicroseconds <= now_ ? 1 : 0;
+  Answer(device, departed);
   return true;
 }
 
 bool SimLine::SetRts(PortHandle port, bool on) {
   SimDevice* device = DeviceOf(port);
+  Transmit(device);
   if (Fails(device, Service::SetRts, on ? 1 : 0)) return false;
   if (on) device->ctsPollsSinceRaise = 0;  // the CTS schedule counts from each raise
+  if (!on) {
+    // The converter stops driving the line: what has not left is lost.
+    device->charactersCutOff += static_cast<uint32_t>(device->transmitting.size());
+    device->transmitting.clear();
+  }
   device->rts = on;
   return true;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/serial/serial_services.h"
+#include "sim/tovek_controller.h"
 
 namespace sim {
 
@@ -48,9 +49,19 @@ struct SimDevice;
 // them left the line; schedules any answer with SimDevice::Deliver.
 using Responder = std::function<void(SimDevice& device, std::string_view bytes)>;
 
+// A character on its way to the driver: when it has arrived, and what the
+// line did to it.
 struct Arrival {
   uint64_t atMicroseconds;
   unsigned char byte;
+  bool damaged = false;        // a parity or framing error
+  bool overrunBefore = false;  // input was lost just before it: the device counts an overrun
+};
+
+// A character the driver's UART is sending: when its last stop bit leaves.
+struct Departure {
+  uint64_t doneMicroseconds;
+  char byte;
 };
 
 struct SimDevice {
@@ -83,16 +94,32 @@ struct SimDevice {
   // Each character on the wire costs this long, both ways.
   uint64_t microsecondsPerCharacter = 0;
 
+  // The driver's transmitter: characters leave one character time apart
+  // and reach the far end (the responder) once their last stop bit has
+  // left. Those still queued or shifting when RTS clears never do. The
+  // device driver's queue holds what the UART's FIFO of this depth has not
+  // taken yet; a USB adapter takes a whole frame at once.
+  uint32_t transmitFifo = 16;
+  std::deque<Departure> transmitting;
+  uint32_t charactersCutOff = 0;  // lost to an early RTS clear
+  // A two-wire adapter that hears its own transmitter: each character sent
+  // comes back this long after it left (negative: none).
+  int64_t echoMicroseconds = -1;
+
   std::deque<Arrival> input;
   std::string written;  // everything the driver wrote, in order
   std::vector<std::string> writes;
+  std::string delivered;   // what reached the far end, in order
   bool keepWrites = true;  // benchmarks keep nothing
   Responder responder;
 
   // Schedules `bytes` to arrive, the first `delay` from now, then one
   // character time apart (all at once on an unpaced line).
   void Deliver(std::string_view bytes, uint64_t delayMicroseconds = 0);
-  void DeliverAt(uint64_t atMicroseconds, std::string_view bytes);
+  void DeliverAt(uint64_t atMicroseconds, std::string_view bytes, const LineFlaws& flaws = {});
+  // Overruns the device has counted by `now`.
+  uint32_t OverrunsBy(uint64_t now) const;
+  uint32_t overrunsGone = 0;  // counted for arrivals already read
 };
 
 class SimLine {
@@ -126,13 +153,33 @@ class SimLine {
   bool WriteTimeouts(PortHandle port, const CommTimeouts& timeouts);
   void SetQueueSizes(PortHandle port, uint32_t input, uint32_t output);
   bool CountWaitingInput(PortHandle port, uint32_t* waiting);
-  bool Read(PortHandle port, void* buffer, uint32_t count, uint32_t* received);
+  bool Read(PortHandle port, void* buffer, uint32_t count, uint32_t* received,
+            uint32_t limitMs = kPortReadTimeout);
+  // Hands the bytes to the transmitter and returns, as WriteFile does.
   bool Write(PortHandle port, const void* bytes, uint32_t count, uint32_t* written);
+  // Returns once the last of them has left, as a drained POSIX write does;
+  // `waitingWhenSent` counts the input that had come by then.
+  bool WriteDrained(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+                    uint32_t* waitingWhenSent);
+  // Characters the device driver still queues for the UART.
+  uint32_t OutputQueued(PortHandle port);
+  uint32_t Overruns(PortHandle port);
+  uint32_t CharacterNanoseconds(PortHandle port);
   bool SetRts(PortHandle port, bool on);
   bool ReadCts(PortHandle port, bool* cts);
   void Sleep(uint32_t milliseconds);
 
  private:
+  // The characters whose last stop bit has left by now: they reach the far
+  // end (and come back as echo where the line has one); the far end then
+  // answers them.
+  struct Departed {
+    std::string bytes;
+    uint64_t lastDone = 0;
+  };
+  Departed Depart(SimDevice* device);
+  void Answer(SimDevice* device, const Departed& departed);
+  void Transmit(SimDevice* device);
   bool Fails(SimDevice* device, Service service, uint32_t argument, uint32_t result = 0);
   void Log(Service service, SimDevice* device, uint32_t argument, uint32_t result);
 

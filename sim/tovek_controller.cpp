@@ -52,6 +52,7 @@ const char* FaultName(Fault fault) {
     case Fault::StrayBytes: return "stray-bytes";
     case Fault::Delay: return "delay";
     case Fault::Noise: return "noise";
+    case Fault::Echo: return "echo";
   }
   return "?";
 }
@@ -67,6 +68,8 @@ const char* FaultDescription(Fault fault) {
     case Fault::StrayBytes: return "bytes without a \":\" on the line before the reply";
     case Fault::Delay: return "the reply comes --fault-delay-ms late";
     case Fault::Noise: return "bursts of frame-like bytes before, inside or after the reply";
+    case Fault::Echo:
+      return "the request heard back ahead of the reply, as a two-wire adapter hears itself; one in four cut";
   }
   return "?";
 }
@@ -365,6 +368,13 @@ std::vector<BusExchange> ControllerBus::Feed(std::string_view bytes) {
         exchange.pieces = AmongNoise(exchange.reply, late, noiseRandom_);
       } else {
         exchange.pieces.push_back({late, exchange.reply, false});
+      }
+      if (exchange.fault == Fault::Echo) {
+        std::string echo = frame;
+        if (noiseRandom_() % 4 == 0) echo.resize(1 + noiseRandom_() % (frame.size() - 1));
+        LinePiece piece(0, echo, true);
+        piece.isEcho = true;
+        exchange.pieces.insert(exchange.pieces.begin(), piece);
       }
       ++statistics_.answered;
     }

@@ -24,22 +24,37 @@ enum class Fault {
   StrayBytes,       // junk on the line before the reply
   Delay,            // the reply after ControllerBus::faultDelayMicroseconds
   Noise,            // random bytes at random moments before, inside and after the reply
+  Echo,             // the line repeats the request, whole or cut, ahead of the reply
 };
 
-constexpr int kFaultKinds = 9;
+constexpr int kFaultKinds = 10;
 
 const char* FaultName(Fault fault);
 // What the fault does to a reply, in a few words for a help text.
 const char* FaultDescription(Fault fault);
 bool ParseFaultName(std::string_view name, Fault* fault);
 
+// What the line does to the characters of one piece: damaged ones (by
+// position), and an overrun just before one of them.
+struct LineFlaws {
+  std::vector<size_t> damaged;
+  bool overrun = false;
+  size_t overrunAt = 0;
+};
+
 // A stretch of what goes back on the line: `bytes`, starting
 // `gapMicroseconds` after the previous piece ended (the first piece: after
 // the request ended).
 struct LinePiece {
+  LinePiece() = default;
+  LinePiece(uint64_t gap, std::string text, bool noise = false)
+      : gapMicroseconds(gap), bytes(std::move(text)), isNoise(noise) {}
+
   uint64_t gapMicroseconds = 0;
   std::string bytes;
   bool isNoise = false;
+  bool isEcho = false;  // the line's copy of the request
+  LineFlaws flaws;      // what the line does to the bytes (simulated line only)
 };
 
 // A request frame, checked: start, count, length, checksum, CR LF.

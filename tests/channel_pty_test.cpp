@@ -18,8 +18,8 @@
 
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
-#include "support/posix_calls_seen.h"
 #include "support/null_device.h"
+#include "support/posix_calls_seen.h"
 #include "support/pty.h"
 #include "support/recorded_reports.h"
 #include "support/requests.h"
@@ -63,12 +63,16 @@ TEST(ChannelOnPseudoTerminal, OpensSendsAndReceives) {
   EXPECT_EQ(channel.stationAddress, 12);
 
   const std::string frame = ":0508001268007E\r\n";
-  ASSERT_TRUE(SendFrame(channel.port, frame.data(), static_cast<uint32_t>(frame.size())));
+  LineTurn turn;
+  StartTurns(&turn, channel.port, ':');
+  ASSERT_TRUE(SendFrame(&turn, frame.data(), static_cast<uint32_t>(frame.size())));
   EXPECT_EQ(pty.Read(frame.size(), 1000), frame);
+  // The line's echo of the frame, a byte the terminal marks as \377 \377,
+  // then the reply.
   const std::string reply = ":0708000000003F00C1\r\n";
-  pty.Write(reply);
+  pty.Write(frame + "\377" + reply);
   char buffer[64];
-  ASSERT_TRUE(ReceiveFrame(channel.port, buffer, static_cast<uint32_t>(reply.size())));
+  ASSERT_TRUE(ReceiveWindow(&turn, buffer, static_cast<uint32_t>(reply.size())));
   EXPECT_EQ(std::string(buffer, reply.size()), reply);
 
   EXPECT_EQ(Call(&channel, QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);

@@ -101,6 +101,8 @@ TEST_F(EndToEnd, InjectedFaultsGiveTheStatusTheDriverPromises) {
       {"bad-checksum", "S", QVO_STATUS_OK, 1},  // S-point replies carry no checked checksum
       {"stray-bytes", "S", QVO_STATUS_OK, 1},   // skipped ahead of the reply in the same attempt
       {"wrong-block-count", "block", QVO_STATUS_NO_ANSWER, 10},
+      {"echo", "001", QVO_STATUS_OK, 1},  // the line's echo of the request is skipped
+      {"echo", "block", QVO_STATUS_OK, 1},
   };
   for (const auto& c : cases) {
     Simulator sim;

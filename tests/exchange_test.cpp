@@ -1,4 +1,5 @@
-// The half-duplex exchange as call sequences on the simulated line.
+// The half-duplex exchange as call sequences on the simulated line, and the
+// reply window it hands over: what it skips, and when it gives up.
 #include "serial/exchange.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@ using sim::Service;
 using sim::SimLine;
 
 const std::string kFrame = ":0508001268007E\r\n";
+const std::string kReply = ":070000126800170000\r\n";  // 21 characters
 
 class ExchangeTest : public ::testing::Test {
  protected:
@@ -24,14 +26,21 @@ class ExchangeTest : public ::testing::Test {
     RecordedReports().clear();
     device = &line().AddDevice("COM1");
     const LineParams params = {9600, 8, 0, 0};
-    ASSERT_EQ(CommOpen("COM1", &params, COMM_RTS_ON, &channel.port), CommStatus::Ok);
+    ASSERT_EQ(CommOpen("COM1", &params, COMM_RTS_ON, &port), CommStatus::Ok);
+    StartTurns(&turn, port, ':');
     line().ClearCalls();
   }
   static SimLine& line() { return SimLine::Get(); }
-  bool Send() { return SendFrame(channel.port, kFrame.data(), static_cast<uint32_t>(kFrame.size())); }
+  bool Send() { return SendFrame(&turn, kFrame.data(), static_cast<uint32_t>(kFrame.size())); }
+  // Receives a window of the reply's length; its text, or "" when none came.
+  std::string Window(uint32_t length = 21) {
+    return ReceiveWindow(&turn, window, length) ? std::string(window, length) : "";
+  }
   const sim::ServiceCall& LastCall() const { return line().Calls().back(); }
 
-  QvoChannel channel{};
+  PortHandle port = kNoPort;
+  LineTurn turn{};
+  char window[600] = {};
   sim::SimDevice* device = nullptr;
 };
 
@@ -83,9 +92,8 @@ TEST_F(ExchangeTest, RtsThatCannotBeSwitchedIsReportedButTheExchangeGoesOn) {
   device->failing = {Service::SetRts};
   EXPECT_TRUE(Send());
   EXPECT_EQ(device->written, kFrame);
-  char reply[23];
-  device->Deliver(std::string(23, '0'));
-  EXPECT_TRUE(ReceiveFrame(channel.port, reply, 23));
+  device->Deliver(kReply);
+  EXPECT_EQ(Window(), kReply);
   ASSERT_EQ(RecordedReports().size(), 3u);
   EXPECT_EQ(RecordedReports()[0].text, " QvoTK: Fail to set RTS to on");
   EXPECT_EQ(RecordedReports()[1].text, " QvoTK: Fail to set RTS to off");
@@ -94,30 +102,94 @@ TEST_F(ExchangeTest, RtsThatCannotBeSwitchedIsReportedButTheExchangeGoesOn) {
 }
 
 TEST_F(ExchangeTest, StrayInputIsDiscardedBeforeTheSend) {
-  device->Deliver("junk from an earlier reply");
+  device->Deliver("junk from an earlier reply:");
   EXPECT_TRUE(Send());
-  device->Deliver("REPLY");
-  char reply[5];
-  ASSERT_TRUE(ReceiveFrame(channel.port, reply, 5));
-  EXPECT_EQ(std::string(reply, 5), "REPLY");
+  device->Deliver(kReply);
+  EXPECT_EQ(Window(), kReply);
 }
 
-TEST_F(ExchangeTest, ReceiveReadsExactlyTheLengthAndClearsRts) {
-  char reply[32] = {};
-  device->Deliver(std::string(23, 'A'), 5000);
-  EXPECT_TRUE(ReceiveFrame(channel.port, reply, 23));
+TEST_F(ExchangeTest, AWindowIsOneReadAndClearsRtsOrEndsByItsDeadline) {
+  device->Deliver(kReply, 5000);
+  EXPECT_EQ(Window(), kReply);
   EXPECT_EQ(line().CallSequence(), (std::vector<Service>{Service::Read, Service::SetRts}));
   EXPECT_EQ(line().NowMilliseconds(), 5u);
 
-  const uint64_t start = line().NowMilliseconds();
-  device->Deliver(std::string(20, 'B'));
-  EXPECT_FALSE(ReceiveFrame(channel.port, reply, 23));
-  EXPECT_EQ(std::string(reply, 20), std::string(20, 'B')) << "what arrived stays in the buffer";
-  EXPECT_EQ(line().NowMilliseconds() - start, 2000u) << "two read time-outs";
+  // 20 of 21 characters, and no more: after the read time-out, the reply's
+  // and the skipped noise's time on the wire at most.
+  const uint64_t start = line().NowMicroseconds();
+  device->Deliver(kReply.substr(0, 20));
+  EXPECT_EQ(Window(), "");
+  EXPECT_EQ(std::string(window, 20), kReply.substr(0, 20)) << "what arrived stays in the buffer";
+  EXPECT_LE(line().NowMicroseconds() - start, 1000000u + (21 + kMaxSkippedCharacters) * 1042u);
   EXPECT_EQ(LastCall().service, Service::SetRts);
+}
 
-  EXPECT_FALSE(ReceiveFrame(channel.port, reply, 23));
-  EXPECT_EQ(LastCall().service, Service::SetRts);
+TEST_F(ExchangeTest, NoiseThatNeverStopsEndsTheAttemptByItsDeadline) {
+  // A dead controller and a line that picks up a stray byte every 20 ms,
+  // each of them keeping a read alive.
+  for (int i = 1; i <= 5000; ++i) device->DeliverAt(static_cast<uint64_t>(i) * 20000, "x");
+  EXPECT_TRUE(Send());
+  const uint64_t start = line().NowMicroseconds();
+  EXPECT_EQ(Window(), "");
+  EXPECT_LE(line().NowMicroseconds() - start, 1000000u + (21 + kMaxSkippedCharacters) * 1042u);
+}
+
+TEST_F(ExchangeTest, TheEchoOfTheFrameIsDroppedOnceAndNeverTaken) {
+  // A two-wire adapter: every character comes back after it has left.
+  device->echoMicroseconds = 500;
+  EXPECT_TRUE(Send());
+  device->Deliver(kReply, 20000);
+  EXPECT_EQ(Window(), kReply);
+
+  // A reply equal to the frame sent is dropped as its echo: on a line
+  // without echo it is never taken.
+  device->echoMicroseconds = -1;
+  device->responder = [](sim::SimDevice& d, std::string_view frame) { d.Deliver(frame); };
+  EXPECT_TRUE(Send());
+  EXPECT_EQ(Window(static_cast<uint32_t>(kFrame.size())), "");
+
+  // An echo cut short is no echo: the window starts at its ":".
+  device->responder = [](sim::SimDevice& d, std::string_view frame) {
+    d.Deliver(std::string(frame.substr(0, 5)) + kReply);
+  };
+  EXPECT_TRUE(Send());
+  EXPECT_EQ(Window(), kFrame.substr(0, 5) + kReply.substr(0, 16));
+}
+
+TEST_F(ExchangeTest, WhatCameBeforeTheFrameLeftIsNoAnswerToIt) {
+  // A paced line: a duplicate of an earlier reply begins while the frame is
+  // still on the wire.
+  device->microsecondsPerCharacter = 1042;
+  device->DeliverAt(5000, ":0700001268000F0000\r\n");
+  device->responder = [](sim::SimDevice& d, std::string_view) { d.Deliver(kReply); };
+  EXPECT_TRUE(Send());
+  EXPECT_EQ(Window(), kReply);
+}
+
+TEST_F(ExchangeTest, ADamagedByteCountsOnlyInsideTheWindow) {
+  sim::LineFlaws noise;
+  noise.damaged = {1};
+  EXPECT_TRUE(Send());
+  device->DeliverAt(line().NowMicroseconds(), "~~~", noise);
+  device->Deliver(kReply);
+  EXPECT_EQ(Window(), kReply);
+  EXPECT_FALSE(turn.damaged) << "a damaged byte among the noise costs nothing";
+
+  sim::LineFlaws digit;
+  digit.damaged = {13};
+  EXPECT_TRUE(Send());
+  device->DeliverAt(line().NowMicroseconds(), kReply, digit);
+  EXPECT_NE(Window(), "");
+  EXPECT_EQ(static_cast<unsigned char>(window[13]), kErrorChar);
+  EXPECT_TRUE(turn.damaged);
+
+  sim::LineFlaws overrun;
+  overrun.overrun = true;
+  overrun.overrunAt = 10;
+  EXPECT_TRUE(Send());
+  device->DeliverAt(line().NowMicroseconds(), kReply, overrun);
+  EXPECT_EQ(Window(), kReply);
+  EXPECT_TRUE(turn.damaged) << "input lost during the reply";
 }
 
 }  // namespace

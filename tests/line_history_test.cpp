@@ -1,9 +1,13 @@
 // The driver on a line as it really is: paced at 9600 baud on the virtual
 // clock, with noise before, inside and after replies (bursts of ":" and
 // CR LF among it), replies late by up to three read time-outs, requests and
-// replies lost, and consecutive requests for different points whose values
-// keep changing. Thousands of random histories; in none of them may the
-// host receive a value as good that is not the controller's.
+// replies lost, the line's echo of a request ahead of its reply (whole or
+// cut), bytes damaged on the wire (changed, and marked as a UART marks a
+// parity or framing error), slow noise that trickles on after a request,
+// and consecutive requests for different points whose values keep
+// changing. Thousands of random histories; in none of them may the host
+// receive a value as good that is not the controller's, and every request
+// ends within its bound.
 //
 // Numbered reads and blocks carry a checksum the driver verifies: for them
 // the rule holds in every history. S-point and write replies carry none,
@@ -11,6 +15,7 @@
 // end); requests that met such a forgery are counted apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -27,6 +32,7 @@ using sim::SimLine;
 
 constexpr uint64_t kCharacterMicroseconds = 1042;  // 10 bits at 9600 baud
 constexpr int kNoise = -1;
+constexpr int kEcho = -2;
 
 // Every character the line brought, with the time it arrived and where it
 // came from: a reply (its number) or noise.
@@ -75,12 +81,18 @@ class LineHistory {
     uint16_t written = 0;
     const uint64_t start = SimLine::Get().NowMicroseconds();
     const size_t framesBefore = framesSeen_;
+    controllerOff_ = false;
+    if (Below(20) == 0) SlowNoiseWithoutController();
     if (kind == Kind::WriteS) written = static_cast<uint16_t>((controller_->sPoint + 1u + Below(9)) % 10u);
     if (kind == Kind::WritePoint) written = controller_->points[point] == 1 ? 2 : 1;
     const QvoStatus status = SendRequestOf(&channel_, kind, point, written,
                                            static_cast<int32_t>(controller_->block.size()), values_);
     const uint64_t end = SimLine::Get().NowMicroseconds();
     ++tally->requests;
+    if (end - start > Bound(kind)) {
+      *failure = "the request took " + std::to_string(end - start) + " us, above its bound";
+      return false;
+    }
     if (status != QVO_STATUS_OK) return GuardsHold(kind, failure);
     ++tally->succeeded;
     if (framesSeen_ - framesBefore == 1) ++tally->firstAttempt;
@@ -157,8 +169,34 @@ class LineHistory {
     return true;
   }
 
+  // The longest a request may take, as the README states it: per attempt
+  // the flush, the CTS wait, the request on the wire and its reply with the
+  // noise it may skip; then the wait for replies owed.
+  uint64_t Bound(Kind kind) const {
+    const uint64_t timeout = timeoutUnits_ * 10000ull;
+    const uint64_t reply = kind == Kind::Block ? 517 : 23;
+    const uint64_t attempt =
+        50000 + 19000 + 19 * kCharacterMicroseconds + timeout + (reply + 600) * kCharacterMicroseconds;
+    return 10 * attempt + 3 * timeout + 1200 * kCharacterMicroseconds;
+  }
+
+  // The controller switched off, and stray bytes a character or more apart
+  // for as long as ten read time-outs: each keeps a read alive.
+  void SlowNoiseWithoutController() {
+    controllerOff_ = true;
+    const uint64_t every = (1 + Below(40)) * kCharacterMicroseconds;
+    uint64_t at = SimLine::Get().NowMicroseconds();
+    const uint64_t end = at + 10 * timeoutUnits_ * 10000ull;
+    for (at += every; at < end; at += every) {
+      const std::string stray(1, "0123456789ABCDEF:\r\n"[Below(19)]);
+      device_->DeliverAt(at - kCharacterMicroseconds, stray);
+      arrivals_.push_back({at, stray[0], kNoise});
+    }
+  }
+
   void Answer(std::string_view frame) {
     ++framesSeen_;
+    if (controllerOff_) return;
     sim::DecodedRequest request;
     if (!sim::DecodeRequest(frame, &request)) return;
     // Of the losses, two in five the request never reaches the controller,
@@ -174,11 +212,34 @@ class LineHistory {
     // the frame: the longest the request waits for it.
     uint64_t late = 0;
     if (Below(4) == 0) {
-      late = std::uniform_int_distribution<uint64_t>(1, 3 * timeoutMicroseconds - kCharacterMicroseconds)(random_);
+      late = std::uniform_int_distribution<uint64_t>(
+          1, 3 * timeoutMicroseconds - kCharacterMicroseconds)(random_);
     }
     std::vector<sim::LinePiece> pieces = {{late, reply, false}};
     if (Below(3) == 0) pieces = sim::AmongNoise(reply, late, random_);
-    Deliver(pieces);
+    Deliver(Echoed(frame, Damaged(pieces)));
+  }
+
+  // The line hears the request back ahead of its reply, now and then cut.
+  std::vector<sim::LinePiece> Echoed(std::string_view frame, std::vector<sim::LinePiece> pieces) {
+    if (Below(4) != 0) return pieces;
+    std::string echo(frame);
+    if (Below(4) == 0) echo.resize(1 + Below(static_cast<uint32_t>(frame.size()) - 1));
+    sim::LinePiece piece{0, echo, true};
+    piece.isEcho = true;
+    pieces.insert(pieces.begin(), piece);
+    if (pieces.size() > 1) pieces[1].gapMicroseconds = Below(3) * kCharacterMicroseconds;
+    return pieces;
+  }
+
+  // Now and then a byte changed on the wire, and marked as damaged.
+  std::vector<sim::LinePiece> Damaged(std::vector<sim::LinePiece> pieces) {
+    if (Below(6) != 0) return pieces;
+    sim::LinePiece& piece = pieces[Below(static_cast<uint32_t>(pieces.size()))];
+    const size_t at = Below(static_cast<uint32_t>(piece.bytes.size()));
+    piece.bytes[at] = "0123456789ABCDEF:\r\n"[Below(19)];
+    piece.flaws.damaged.push_back(at);
+    return pieces;
   }
 
   // Delivers the pieces as the line does, keeping the record of arrivals.
@@ -187,17 +248,24 @@ class LineHistory {
     const int origin = static_cast<int>(replies_.size());
     size_t replyLength = 0;
     for (const sim::LinePiece& piece : pieces) {
-      device_->DeliverAt(end + piece.gapMicroseconds, piece.bytes);
-      uint64_t at = std::max(end + piece.gapMicroseconds, arrivals_.empty() ? 0 : arrivals_.back().at);
+      device_->DeliverAt(end + piece.gapMicroseconds, piece.bytes, piece.flaws);
+      uint64_t at = std::max(end + piece.gapMicroseconds,
+                             device_->input.empty() ? 0 : device_->input.back().atMicroseconds);
+      at -= piece.bytes.size() * kCharacterMicroseconds;
       if (!piece.isNoise && replyLength == 0) replies_.push_back({arrivals_.size(), 0});
-      for (char c : piece.bytes) {
+      for (size_t i = 0; i < piece.bytes.size(); ++i) {
         at += kCharacterMicroseconds;
-        arrivals_.push_back({at, c, piece.isNoise ? kNoise : origin});
+        // A damaged byte reaches the driver as the error character.
+        const bool damaged = std::count(piece.flaws.damaged.begin(), piece.flaws.damaged.end(), i) != 0;
+        arrivals_.push_back({at, damaged ? '\xFC' : piece.bytes[i],
+                             piece.isEcho    ? kEcho
+                             : piece.isNoise ? kNoise
+                                             : origin});
       }
       if (!piece.isNoise) replyLength += piece.bytes.size();
       end = at;
     }
-    replies_.back().length = replyLength;
+    if (replyLength != 0) replies_.back().length = replyLength;
   }
 
   // True when, between `start` and `end`, the line brought a frame of the
@@ -209,7 +277,8 @@ class LineHistory {
       if (arrivals_[i].byte != ':' || last.at < start || last.at > end) continue;
       if (arrivals_[i + length - 2].byte != '\r' || last.byte != '\n') continue;
       const int origin = arrivals_[i].origin;
-      bool genuine = origin != kNoise && replies_[static_cast<size_t>(origin)].first == i &&
+      if (origin == kEcho) continue;  // the request's own copy: never to be taken
+      bool genuine = origin >= 0 && replies_[static_cast<size_t>(origin)].first == i &&
                      replies_[static_cast<size_t>(origin)].length == length;
       for (size_t j = i; genuine && j < i + length; ++j) genuine = arrivals_[j].origin == origin;
       if (!genuine) return true;
@@ -231,6 +300,7 @@ class LineHistory {
   std::vector<Arrival> arrivals_;
   std::vector<ReplyRecord> replies_;
   size_t framesSeen_ = 0;
+  bool controllerOff_ = false;
 };
 
 TEST(LineHistory, NoHistoryHandsTheHostAValueThatIsNotTheControllers) {

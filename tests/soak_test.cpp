@@ -47,7 +47,8 @@ QvoStatus AttemptOutcome(Fault fault, Kind kind) {
     case Fault::BadChecksum: return kind == Kind::ReadPoint || block ? QVO_STATUS_REJECTED : QVO_STATUS_OK;
     case Fault::WrongBlockCount: return block ? QVO_STATUS_NO_ANSWER : QVO_STATUS_OK;
     case Fault::Delay:
-    case Fault::Noise: return kUndecided;
+    case Fault::Noise:
+    case Fault::Echo: return kUndecided;  // whole, it is skipped; cut, it spoils the window
   }
   return kUndecided;
 }

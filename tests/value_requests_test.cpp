@@ -274,7 +274,10 @@ TEST_F(ValueRequestTest, SuccessCostsExactlyTheLineTime) {
     uint32_t read = 0;
     for (const auto& call : line().Calls()) read += call.service == Service::Read ? call.result : 0;
     EXPECT_EQ(read, c.replyCharacters) << c.what;
-    EXPECT_EQ(line().CountCalls(Service::ReadTimeouts), 0u) << c.what;
+    // Only a reply longer on the wire than the read time-out needs the
+    // attempt's deadline, and asks the port for its time-out.
+    EXPECT_EQ(line().CountCalls(Service::ReadTimeouts), c.replyCharacters * 1042u > 250000 ? 1u : 0u)
+        << c.what;
   }
 }
 
@@ -423,6 +426,122 @@ TEST_F(ValueRequestTest, ALineWithoutModemLinesReportsEachRtsSwitch) {
   EXPECT_EQ(CountRecordedReports(kRtsOnFailed), 10u);
   EXPECT_EQ(CountRecordedReports(kRtsOffFailed), 20u) << "one from each send, one from each receive";
   EXPECT_EQ(Requests(), 0u) << "without CTS nothing is sent, and nothing is awaited";
+}
+
+// Many two-wire adapters hear their own transmitter: every frame comes back
+// ahead of its reply, while it leaves (a UART) or just after (an adapter
+// with latency). Neither costs an attempt, and a reply equal to its request
+// (a block of four whose values are the request's bytes) still reads right.
+TEST_F(ValueRequestTest, OnALineThatEchoesEveryRequestEveryOpcodeReadsAtTheFirstAttempt) {
+  controller->block = {0x06, 0x00, 0x12, 0x66};  // the block request's own body
+  for (const int64_t echo : {int64_t{0}, int64_t{3000}}) {
+    controller->sPoint = 6;
+    controller->points[9] = 200;
+    device->echoMicroseconds = echo;
+    device->microsecondsPerCharacter = echo == 0 ? 1042 : 0;
+    const std::string label = echo == 0 ? "heard while it leaves" : "heard after it left";
+    device->writes.clear();
+    ASSERT_EQ(Read(0), QVO_STATUS_OK) << label;
+    EXPECT_EQ(values[1], 6) << label;
+    ASSERT_EQ(Read(1, 9), QVO_STATUS_OK) << label;
+    EXPECT_EQ(values[1], 200) << label;
+    EXPECT_EQ(Write(0, 0, 3), QVO_STATUS_OK) << label;
+    EXPECT_EQ(Write(1, 9, 2), QVO_STATUS_OK) << label;
+    ASSERT_EQ(Block(4), QVO_STATUS_OK) << label;
+    EXPECT_EQ(std::vector<uint16_t>(values, values + 4), (std::vector<uint16_t>{6, 0, 0x12, 0x66})) << label;
+    EXPECT_EQ(Requests(), 5u) << label << ": each at its first attempt";
+  }
+  // Without echo, a reply equal to its request is taken for the echo: a
+  // failure, never a wrong value.
+  device->echoMicroseconds = -1;
+  values[0] = kUntouched;
+  EXPECT_EQ(Block(4), QVO_STATUS_NO_ANSWER);
+  EXPECT_EQ(values[0], kUntouched);
+  device->responder = [](sim::SimDevice& d, std::string_view frame) { d.Deliver(frame); };
+  EXPECT_EQ(Write(0, 0, 3), QVO_STATUS_NO_ANSWER) << "a write reply that repeats the request";
+}
+
+// The S reply's checksum is not verified: a digit damaged on the wire would
+// be a wrong value. A byte with a parity or framing error is marked, and
+// the reply that holds one is refused like a checksum mismatch.
+TEST_F(ValueRequestTest, ADamagedValueDigitIsNeverTakenAndTheRetryTakesTheCleanOne) {
+  controller->sPoint = 7;
+  int replies = 0;
+  int damagedReplies = 1;
+  bool overrun = false;
+  device->responder = [&](sim::SimDevice& d, std::string_view frame) {
+    sim::DecodedRequest request;
+    ASSERT_TRUE(sim::DecodeRequest(frame, &request));
+    std::string reply = controller->Answer(request);
+    sim::LineFlaws flaws;
+    if (replies++ < damagedReplies) {
+      reply[13] = '3';  // the value's first digit, "0" as sent, changed on the wire
+      flaws.damaged = {13};
+    }
+    flaws.overrun = overrun;  // input lost ahead of the count byte: nothing in the bytes shows it
+    flaws.overrunAt = 2;
+    d.DeliverAt(SimLine::Get().NowMicroseconds(), reply, flaws);
+  };
+  ASSERT_EQ(Read(0), QVO_STATUS_OK);
+  EXPECT_EQ(values[1], 7);
+  EXPECT_EQ(Requests(), 2u);
+
+  values[1] = kUntouched;
+  replies = 0;
+  damagedReplies = 10;
+  EXPECT_EQ(Read(0), QVO_STATUS_REJECTED);
+  EXPECT_EQ(values[1], kUntouched);
+
+  damagedReplies = 0;
+  overrun = true;
+  EXPECT_EQ(Read(0), QVO_STATUS_REJECTED);
+  EXPECT_EQ(values[1], kUntouched);
+}
+
+// A dead controller, and a line that picks up a stray byte now and then:
+// each byte keeps a read alive, yet every request ends within the bound the
+// README states, whatever the rate.
+TEST_F(ValueRequestTest, EveryRequestEndsInItsBoundWhateverTheNoise) {
+  device->microsecondsPerCharacter = 1042;
+  device->responder = nullptr;
+  for (const uint32_t timeoutUnits : {5u, 100u}) {
+    OpenAtStation("=12", timeoutUnits);
+    const uint64_t timeout = timeoutUnits * 10000ull;
+    for (const uint64_t every : {2000ull, 20000ull, 900000ull}) {
+      device->input.clear();
+      const uint64_t start = line().NowMicroseconds();
+      for (uint64_t at = start + every; at < start + 120000000; at += every) device->DeliverAt(at, "x");
+      EXPECT_EQ(Read(0), QVO_STATUS_NO_ANSWER);
+      const uint64_t attempt = 50000 + 19000 + 17 * 1042 + timeout + (21 + 600) * 1042;
+      EXPECT_LE(line().NowMicroseconds() - start, 10 * attempt + 3 * timeout + 1200 * 1042)
+          << "a byte every " << every << " us, time-out " << timeout << " us";
+    }
+  }
+}
+
+// The controller (or a repeater) answers point 001 twice, 8 ms apart; the
+// host reads 002-008 back to back. The duplicate begins while the request
+// for 002 is still on the wire, so it cannot be its answer: it is skipped,
+// and no request takes the previous point's value.
+TEST_F(ValueRequestTest, ADuplicateReplyStartsNoChainOfStaleValues) {
+  device->microsecondsPerCharacter = 1042;
+  for (uint32_t n = 1; n <= 8; ++n) controller->points[n] = static_cast<uint8_t>(10 * n);
+  bool duplicate = true;
+  device->responder = [&](sim::SimDevice& d, std::string_view bytes) {
+    for (const sim::BusExchange& exchange : bus.Feed(bytes)) {
+      sim::DeliverPieces(d, exchange.pieces);
+      if (duplicate) d.Deliver(exchange.reply, 8000);
+      duplicate = false;
+    }
+  };
+  ASSERT_EQ(Read(1, 1), QVO_STATUS_OK);
+  EXPECT_EQ(values[1], 10);
+  int wrong = 0;
+  for (uint32_t n = 2; n <= 8; ++n) {
+    ASSERT_EQ(Read(1, n), QVO_STATUS_OK) << n;
+    wrong += values[1] != 10 * n;
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

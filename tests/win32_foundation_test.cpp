@@ -7,6 +7,8 @@
 #include <string>
 
 #include "platform/host/host_report.h"
+#include "platform/serial/line_timing.h"
+#include "platform/serial/serial_win32.h"
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
@@ -40,7 +42,8 @@ class Win32FoundationTest : public ::testing::Test {
     dcb.wReserved1 = 0x2222;
     // And every field it must set holds the opposite of what it sets.
     dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fOutX = dcb.fInX = 1;
-    dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 1;
+    dcb.fNull = dcb.fAbortOnError = 1;
+    dcb.fErrorChar = 0;
     dcb.fBinary = dcb.fParity = 0;
   }
 
@@ -84,7 +87,7 @@ TEST_F(Win32FoundationTest, OpenSetsEveryDcbFieldFromTheFlags) {
     EXPECT_EQ(dcb.fDsrSensitivity, 0u) << label;
     EXPECT_EQ(dcb.fOutX, 0u) << label;
     EXPECT_EQ(dcb.fInX, 0u) << label;
-    EXPECT_EQ(dcb.fErrorChar, 0u) << label;
+    EXPECT_EQ(dcb.fErrorChar, 1u) << label << ": a damaged byte comes as the error character";
     EXPECT_EQ(dcb.fNull, 0u) << label;
     EXPECT_EQ(dcb.fAbortOnError, 0u) << label;
     EXPECT_EQ(dcb.ByteSize, 7) << label;
@@ -190,19 +193,75 @@ TEST_F(Win32FoundationTest, FlushAsksClearCommErrorForTheWaitingBytes) {
   EXPECT_EQ(device->timeouts.readTotalConstant, 1000u);
 }
 
+// A poll repeated back to back counts once.
+std::vector<std::string> Collapsed(const std::vector<std::string>& calls) {
+  std::vector<std::string> collapsed;
+  for (const std::string& call : calls) {
+    if (collapsed.empty() || collapsed.back() != call) collapsed.push_back(call);
+  }
+  return collapsed;
+}
+
 TEST_F(Win32FoundationTest, ExchangeKeysRtsAndReadsCts) {
-  QvoChannel channel{};
-  ASSERT_EQ(Open(0x0202, "COM3", &channel.port), CommStatus::Ok);
+  PortHandle port = kNoPort;
+  ASSERT_EQ(Open(0x0202, "COM3", &port), CommStatus::Ok);
+  LineTurn turn;
+  StartTurns(&turn, port, ':');
   device->ctsFromPoll = 3;
   win32::State().calls.clear();
-  ASSERT_TRUE(SendFrame(channel.port, ":0405000110EA\r\n", 15));
-  EXPECT_EQ(Functions(),
+  ASSERT_TRUE(SendFrame(&turn, ":0405000110EA\r\n", 15));
+  // After the write, the output queue is polled until the frame has left;
+  // then RTS clears, and the overruns so far are noted.
+  EXPECT_EQ(Collapsed(Functions()),
             (std::vector<std::string>{"EscapeCommFunction", "ClearCommError", "GetCommModemStatus", "Sleep",
                                       "GetCommModemStatus", "Sleep", "GetCommModemStatus", "WriteFile",
-                                      "EscapeCommFunction"}));
+                                      "ClearCommError", "EscapeCommFunction", "ClearCommError"}));
   EXPECT_EQ(win32::State().calls.front().value, static_cast<DWORD>(SETRTS));
-  EXPECT_EQ(win32::State().calls.back().value, static_cast<DWORD>(CLRRTS));
   EXPECT_EQ(win32::State().calls[3].value, 1u) << "1 ms between polls";
+}
+
+// A converter keyed by RTS cuts off what has not left the UART when RTS
+// clears. WriteFile returns once the bytes are queued; the foundation holds
+// RTS until the last stop bit has left, and no longer than a moment after.
+TEST_F(Win32FoundationTest, RtsClearsOnceTheFrameHasLeftTheTransmitter) {
+  const std::string frame = ":0609000166001080\r\n";
+  for (const uint16_t baud : {uint16_t{2400}, uint16_t{57600}}) {
+    for (const uint32_t fifo : {16u, 64u}) {  // a UART, and a USB adapter that takes the whole frame
+      SimLine::Get().Reset();
+      sim::SimDevice& line = SimLine::Get().AddDevice("COM4");
+      line.microsecondsPerCharacter = CharacterNanoseconds(baud, 8, 0, 0) / 1000;
+      line.transmitFifo = fifo;
+      const LineParams params = {baud, 8, 0, 0};
+      PortHandle port = kNoPort;
+      ASSERT_EQ(CommOpen("COM4", &params, COMM_RTS_ON, &port), CommStatus::Ok);
+      LineTurn turn;
+      StartTurns(&turn, port, ':');
+      ASSERT_TRUE(SendFrame(&turn, frame.data(), static_cast<uint32_t>(frame.size())));
+      const std::string label = std::to_string(baud) + " baud, FIFO " + std::to_string(fifo);
+      EXPECT_EQ(line.delivered, frame) << label;
+      uint64_t written = 0, cleared = 0;
+      for (const sim::ServiceCall& call : SimLine::Get().Calls()) {
+        if (call.service == sim::Service::Write) written = call.atMicroseconds;
+        if (call.service == sim::Service::SetRts && call.argument == 0) cleared = call.atMicroseconds;
+      }
+      const uint64_t lastStopBit = written + frame.size() * line.microsecondsPerCharacter;
+      EXPECT_GE(cleared, lastStopBit) << label;
+      EXPECT_LE(cleared, lastStopBit + line.microsecondsPerCharacter) << label;
+      CommClose(port);
+
+      // The rule of clearing RTS as soon as WriteFile returns, on the same
+      // line, loses the end of the frame.
+      ASSERT_EQ(CommOpen("COM4", &params, COMM_RTS_ON, &port), CommStatus::Ok);
+      line.delivered.clear();
+      DWORD moved = 0;
+      ASSERT_TRUE(
+          WriteFile(Win32HandleOf(port), frame.data(), static_cast<DWORD>(frame.size()), &moved, nullptr));
+      ASSERT_TRUE(EscapeCommFunction(Win32HandleOf(port), CLRRTS));
+      EXPECT_LT(line.delivered.size(), frame.size()) << label;
+      EXPECT_GT(line.charactersCutOff, 0u) << label;
+      CommClose(port);
+    }
+  }
 }
 
 TEST_F(Win32FoundationTest, HostReportGoesToDavrinWhenLoadedElseToTheDebugger) {

@@ -6,13 +6,14 @@
 // CR LF. Nothing else frames it: the count byte and any ":" inside are not
 // looked at for that. The driver knows each reply's length in advance, or
 // learns it from a block reply's count byte, so the framing shows a reply
-// that noise on the line cut, shifted or lengthened. Bytes ahead of the ":"
-// are noise, or the tail of an earlier reply, and are skipped.
+// that noise on the line cut, shifted or lengthened. What comes ahead of
+// the ":" the exchange skips (serial/exchange.h).
 #pragma once
 
 #include <cstdint>
 
 #include "qvotk/qvotk.h"
+#include "serial/exchange.h"
 
 // What the driver knows of a reply before it comes: its length (0: a block
 // reply, whose count byte gives it), and whether its checksum is verified.
@@ -40,16 +41,6 @@ constexpr ReplyShape kBlockReply = {0, true};
 constexpr uint32_t kBlockHeadLength = 3;
 constexpr uint32_t BlockRestLength(uint32_t values) { return 2 * values + 4; }
 
-// At most this many characters are skipped looking for a reply's ":".
-constexpr uint32_t kMaxSkippedCharacters = 600;
-
-// After its last attempt a request waits for the replies to the frames it
-// sent that have not come yet, so that none is read later by another
-// request as its own. It stops once the line has been silent this many
-// read time-outs in a row, or once it has read this many characters.
-constexpr uint32_t kSilentTimeoutsEndingTheWait = 3;
-constexpr uint32_t kMaxAwaitedCharacters = 1200;
-
 inline bool EndsFrame(const char* text, uint32_t length) {
   return length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
 }
@@ -59,19 +50,22 @@ inline bool EndsFrame(const char* text, uint32_t length) {
 // rxChecksum.
 bool ChecksumHolds(QvoChannel* channel, const char* body, uint32_t bodyBytes);
 
-// One request's account of the line: the frames it sent, and the framed
-// replies that came back, whether they were taken or not.
+// One request's account of the line: its turns on the port, the frames it
+// sent, and the framed replies that came back, whether they were taken or
+// not.
 struct LineLedger {
   QvoChannel* channel;
+  LineTurn turn;
   uint32_t framesSent;
   uint32_t answers;
 };
 
+void StartLedger(LineLedger* ledger, QvoChannel* channel);
+
 enum class ReplyOutcome : uint8_t {
-  Framed,        // the reply stands framed at the start of the receive buffer
-  NotFramed,     // a reply's length of characters from a ":", without CR LF at their end
-  Missing,       // a read brought nothing within the read time-out, or failed
-  NoFrameStart,  // no ":" within kMaxSkippedCharacters
+  Framed,     // the reply stands framed at the start of the receive buffer
+  NotFramed,  // a reply's length of characters from a ":", without CR LF at their end
+  Missing,    // no ":" with a reply's length of characters after it came in time
 };
 
 // Sends a request frame half-duplex and counts it when it went out whole.
@@ -90,8 +84,16 @@ ReplyOutcome ReceiveBlockHead(LineLedger* ledger);
 // whether its checksum holds.
 ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values, bool* checksumHolds);
 
+// Whether a byte of the reply taken arrived damaged (a parity or framing
+// error, a break, or input lost meanwhile): such a reply is not taken,
+// whatever its checksum says.
+inline bool ReplyDamaged(const LineLedger& ledger) { return ledger.turn.damaged; }
+
 // Waits, after a request's last attempt, for the replies to its frames that
-// have not come, reading and discarding what arrives meanwhile. Returns at
-// once when every frame has its reply, and with a read time-out of 0 (a
-// read then waits for all its characters, so no reply is ever late).
+// have not come, reading and discarding what arrives meanwhile, until each
+// has come, the line has been silent for kSilentTimeoutsEndingTheWait read
+// time-outs, or the wait's time is up. Returns at once when every frame has
+// its reply, and with a read time-out of 0 (a read then waits for all its
+// characters, so no reply is ever late).
+constexpr uint32_t kSilentTimeoutsEndingTheWait = 3;
 void AwaitUnansweredFrames(LineLedger* ledger, const ReplyShape& shape);

@@ -17,6 +17,7 @@ QvoStatus Exchange(LineLedger* ledger, const char* frame, uint32_t frameLength, 
   SendRequest(ledger, frame, frameLength);
   bool checksumHolds = false;
   if (ReceiveSingleReply(ledger, shape, &checksumHolds) != ReplyOutcome::Framed) return QVO_STATUS_NO_ANSWER;
+  if (ReplyDamaged(*ledger)) return QVO_STATUS_REJECTED;
   if (ledger->channel->rxFrame[kReplyStatusPosition] != kReplyStatusOk) return QVO_STATUS_REJECTED;
   return checksumHolds ? QVO_STATUS_OK : QVO_STATUS_REJECTED;
 }
@@ -89,7 +90,8 @@ QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* 
 QvoStatus ReadValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
   if (transfer == nullptr) return QVO_STATUS_REJECTED;
-  LineLedger ledger{request->channel, 0, 0};
+  LineLedger ledger;
+  StartLedger(&ledger, request->channel);
   uint16_t* value = &transfer->values[kSingleValueIndex];
   if (transfer->pointKind == QVO_POINT_S) {
     return RepeatAttempts(&ledger, kReadSPointReply, [&] { return ReadSPoint(&ledger, value); });
@@ -106,7 +108,8 @@ QvoStatus ReadValue(QvoRequest* request) {
 QvoStatus WriteValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
   if (transfer == nullptr) return QVO_STATUS_REJECTED;
-  LineLedger ledger{request->channel, 0, 0};
+  LineLedger ledger;
+  StartLedger(&ledger, request->channel);
   const uint16_t value = transfer->values[kSingleValueIndex];
   if (transfer->pointKind == QVO_POINT_S) {
     // The S point's value travels as one digit: a wider value would be
@@ -140,7 +143,7 @@ QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values
   }
   if (ReceiveBlockRest(ledger, announced, &checksumHolds) != ReplyOutcome::Framed)
     return QVO_STATUS_NO_ANSWER;
-  if (!checksumHolds) return QVO_STATUS_REJECTED;
+  if (ReplyDamaged(*ledger) || !checksumHolds) return QVO_STATUS_REJECTED;
   if (!AreHexDigits(reply, 2 * asked)) return QVO_STATUS_REJECTED;
   for (uint32_t i = 0; i < asked; ++i) values[i] = ParseHexDigits(reply + 2 * i, 2);
   return QVO_STATUS_OK;
@@ -153,7 +156,8 @@ QvoStatus ReadBlock(QvoRequest* request) {
     return QVO_STATUS_REJECTED;
   }
   if (transfer->values == nullptr && transfer->valueCount != 0) return QVO_STATUS_REJECTED;
-  LineLedger ledger{request->channel, 0, 0};
+  LineLedger ledger;
+  StartLedger(&ledger, request->channel);
   const int32_t count = transfer->valueCount;
   uint16_t* values = transfer->values;
   return RepeatAttempts(&ledger, kBlockReply, [&] { return ReadBlockOnce(&ledger, count, values); });

@@ -1,7 +1,134 @@
 #include "serial/exchange.h"
 
+#include <cstring>
+
 #include "platform/host/host_report.h"
 #include "serial/serial_port.h"
+
+namespace {
+
+uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
+
+// `characters` on this port's line, in microseconds.
+int64_t WireMicroseconds(PortHandle port, uint32_t characters) {
+  return int64_t{characters} * SysCharacterNanoseconds(port) / 1000;
+}
+
+// Sets the deadline of the attempt's reading: the window's characters and
+// the noise it may skip on the wire, and one read time-out, from the first
+// read. None with a read time-out of 0: a read then waits for all its
+// characters, as the host asked.
+void SetDeadline(LineTurn* turn) {
+  turn->deadlineSet = true;
+  uint32_t timeoutMs = 0;
+  if (!CommGetReadTimeout(turn->port, &timeoutMs) || timeoutMs == 0) return;
+  turn->deadline = turn->readStarted + int64_t{timeoutMs} * 1000 +
+                   WireMicroseconds(turn->port, turn->windowLength + kMaxSkippedCharacters);
+}
+
+// Makes `buffer` hold `want` characters, `have` of them there already: the
+// carried ones first, then what the line brings in time. False when they
+// did not all come.
+bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t* received) {
+  const uint32_t carried = Smaller(turn->carriedCount, want - *have);
+  std::memcpy(buffer + *have, turn->carried, carried);
+  std::memmove(turn->carried, turn->carried + carried, turn->carriedCount - carried);
+  turn->carriedCount -= carried;
+  *have += carried;
+  if (*have >= want) return true;
+  uint32_t got = 0;
+  if (!turn->deadlineSet && !turn->pieceRead) {
+    // One request on the port's own read time-out first: a reply that comes
+    // whole within it costs nothing more, not even the deadline's reckoning.
+    turn->pieceRead = true;
+    const bool read = SysRead(turn->port, buffer + *have, want - *have, &got);
+    *have += got;
+    *received += got;
+    if (!read || got == 0) return false;
+    if (*have >= want) return true;
+    got = 0;
+  }
+  if (!turn->deadlineSet) SetDeadline(turn);
+  const bool complete =
+      CommReadBefore(turn->port, buffer + *have, want - *have, &got, turn->deadline) == CommStatus::Ok;
+  *have += got;
+  *received += got;
+  return complete;
+}
+
+// Whether the window at `buffer` is the line's copy of the frame just sent.
+// Reads on up to the frame's length while what came matches it.
+bool IsEcho(LineTurn* turn, char* buffer, uint32_t* have, uint32_t* received) {
+  if (turn->echoDropped || turn->sent == nullptr) return false;
+  const uint32_t compared = Smaller(*have, turn->sentLength);
+  if (std::memcmp(buffer, turn->sent, compared) != 0) return false;
+  if (*have < turn->sentLength && !Fill(turn, buffer, have, turn->sentLength, received)) return false;
+  if (std::memcmp(buffer, turn->sent, turn->sentLength) != 0) return false;
+  turn->echoDropped = true;
+  return true;
+}
+
+// The echo of a frame that left at the line's pace came while it left, and
+// is among the bytes waiting then: found there, it is the attempt's one echo.
+// The frame's start character stands only at its start, so a mismatch
+// restarts the match at most one character on.
+void NoteStaleEcho(LineTurn* turn, const char* stale, uint32_t count) {
+  for (uint32_t i = 0; i < count && !turn->echoDropped && turn->sent != nullptr; ++i) {
+    if (stale[i] == turn->sent[turn->staleEchoMatched]) {
+      ++turn->staleEchoMatched;
+    } else {
+      turn->staleEchoMatched = stale[i] == turn->sent[0] ? 1 : 0;
+    }
+    if (turn->staleEchoMatched == turn->sentLength) turn->echoDropped = true;
+  }
+}
+
+// Makes `buffer` hold `length` characters from a frame start: what was
+// waiting when the frame left, noise ahead of the frame start, and the
+// echo are dropped. What was read past the window is carried to the next
+// read.
+bool AlignWindow(LineTurn* turn, char* buffer, uint32_t length, uint32_t* received) {
+  uint32_t have = 0;
+  for (;;) {
+    if (have < length && !Fill(turn, buffer, &have, length, received)) return false;
+    uint32_t drop = Smaller(turn->staleBytes, have);
+    turn->staleBytes -= drop;
+    NoteStaleEcho(turn, buffer, drop);
+    if (drop == 0) {
+      const auto* start = static_cast<const char*>(std::memchr(buffer, turn->frameStart, have));
+      drop = start != nullptr ? static_cast<uint32_t>(start - buffer) : have;
+    }
+    if (drop == 0 && IsEcho(turn, buffer, &have, received)) drop = turn->sentLength;
+    if (drop == 0) {
+      const uint32_t extra = have - length;
+      std::memmove(turn->carried + extra, turn->carried, turn->carriedCount);
+      std::memcpy(turn->carried, buffer + length, extra);
+      turn->carriedCount += extra;
+      return true;
+    }
+    turn->skipped += drop;
+    if (turn->skipped > kMaxSkippedCharacters) return false;
+    std::memmove(buffer, buffer + drop, have - drop);
+    have -= drop;
+  }
+}
+
+// A damaged byte comes as the error character; input lost shows only in
+// the port's count.
+void NoteDamage(LineTurn* turn, const char* bytes, uint32_t count) {
+  if (std::memchr(bytes, static_cast<char>(kErrorChar), count) != nullptr ||
+      SysInputOverruns(turn->port) != turn->overrunsBefore) {
+    turn->damaged = true;
+  }
+}
+
+}  // namespace
+
+void StartTurns(LineTurn* turn, PortHandle port, char frameStart) {
+  std::memset(turn, 0, sizeof *turn);
+  turn->port = port;
+  turn->frameStart = frameStart;
+}
 
 void RtsOn(PortHandle port) {
   if (!SysSetRts(port, true)) ReportToHost(HostReport::RtsOnFailed);
@@ -21,23 +148,73 @@ bool WaitForCts(PortHandle port) {
   return false;
 }
 
-bool SendFrame(PortHandle port, const char* bytes, uint32_t length) {
+bool SendFrame(LineTurn* turn, const char* bytes, uint32_t length) {
+  const PortHandle port = turn->port;
+  turn->sent = bytes;
+  turn->sentLength = length;
+  turn->staleBytes = 0;
+  turn->echoDropped = false;
+  turn->staleEchoMatched = 0;
+  turn->skipped = 0;
+  turn->damaged = false;
+  turn->deadline = 0;
+  turn->deadlineSet = false;
+  turn->carriedCount = 0;
+
   RtsOn(port);
   // Stray bytes from an earlier exchange must not be taken for the reply.
   CommFlushInput(port);  // the drain's own result changes nothing here
   const bool ctsSeen = WaitForCts(port);
   CommStatus status = CommStatus::IoFailed;
   uint32_t written = 0;
-  if (ctsSeen) status = CommWrite(port, bytes, length, &written);
-  // The write returns once the bytes have left the transmitter (the POSIX
-  // foundation drains it), so the line can be released at once.
+  // The write returns once the frame has left the transmitter, so the line
+  // can be released at once; what came meanwhile is no answer to it.
+  if (ctsSeen) status = CommWrite(port, bytes, length, &written, &turn->staleBytes);
   RtsOff(port);
+  turn->overrunsBefore = SysInputOverruns(port);
   return ctsSeen && status == CommStatus::Ok && written == length;
 }
 
-bool ReceiveFrame(PortHandle port, char* buffer, uint32_t length) {
+bool ReceiveWindow(LineTurn* turn, char* buffer, uint32_t length) {
+  turn->readStarted = SysNowMicroseconds();
+  turn->pieceRead = false;
+  turn->windowLength = length;
   uint32_t received = 0;
-  const CommStatus status = CommRead(port, buffer, length, &received);
-  RtsOff(port);
-  return status == CommStatus::Ok && received == length;
+  const bool complete = AlignWindow(turn, buffer, length, &received);
+  if (complete) NoteDamage(turn, buffer, length);
+  RtsOff(turn->port);
+  return complete;
+}
+
+bool ReceiveRest(LineTurn* turn, char* buffer, uint32_t count) {
+  turn->pieceRead = false;
+  turn->windowLength += count;
+  if (turn->deadline != 0) turn->deadline += WireMicroseconds(turn->port, count);
+  uint32_t have = 0, received = 0;
+  const bool complete = Fill(turn, buffer, &have, count, &received);
+  if (complete) NoteDamage(turn, buffer, count);
+  RtsOff(turn->port);
+  return complete;
+}
+
+bool StartLateWait(LineTurn* turn) {
+  uint32_t timeoutMs = 0;
+  if (!CommGetReadTimeout(turn->port, &timeoutMs) || timeoutMs == 0) return false;
+  turn->staleBytes = 0;
+  turn->deadlineSet = true;
+  turn->deadline = SysNowMicroseconds() + int64_t{kLateWaitTimeouts} * timeoutMs * 1000 +
+                   WireMicroseconds(turn->port, kMaxAwaitedCharacters);
+  return true;
+}
+
+bool LateWaitOver(const LineTurn& turn) { return SysNowMicroseconds() >= turn.deadline; }
+
+bool ReadLateWindow(LineTurn* turn, char* buffer, uint32_t length, uint32_t* received) {
+  turn->skipped = 0;
+  return AlignWindow(turn, buffer, length, received);
+}
+
+bool ReadLateRest(LineTurn* turn, char* buffer, uint32_t count, uint32_t* received) {
+  uint32_t have = 0;
+  return Fill(turn, buffer, &have, count, received);
 }

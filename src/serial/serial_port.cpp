@@ -65,6 +65,9 @@ CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t
   settings.parity = static_cast<uint8_t>(lineParams->parity);
   settings.stopBits = static_cast<uint8_t>(lineParams->stopBits);
   settings.errorChar = kErrorChar;
+  // Damaged bytes come as the error character, so that a damaged reply is
+  // never taken for a good one.
+  settings.markDamaged = true;
   settings.dtr = DtrControlFor(openFlags);
   settings.rts = RtsControlFor(openFlags);
   SysApplyLineSettings(&state, settings);
@@ -120,23 +123,37 @@ int32_t CommFlushInput(PortHandle port) {
   return readFailed ? 1 : 0;
 }
 
-CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten) {
+CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten,
+                     uint32_t* outWaitingWhenSent) {
   uint32_t written = 0;
-  if (!SysWrite(port, bytes, count, &written)) return CommStatus::IoFailed;
+  uint32_t waiting = 0;
+  if (!SysWrite(port, bytes, count, &written, &waiting)) return CommStatus::IoFailed;
   if (outWritten != nullptr) *outWritten = written;
+  if (outWaitingWhenSent != nullptr) *outWaitingWhenSent = waiting;
   return written == count ? CommStatus::Ok : CommStatus::ShortWrite;
 }
 
 CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead) {
+  return CommReadBefore(port, buffer, count, outRead, 0);
+}
+
+CommStatus CommReadBefore(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead,
+                          int64_t deadline) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   if (outRead != nullptr) *outRead = 0;
   uint32_t total = 0;
   do {
+    uint32_t limitMs = kPortReadTimeout;
+    if (deadline != 0) {
+      const int64_t left = deadline - SysNowMicroseconds();
+      if (left <= 0) return CommStatus::IoFailed;
+      limitMs = static_cast<uint32_t>((left + 999) / 1000);
+    }
     // One request for what is still missing; each waits at most one read
     // time-out from its own start.
     const uint16_t missing = static_cast<uint16_t>(count - total);
     uint32_t received = 0;
-    if (!SysRead(port, bytes + total, missing, &received)) return CommStatus::IoFailed;
+    if (!SysRead(port, bytes + total, missing, &received, limitMs)) return CommStatus::IoFailed;
     if (received == 0) return CommStatus::IoFailed;
     total += received;
     if (outRead != nullptr) *outRead = total;

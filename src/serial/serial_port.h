@@ -53,10 +53,19 @@ bool CommGetReadTimeout(PortHandle port, uint32_t* milliseconds);
 int32_t CommFlushInput(PortHandle port);
 
 // One write of `count` bytes: 0 when all were written, 2 when fewer, 7 on
-// failure (then `outWritten` is not touched). `outWritten` may be null.
-CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten);
+// failure (then `outWritten` is not touched). `outWritten` may be null. It
+// returns once the bytes have left the transmitter; `outWaitingWhenSent`
+// (may be null) is how many received bytes were waiting by then, where the
+// port can tell.
+CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten,
+                     uint32_t* outWaitingWhenSent = nullptr);
 
 // Reads exactly `count` bytes (1 to 65535): 0 when all arrived, 7 when a
 // read failed or one read request brought nothing within the read
 // time-out. `outRead` (may be null) holds the bytes received so far.
 CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead);
+
+// CommRead, ending by `deadline` (SysNowMicroseconds) as well: a request
+// near it waits only the time left, and none starts after it. A deadline
+// of 0 is none.
+CommStatus CommReadBefore(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead, int64_t deadline);

@@ -121,6 +121,7 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
   settings.parity = dcb->Parity;
   settings.stopBits = dcb->StopBits;
   settings.errorChar = static_cast<uint8_t>(dcb->ErrorChar);
+  settings.markDamaged = dcb->fErrorChar != 0;
   settings.dtr = ControlOf(dcb->fDtrControl, false);
   settings.rts = ControlOf(dcb->fRtsControl, true);
   return SimLine::Get().WriteLineState(PortOf(file), settings);
@@ -154,12 +155,18 @@ BOOL WINAPI SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
 
 BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
   if (!Record("ClearCommError")) return FALSE;
+  SimLine& line = SimLine::Get();
   uint32_t waiting = 0;
-  if (!SimLine::Get().CountWaitingInput(PortOf(file), &waiting)) return FALSE;
-  if (errors != nullptr) *errors = 0;
+  if (!line.CountWaitingInput(PortOf(file), &waiting)) return FALSE;
+  // Reports, and resets, the overruns since the last call.
+  const uint32_t overruns = line.Overruns(PortOf(file));
+  uint32_t& reported = State().overrunsReported[PortOf(file)];
+  if (errors != nullptr) *errors = overruns != reported ? CE_OVERRUN : 0;
+  reported = overruns;
   if (status != nullptr) {
     std::memset(status, 0, sizeof *status);
     status->cbInQue = waiting;
+    status->cbOutQue = line.OutputQueued(PortOf(file));
   }
   return TRUE;
 }
@@ -205,6 +212,19 @@ BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
 void WINAPI Sleep(DWORD milliseconds) {
   Record("Sleep", "", milliseconds);
   SimLine::Get().Sleep(milliseconds);
+}
+
+// The virtual clock, in microseconds. Asking for it takes a little time,
+// so that a loop that polls it runs out.
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count) {
+  SimLine::Get().Advance(win32::kClockReadMicroseconds);
+  count->QuadPart = static_cast<int64_t>(SimLine::Get().NowMicroseconds());
+  return TRUE;
+}
+
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  frequency->QuadPart = 1000000;
+  return TRUE;
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName) {

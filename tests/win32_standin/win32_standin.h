@@ -10,6 +10,9 @@
 
 namespace win32 {
 
+// How long one reading of the performance counter takes on the virtual clock.
+constexpr uint64_t kClockReadMicroseconds = 5;
+
 struct Call {
   std::string function;
   std::string text;  // the name opened, the debug string
@@ -37,6 +40,7 @@ struct StandIn {
   std::vector<std::string> davrinReports;  // "code: text" as the host's err received them
   std::vector<std::string> davrinFormats;  // the format each call of err carried
   std::vector<std::string> debugStrings;
+  std::map<uint32_t, uint32_t> overrunsReported;  // per port, as ClearCommError last told
 
   std::vector<std::string> Functions() const;
   void Reset();

@@ -54,6 +54,20 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define CLRRTS 4
 #define MS_CTS_ON 0x0010u
 
+#define CE_RXOVER 0x0001u
+#define CE_OVERRUN 0x0002u
+#define CE_RXPARITY 0x0004u
+#define CE_FRAME 0x0008u
+#define CE_BREAK 0x0010u
+
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    int32_t HighPart;
+  } u;
+  int64_t QuadPart;
+} LARGE_INTEGER;
+
 typedef struct _DCB {
   DWORD DCBlength;
   DWORD BaudRate;
@@ -126,6 +140,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function);
 BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
 void WINAPI Sleep(DWORD milliseconds);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
 void WINAPI OutputDebugStringA(LPCSTR outputString);

@@ -24,12 +24,15 @@ check() {
   shift 2
   script=""
   for _ in 1 2 3 4 5 6 7 8 9 10; do script="$script --fault-script $fault"; done
+  # Paced as the line is: on a pseudo-terminal a reply would otherwise come
+  # before the request could have left the wire, and be skipped.
   # shellcheck disable=SC2086
-  sh "$here/line.sh" peer "$state" "$simulator" --station 3 --block-count 4 $script
+  sh "$here/line.sh" peer "$state" "$simulator" --station 3 --block-count 4 --baud 9600 $script
   status=0
   # Every case ends within a few seconds; half a minute means a read that
   # waits for ever.
-  timeout -k 5 30 sh "$here/wine.sh" "$prefix" "$loopback" "$tool" "$@" --port "$port" --station 3 --timeout 10 ||
+  timeout -k 5 30 sh "$here/wine.sh" "$prefix" "$loopback" "$tool" "$@" --port "$port" --station 3 --timeout 10 \
+    --baud 9600 ||
     status=$?
   if [ "$status" -eq "$expected" ]; then
     echo "ok: $fault, $*: exit $status"

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/serial/serial_win32.h"
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
@@ -22,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 const std::string kPort = QVO_WINE_PORT;
 const std::string kPeer = QVO_WINE_PEER;
 
-HANDLE HandleOf(PortHandle port) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(port)); }
+HANDLE HandleOf(PortHandle port) { return Win32HandleOf(port); }
 
 long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -229,7 +230,9 @@ TEST_F(WineFoundation, RtsKeysTheLineAndAFrameReachesThePeer) {
   EXPECT_FALSE(cts);
 
   const std::string frame = ":0405000110EA\r\n";
-  ASSERT_TRUE(SendFrame(port, frame.data(), static_cast<uint32_t>(frame.size())));
+  LineTurn turn;
+  StartTurns(&turn, port, ':');
+  ASSERT_TRUE(SendFrame(&turn, frame.data(), static_cast<uint32_t>(frame.size())));
   EXPECT_EQ(PeerReads(frame.size()), frame);
   ASSERT_TRUE(SysReadCts(port, &cts));
   EXPECT_FALSE(cts) << "RTS is dropped once the frame is out";

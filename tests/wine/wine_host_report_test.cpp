@@ -29,7 +29,8 @@ TEST(HostReportOnWine, DavrinErrReceivesTheOpenFailureAndTheRtsReports) {
   HMODULE davrin = LoadLibraryA("DAVRIN.dll");
   ASSERT_NE(davrin, nullptr);
   using Received = const char* (*)();
-  auto received = reinterpret_cast<Received>(reinterpret_cast<void (*)()>(GetProcAddress(davrin, "DavrinReceived")));
+  auto received =
+      reinterpret_cast<Received>(reinterpret_cast<void (*)()>(GetProcAddress(davrin, "DavrinReceived")));
   ASSERT_NE(received, nullptr);
 
   TemporaryWorkingDirectory workingDirectory;

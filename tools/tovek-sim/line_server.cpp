@@ -118,6 +118,8 @@ void LineServer::Schedule(const sim::BusExchange& exchange, int64_t requestEnd) 
     lineFreeAt_ = end;
     if (trace_ == nullptr) {
       // Nothing to tell.
+    } else if (piece.isEcho) {
+      item.traceLine = "=> " + sim::PrintableFrame(piece.bytes) + "  echo of the request";
     } else if (piece.isNoise) {
       item.traceLine = "~> " + sim::PrintableFrame(piece.bytes) + "  noise";
     } else if (i == lastReplyPiece) {

@@ -126,7 +126,6 @@ int main(int argc, char** argv) {
   std::printf("%s\n", port.c_str());
   std::fflush(stdout);
 
-
   LineServer server(endpoint.fd, bus, options.baud, options.verbose ? stderr : nullptr);
   if (options.driftMs > 0) {
     server.SetTick(static_cast<int64_t>(options.driftMs * 1e6), [&bus] { bus.DriftAll(); });

@@ -5,12 +5,15 @@
 // is looked up under /dev ("ttyUSB0", "pts/3").
 //
 // Windows keeps a port's time-outs in the kernel, per handle. Here what a
-// port needs beyond its descriptor lives in a fixed pool of port slots: the
-// time-outs, the settings to give back at close, and what the device was
-// found able to do at open. A handle names its slot and the slot's
-// generation, so a handle kept after its port was closed never reaches the
-// next port in that slot. Slots are claimed and given back atomically; a
-// slot's fields belong to the one port that holds it.
+// port needs beyond its descriptor lives in a slot of the fixed pool
+// (port_slots.h): the time-outs, the settings to give back at close, and
+// what the device was found able to do at open.
+//
+// Damaged bytes: with INPCK and PARMRK the terminal marks a byte received
+// with a parity or framing error as \377 \0 byte, a break as \377 \0 \0,
+// and doubles a true \377. The reads undo the marking, and give a damaged
+// byte as the error character, as a Windows port does with fErrorChar. No
+// system call is added for it.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -25,19 +28,13 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/serial/line_timing.h"
+#include "platform/serial/port_slots.h"
 #include "platform/serial/posix_calls.h"
 #include "platform/serial/serial_rate.h"
 #include "platform/serial/serial_services.h"
 
 namespace {
-
-// The most ports one process can hold at once.
-constexpr uint32_t kPortSlots = 256;
-// A handle: the slot's generation above, the slot's number plus 1 in the
-// low bits (never 0, and never all ones: kInvalidPort).
-constexpr uint32_t kSlotBits = 9;
-constexpr uint32_t kGenerationMask = (1u << (32 - kSlotBits)) - 1;
-static_assert(kPortSlots < (1u << kSlotBits) - 1);
 
 // How RTS and CTS are reached on a device.
 enum class ModemLines : uint8_t {
@@ -47,63 +44,44 @@ enum class ModemLines : uint8_t {
 };
 
 struct PortSlot {
-  std::atomic<uint32_t> state;  // generation << 1, and 1 while a port holds the slot
   int fd;
   bool isTerminal;
   CommTimeouts timeouts;
-  uint32_t baudRate;  // for the write's deadline
+  uint32_t characterNs;  // for the write's deadline and the transmitter-empty poll
   ModemLines lines;
   bool loopedRts;          // RTS as last set, when looped back to CTS
   bool reportsLineStatus;  // the UART tells when its transmitter is empty
+  bool countsLineErrors;   // the device counts overruns (TIOCGICOUNT)
+  bool marksDamage;        // INPCK and PARMRK are set: damaged bytes come marked
+  uint8_t errorChar;       // what a damaged byte is given as
+  uint8_t markState;       // how far into a mark the last read ended
   termios settingsAtOpen;  // given back at close
   bool serialFlagsChanged;
   int serialFlagsAtOpen;  // low-latency mode, given back at close
 };
 
+PortSlotClaims g_claims;
 PortSlot g_slots[kPortSlots];
 
 struct PosixLineState {
   termios tio;
   bool refused;       // settings termios cannot express: the system refuses them
   uint32_t baudRate;  // set by number where the termios table has no code
+  uint32_t characterNs;
+  bool markDamaged;
+  uint8_t errorChar;
   LineControl dtr;
   LineControl rts;
 };
 static_assert(sizeof(PosixLineState) <= sizeof(DeviceLineState::bytes));
 
-// Claims a free slot; its number, or kPortSlots when all are held.
-uint32_t ClaimSlot(uint32_t* generation) {
-  for (uint32_t i = 0; i < kPortSlots; ++i) {
-    uint32_t state = g_slots[i].state.load(std::memory_order_acquire);
-    if ((state & 1) == 0 &&
-        g_slots[i].state.compare_exchange_strong(state, state | 1, std::memory_order_acq_rel)) {
-      *generation = state >> 1;
-      return i;
-    }
-  }
-  return kPortSlots;
-}
-
-void ReleaseSlot(uint32_t index, uint32_t generation) {
-  g_slots[index].state.store(((generation + 1) & kGenerationMask) << 1, std::memory_order_release);
-}
-
 // The slot of an open port, or null for a handle of no open port.
-PortSlot* SlotOf(PortHandle port, uint32_t* index = nullptr, uint32_t* generation = nullptr) {
-  const uint32_t slot = (port & ((1u << kSlotBits) - 1)) - 1;
-  if (port == kNoPort || port == kInvalidPort || slot >= kPortSlots) return nullptr;
-  const uint32_t wanted = ((port >> kSlotBits) << 1) | 1;
-  if (g_slots[slot].state.load(std::memory_order_acquire) != wanted) return nullptr;
-  if (index != nullptr) *index = slot;
-  if (generation != nullptr) *generation = port >> kSlotBits;
-  return &g_slots[slot];
+PortSlot* SlotOf(PortHandle port) {
+  uint32_t index = 0;
+  return FindPortSlot(g_claims, port, &index) ? &g_slots[index] : nullptr;
 }
 
-int64_t NowMicroseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
+int64_t NowMicroseconds() { return SysNowMicroseconds(); }
 
 // Milliseconds for poll from microseconds left: rounded up, and never more
 // than an int holds (a longer wait is made of several).
@@ -171,8 +149,8 @@ bool SetModemLine(int fd, int line, bool on) {
 }
 
 // What the device can do, found once at open so that no exchange pays for
-// asking again: switchable modem lines, the transmitter-empty report, and a
-// low-latency mode (USB adapters otherwise hold each reply for their latency
+// asking again: switchable modem lines, the transmitter-empty report, the
+// error counters, and a low-latency mode (USB adapters otherwise hold each reply for their latency
 // timer, 16 ms on common chips).
 void LearnDevice(PortSlot* slot) {
   const int fd = slot->fd;
@@ -186,6 +164,8 @@ void LearnDevice(PortSlot* slot) {
   }
   unsigned int lineStatus = 0;
   slot->reportsLineStatus = posix_calls::Control(fd, TIOCSERGETLSR, &lineStatus) == 0;
+  serial_icounter_struct counts;
+  slot->countsLineErrors = posix_calls::Control(fd, TIOCGICOUNT, &counts) == 0;
 
   serial_struct serial;
   if (posix_calls::Control(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
@@ -221,10 +201,9 @@ void DrainTransmitter(const PortSlot& slot) {
   while (posix_calls::Control(slot.fd, TCSBRK, reinterpret_cast<void*>(1)) != 0 && errno == EINTR) {
   }
   if (!slot.reportsLineStatus) return;
-  // The shift register holds one character: at most one character time
-  // (10 bits), polled every 100 us.
-  const int64_t characterUs = slot.baudRate ? 10 * 1000000 / slot.baudRate : 0;
-  const int64_t polls = characterUs / 100 + 10;
+  // The shift register holds one character: at most one character time,
+  // polled every 100 us.
+  const int64_t polls = slot.characterNs / 100000 + 10;
   const timespec pause = {0, 100000};
   for (int64_t i = 0; i < polls; ++i) {
     unsigned int lineStatus = 0;
@@ -250,37 +229,31 @@ PortHandle SysOpenDevice(const char* name) {
     posix_calls::Close(fd);
     return kInvalidPort;
   }
-  uint32_t generation = 0;
-  const uint32_t index = ClaimSlot(&generation);
-  if (index == kPortSlots) {
+  uint32_t index = 0;
+  const PortHandle port = ClaimPortSlot(&g_claims, &index);
+  if (port == kInvalidPort) {
     posix_calls::Close(fd);
     return kInvalidPort;
   }
   PortSlot& slot = g_slots[index];
+  slot = PortSlot{};
   slot.fd = fd;
   slot.isTerminal = isTerminal;
-  slot.timeouts = CommTimeouts{};
-  slot.baudRate = 0;
   slot.lines = ModemLines::None;
-  slot.loopedRts = false;
-  slot.reportsLineStatus = false;
-  slot.serialFlagsChanged = false;
-  slot.serialFlagsAtOpen = 0;
   if (isTerminal) {
     slot.settingsAtOpen = settings;
     posix_calls::Control(fd, TIOCEXCL, nullptr);  // the lock above is what counts
     LearnDevice(&slot);
   }
-  return (generation << kSlotBits) | (index + 1);
+  return port;
 }
 
 bool SysCloseDevice(PortHandle port) {
-  uint32_t index = 0, generation = 0;
-  PortSlot* slot = SlotOf(port, &index, &generation);
+  PortSlot* slot = SlotOf(port);
   if (slot == nullptr) return false;
   RestoreDevice(slot);
   const bool closed = posix_calls::Close(slot->fd) == 0;
-  ReleaseSlot(index, generation);
+  ReleasePortSlot(&g_claims, port);
   return closed;
 }
 
@@ -301,13 +274,17 @@ void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) 
   line.dtr = settings.dtr;
   line.rts = settings.rts;
   line.baudRate = settings.baudRate;
+  line.characterNs =
+      CharacterNanoseconds(settings.baudRate, settings.byteSize, settings.parity, settings.stopBits);
+  line.markDamaged = settings.markDamaged;
+  line.errorChar = settings.errorChar;
 
   // Raw bytes both ways: no translation of CR or LF, no software flow
-  // control, zero bytes delivered. Parity is generated but not checked, so
-  // a damaged byte is delivered as received, and no error character
-  // replaces it.
+  // control, zero bytes delivered. Damaged bytes and breaks come marked
+  // where asked (the reads undo the marks); else as received.
   tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
                                         IXOFF | IXANY | INPCK | IGNPAR);
+  if (settings.markDamaged) tio.c_iflag |= INPCK | PARMRK;
   tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL);
@@ -361,7 +338,10 @@ bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
     const uint32_t difference = actual > line.baudRate ? actual - line.baudRate : line.baudRate - actual;
     if (difference * 50 > line.baudRate) return false;
   }
-  slot->baudRate = line.baudRate;
+  slot->characterNs = line.characterNs;
+  slot->marksDamage = line.markDamaged;
+  slot->errorChar = line.errorChar;
+  slot->markState = 0;
 
   // Enabled lines are asserted, disabled ones cleared; the handshake and
   // toggle modes have no termios form and leave the line as it is.
@@ -403,15 +383,50 @@ bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
   return true;
 }
 
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received) {
+namespace {
+
+// Undoes the terminal's marks in `bytes` (`count` as read), in place; how
+// many bytes remain. A mark cut by the end of a read is finished by the
+// next.
+uint32_t UnmarkInput(PortSlot* slot, unsigned char* bytes, uint32_t count) {
+  constexpr unsigned char kMark = 0377;
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const unsigned char c = bytes[i];
+    switch (slot->markState) {
+      case 0:
+        if (c == kMark) {
+          slot->markState = 1;
+        } else {
+          bytes[kept++] = c;
+        }
+        break;
+      case 1:  // after \377: \0 starts a mark; else it is \377 doubled
+        slot->markState = c == 0 ? 2 : 0;
+        if (c != 0) bytes[kept++] = c;
+        break;
+      default:  // after \377 \0: the damaged byte (0 for a break)
+        slot->markState = 0;
+        bytes[kept++] = slot->errorChar;
+        break;
+    }
+  }
+  return kept;
+}
+
+}  // namespace
+
+bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
   *received = 0;
-  const PortSlot* slot = SlotOf(port);
+  PortSlot* slot = SlotOf(port);
   if (slot == nullptr) return false;
   if (count == 0) return true;
 
   // One deadline for the whole request, counted down across the pieces
   // that arrive; T = 0 waits for all bytes.
-  const uint32_t totalMs = slot->timeouts.readTotalConstant;
+  uint32_t totalMs = slot->timeouts.readTotalConstant;
+  if (limitMs != kPortReadTimeout && (totalMs == 0 || limitMs < totalMs))
+    totalMs = limitMs == 0 ? 1 : limitMs;
   const int64_t deadline = NowMicroseconds() + static_cast<int64_t>(totalMs) * 1000;
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*received < count) {
@@ -420,7 +435,8 @@ bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received) 
     if (readiness == Readiness::Failed) return false;
     const ssize_t n = posix_calls::Read(slot->fd, bytes + *received, count - *received);
     if (n > 0) {
-      *received += static_cast<uint32_t>(n);
+      const auto moved = static_cast<uint32_t>(n);
+      *received += slot->marksDamage ? UnmarkInput(slot, bytes + *received, moved) : moved;
     } else if (n == 0) {
       return false;  // readable yet nothing to read: hung up
     } else if (errno != EAGAIN && errno != EINTR) {
@@ -430,15 +446,17 @@ bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received) 
   return true;
 }
 
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written) {
+bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+              uint32_t* waitingWhenSent) {
   *written = 0;
+  *waitingWhenSent = 0;
   const PortSlot* slot = SlotOf(port);
   if (slot == nullptr) return false;
   // A peer that stops reading would hold the write for ever: it gets the
-  // frame's time on the wire (10 bits a character) and one read time-out.
-  // With a read time-out of 0 everything waits for ever, as on Windows.
+  // frame's time on the wire and one read time-out. With a read time-out of
+  // 0 everything waits for ever, as on Windows.
   const uint32_t totalMs = slot->timeouts.readTotalConstant;
-  const int64_t wireUs = slot->baudRate ? static_cast<int64_t>(count) * 10 * 1000000 / slot->baudRate : 0;
+  const int64_t wireUs = static_cast<int64_t>(count) * slot->characterNs / 1000;
   const int64_t deadline = NowMicroseconds() + wireUs + static_cast<int64_t>(totalMs) * 1000;
   const auto* data = static_cast<const unsigned char*>(bytes);
   while (*written < count) {
@@ -456,7 +474,34 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
   }
   if (*written == 0 && count != 0) return false;
   DrainTransmitter(*slot);
+  // Where the transmission takes time (a UART), whatever is waiting now
+  // came before the frame had left: no answer to it.
+  if (slot->reportsLineStatus) {
+    int waiting = 0;
+    if (posix_calls::Control(slot->fd, FIONREAD, &waiting) == 0 && waiting > 0)
+      *waitingWhenSent = static_cast<uint32_t>(waiting);
+  }
   return true;
+}
+
+uint32_t SysInputOverruns(PortHandle port) {
+  const PortSlot* slot = SlotOf(port);
+  if (slot == nullptr || !slot->countsLineErrors) return 0;
+  serial_icounter_struct counts;
+  if (posix_calls::Control(slot->fd, TIOCGICOUNT, &counts) != 0) return 0;
+  // The UART's and the kernel buffer's own.
+  return static_cast<uint32_t>(counts.overrun + counts.buf_overrun);
+}
+
+uint32_t SysCharacterNanoseconds(PortHandle port) {
+  const PortSlot* slot = SlotOf(port);
+  return slot == nullptr ? 0 : slot->characterNs;
+}
+
+int64_t SysNowMicroseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 bool SysSetRts(PortHandle port, bool on) {

@@ -34,7 +34,10 @@ struct LineSettings {
   uint8_t byteSize;
   uint8_t parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
   uint8_t stopBits;  // 0 one, 1 one and a half, 2 two
+  // A byte that arrives with a parity or framing error, or a break, is
+  // delivered as this character when `markDamaged` is set.
   uint8_t errorChar;
+  bool markDamaged;
   LineControl dtr;
   LineControl rts;
 };
@@ -63,11 +66,34 @@ void SysSetQueueSizes(PortHandle port, uint32_t inputBytes, uint32_t outputBytes
 // Resets the port's error state and counts the received bytes waiting.
 bool SysCountWaitingInput(PortHandle port, uint32_t* waiting);
 
-// One read request, with the port's read time-out; `received` is the count
-// moved.
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received);
-// One write request; `written` is the count moved.
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written);
+// One read request; `received` is the count moved. It waits at most the
+// port's read time-out, or `limitMs` where that is shorter (a request's
+// deadline near its end); kPortReadTimeout leaves the port's own.
+constexpr uint32_t kPortReadTimeout = 0xFFFFFFFFu;
+bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received,
+             uint32_t limitMs = kPortReadTimeout);
+
+// One write request; `written` is the count moved. It returns once the
+// bytes have left the transmitter, last stop bit included, so that RTS can
+// be cleared at once; a peer that never takes them holds it at most their
+// time on the wire and one read time-out. `waitingWhenSent` is how many
+// received bytes were already waiting at that moment, where the foundation
+// learns it without a further request (a UART that tells when its
+// transmitter is empty); else 0.
+bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+              uint32_t* waitingWhenSent);
+
+// How many times the input overflowed since the port was opened (bytes were
+// lost); 0 where the device cannot tell. Such an error leaves no mark in
+// the bytes themselves.
+uint32_t SysInputOverruns(PortHandle port);
+
+// One character's time on the line as configured (start, data, parity and
+// stop bits), in nanoseconds; 0 for a port with no line settings.
+uint32_t SysCharacterNanoseconds(PortHandle port);
+
+// A monotonic clock.
+int64_t SysNowMicroseconds();
 
 // Modem lines and the pause of the CTS wait.
 bool SysSetRts(PortHandle port, bool on);

@@ -1,25 +1,53 @@
 // The serial services on Windows: the kernel's serial-communication API on a
 // synchronous handle.
-#include <windows.h>
+//
+// The handle the driver gives out names a slot of the fixed pool
+// (port_slots.h), which holds the system's handle and what the port needs
+// beyond it: its character time, the read time-out last written, and the
+// overruns that ClearCommError reported, whichever call saw them.
+#include "platform/serial/serial_win32.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "platform/serial/line_timing.h"
+#include "platform/serial/port_slots.h"
 #include "platform/serial/serial_services.h"
 
 namespace {
 
 static_assert(sizeof(DCB) <= sizeof(DeviceLineState::bytes));
 
-// Handles are 32 bits on the target; the channel keeps them in 32 bits.
-HANDLE HandleOf(PortHandle port) {
-  if (port == kInvalidPort) return INVALID_HANDLE_VALUE;
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(port));
+struct Win32Port {
+  HANDLE handle;
+  uint32_t characterNs;
+  uint32_t baudRate;  // the line as set, for the frame's time on the wire
+  uint8_t dataBits, parity, stopBits;
+  uint32_t readTimeoutMs;  // as last written
+  uint32_t overruns;
+};
+
+PortSlotClaims g_claims;
+Win32Port g_ports[kPortSlots];
+
+Win32Port* PortOf(PortHandle port) {
+  uint32_t index = 0;
+  return FindPortSlot(g_claims, port, &index) ? &g_ports[index] : nullptr;
 }
 
-PortHandle PortOf(HANDLE handle) {
-  if (handle == INVALID_HANDLE_VALUE) return kInvalidPort;
-  return static_cast<PortHandle>(reinterpret_cast<uintptr_t>(handle));
+// Every ClearCommError goes through here, so that no call loses the
+// overruns it reports to whoever asks next.
+bool ClearErrors(Win32Port* port, COMSTAT* status) {
+  DWORD errors = 0;
+  if (!ClearCommError(port->handle, &errors, status)) return false;
+  if (errors & (CE_OVERRUN | CE_RXOVER)) ++port->overruns;
+  return true;
+}
+
+int64_t PerformanceFrequency() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return frequency.QuadPart;
 }
 
 // CreateFileA finds COM1 to COM9 by their bare names only; "COM10" and above
@@ -53,6 +81,11 @@ void SetRtsControl(DCB* dcb, LineControl control) {
 
 }  // namespace
 
+HANDLE Win32HandleOf(PortHandle port) {
+  const Win32Port* held = PortOf(port);
+  return held != nullptr ? held->handle : INVALID_HANDLE_VALUE;
+}
+
 PortHandle SysOpenDevice(const char* name) {
   char prefixed[32];
   const char* path = name;
@@ -64,16 +97,32 @@ PortHandle SysOpenDevice(const char* name) {
   // Share mode 0: a second open of the same port fails while this one holds it.
   const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-  return PortOf(handle);
+  if (handle == INVALID_HANDLE_VALUE) return kInvalidPort;
+  uint32_t index = 0;
+  const PortHandle port = ClaimPortSlot(&g_claims, &index);
+  if (port == kInvalidPort) {
+    CloseHandle(handle);
+    return kInvalidPort;
+  }
+  g_ports[index] = Win32Port{};
+  g_ports[index].handle = handle;
+  return port;
 }
 
-bool SysCloseDevice(PortHandle port) { return CloseHandle(HandleOf(port)) != FALSE; }
+bool SysCloseDevice(PortHandle port) {
+  Win32Port* held = PortOf(port);
+  if (held == nullptr || !CloseHandle(held->handle)) return false;
+  ReleasePortSlot(&g_claims, port);
+  return true;
+}
 
 bool SysReadLineState(PortHandle port, DeviceLineState* state) {
+  const Win32Port* held = PortOf(port);
+  if (held == nullptr) return false;
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(HandleOf(port), &dcb)) return false;
+  if (!GetCommState(held->handle, &dcb)) return false;
   std::memcpy(state->bytes, &dcb, sizeof dcb);
   return true;
 }
@@ -90,8 +139,11 @@ void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) 
   dcb.fDsrSensitivity = 0;
   dcb.fOutX = 0;
   dcb.fInX = 0;
-  dcb.fErrorChar = 0;  // bytes with a parity error are delivered, not replaced
-  dcb.fNull = 0;       // received zero bytes are delivered
+  // A byte received with a parity error (and, with the system's own serial
+  // driver, a framing error) is delivered as the error character, so that
+  // the exchange can tell a damaged reply from a good one.
+  dcb.fErrorChar = settings.markDamaged ? 1 : 0;
+  dcb.fNull = 0;  // received zero bytes are delivered
   SetRtsControl(&dcb, settings.rts);
   dcb.fAbortOnError = 0;  // reads and writes go on after a line error
   dcb.ByteSize = settings.byteSize;
@@ -102,65 +154,150 @@ void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) 
 }
 
 bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
+  Win32Port* held = PortOf(port);
+  if (held == nullptr) return false;
   DCB dcb;
   std::memcpy(&dcb, state.bytes, sizeof dcb);
-  return SetCommState(HandleOf(port), &dcb) != FALSE;
+  if (!SetCommState(held->handle, &dcb)) return false;
+  held->baudRate = dcb.BaudRate;
+  held->dataBits = dcb.ByteSize;
+  held->parity = dcb.Parity;
+  held->stopBits = dcb.StopBits;
+  held->characterNs = CharacterNanoseconds(dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits);
+  return true;
 }
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
+  Win32Port* held = PortOf(port);
+  if (held == nullptr) return false;
   COMMTIMEOUTS system;
-  if (!GetCommTimeouts(HandleOf(port), &system)) return false;
+  if (!GetCommTimeouts(held->handle, &system)) return false;
   timeouts->readInterval = system.ReadIntervalTimeout;
   timeouts->readTotalMultiplier = system.ReadTotalTimeoutMultiplier;
   timeouts->readTotalConstant = system.ReadTotalTimeoutConstant;
   timeouts->writeTotalMultiplier = system.WriteTotalTimeoutMultiplier;
   timeouts->writeTotalConstant = system.WriteTotalTimeoutConstant;
+  held->readTimeoutMs = system.ReadTotalTimeoutConstant;
   return true;
 }
 
-bool SysWriteTimeouts(PortHandle port, const CommTimeouts& timeouts) {
+namespace {
+
+bool WriteTimeouts(HANDLE handle, const CommTimeouts& timeouts) {
   COMMTIMEOUTS system;
   system.ReadIntervalTimeout = timeouts.readInterval;
   system.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
   system.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
   system.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
   system.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
-  return SetCommTimeouts(HandleOf(port), &system) != FALSE;
+  return SetCommTimeouts(handle, &system) != FALSE;
+}
+
+}  // namespace
+
+bool SysWriteTimeouts(PortHandle port, const CommTimeouts& timeouts) {
+  Win32Port* held = PortOf(port);
+  if (held == nullptr || !WriteTimeouts(held->handle, timeouts)) return false;
+  held->readTimeoutMs = timeouts.readTotalConstant;
+  return true;
 }
 
 void SysSetQueueSizes(PortHandle port, uint32_t inputBytes, uint32_t outputBytes) {
-  SetupComm(HandleOf(port), inputBytes, outputBytes);  // a recommendation to the device driver
+  const Win32Port* held = PortOf(port);
+  if (held != nullptr)
+    SetupComm(held->handle, inputBytes, outputBytes);  // a recommendation to the device driver
 }
 
 bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
-  DWORD errors = 0;
+  Win32Port* held = PortOf(port);
   COMSTAT status;
-  if (!ClearCommError(HandleOf(port), &errors, &status)) return false;
+  if (held == nullptr || !ClearErrors(held, &status)) return false;
   *waiting = status.cbInQue;
   return true;
 }
 
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received) {
+bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
+  *received = 0;
+  const Win32Port* held = PortOf(port);
+  if (held == nullptr) return false;
+  // A limit shorter than the port's time-out holds for this request only.
+  const uint32_t ownMs = held->readTimeoutMs;
+  const bool limited = limitMs != kPortReadTimeout && (ownMs == 0 || limitMs < ownMs);
+  CommTimeouts timeouts = {0, 0, limitMs == 0 ? 1 : limitMs, 0, 0};
+  if (limited && !WriteTimeouts(held->handle, timeouts)) return false;
   DWORD moved = 0;
-  const BOOL ok = ReadFile(HandleOf(port), buffer, count, &moved, nullptr);
+  const BOOL ok = ReadFile(held->handle, buffer, count, &moved, nullptr);
   *received = moved;
+  if (limited) {
+    timeouts.readTotalConstant = ownMs;
+    WriteTimeouts(held->handle, timeouts);  // a port that took the limit takes its own back
+  }
   return ok != FALSE;
 }
 
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written) {
+bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+              uint32_t* waitingWhenSent) {
+  *written = 0;
+  *waitingWhenSent = 0;
+  Win32Port* held = PortOf(port);
+  if (held == nullptr) return false;
+  const int64_t started = SysNowMicroseconds();
   DWORD moved = 0;
-  const BOOL ok = WriteFile(HandleOf(port), bytes, count, &moved, nullptr);
+  const BOOL ok = WriteFile(held->handle, bytes, count, &moved, nullptr);
   *written = moved;
-  return ok != FALSE;
+  if (!ok) return false;
+  // WriteFile returns once the bytes are handed to the device driver: its
+  // queue, the UART's FIFO, or a USB adapter's whole buffer. A converter
+  // keyed by RTS would cut off what has not left yet, so the write returns
+  // only once the queue is empty and the frame's time on the wire has
+  // passed, whichever comes later; the shift register is inside that time.
+  // A port with no line settings (the null device) has nothing to wait for.
+  if (held->characterNs == 0) return true;
+  const int64_t wireEnd =
+      started + WireMicroseconds(moved, held->baudRate, held->dataBits, held->parity, held->stopBits);
+  const int64_t giveUp = wireEnd + int64_t{held->readTimeoutMs} * 1000;
+  for (;;) {
+    COMSTAT status;
+    if (!ClearErrors(held, &status)) break;
+    const int64_t now = SysNowMicroseconds();
+    *waitingWhenSent = status.cbInQue;
+    if ((status.cbOutQue == 0 && now >= wireEnd) || now >= giveUp) break;
+    // Sleep(1) may last a whole timer tick (15.6 ms): it only shortens a
+    // wait that is longer than that; the rest is polled to the moment.
+    if (wireEnd - now > 20000) Sleep(1);
+  }
+  return true;
+}
+
+uint32_t SysInputOverruns(PortHandle port) {
+  Win32Port* held = PortOf(port);
+  if (held == nullptr) return 0;
+  COMSTAT status;
+  ClearErrors(held, &status);  // adds what the device reports now
+  return held->overruns;
+}
+
+uint32_t SysCharacterNanoseconds(PortHandle port) {
+  const Win32Port* held = PortOf(port);
+  return held == nullptr ? 0 : held->characterNs;
+}
+
+int64_t SysNowMicroseconds() {
+  static const int64_t frequency = PerformanceFrequency();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart / frequency * 1000000 + now.QuadPart % frequency * 1000000 / frequency;
 }
 
 bool SysSetRts(PortHandle port, bool on) {
-  return EscapeCommFunction(HandleOf(port), on ? SETRTS : CLRRTS) != FALSE;
+  const Win32Port* held = PortOf(port);
+  return held != nullptr && EscapeCommFunction(held->handle, on ? SETRTS : CLRRTS) != FALSE;
 }
 
 bool SysReadCts(PortHandle port, bool* ctsOn) {
+  const Win32Port* held = PortOf(port);
   DWORD status = 0;
-  if (!GetCommModemStatus(HandleOf(port), &status)) return false;
+  if (held == nullptr || !GetCommModemStatus(held->handle, &status)) return false;
   *ctsOn = (status & MS_CTS_ON) != 0;
   return true;
 }
