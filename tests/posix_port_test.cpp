@@ -262,10 +262,12 @@ TEST_F(PosixPortTest, FlushDrainsWaitingInput) {
     if (waiting < 700) SysSleepMilliseconds(1);
   }
   ASSERT_EQ(waiting, 700u);
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   ASSERT_TRUE(SysCountWaitingInput(port, &waiting));
   EXPECT_EQ(waiting, 0u);
-  EXPECT_EQ(CommSetReadTimeout(port, 20), 20) << "the read time-out is restored";
+  uint32_t previous = 0;
+  EXPECT_EQ(CommSetReadTimeout(port, 20, &previous), CommStatus::Ok);
+  EXPECT_EQ(previous, 20u) << "the read time-out is restored";
 }
 
 TEST_F(PosixPortTest, WritesReachTheOtherSideUnchanged) {

@@ -116,21 +116,27 @@ TEST_F(SerialPortTest, NullDeviceIsOpenedButNeverConfigured) {
 TEST_F(SerialPortTest, ReadTimeoutIsSetInTenMillisecondUnits) {
   const PortHandle port = OpenCom1();
   line().ClearCalls();
-  EXPECT_EQ(CommSetReadTimeout(port, 100), 100);
+  // The time-out replaced, in units of 10 ms.
+  auto replaced = [port](uint32_t units) {
+    uint32_t previous = 12345;
+    EXPECT_EQ(CommSetReadTimeout(port, units, &previous), CommStatus::Ok);
+    return previous;
+  };
+  EXPECT_EQ(replaced(100), 100u);
   EXPECT_EQ(line().CountCalls(Service::WriteTimeouts), 0u) << "already 1000 ms: nothing written";
-  EXPECT_EQ(CommSetReadTimeout(port, 50), 100);
-  EXPECT_EQ(CommSetReadTimeout(port, 50), 50);
+  EXPECT_EQ(replaced(50), 100u);
+  EXPECT_EQ(replaced(50), 50u);
   EXPECT_EQ(device->timeouts.readTotalConstant, 500u);
 
   // A time-out too long for 32 bits of milliseconds becomes the longest
   // one, not the short one that wrapping around would give.
-  EXPECT_EQ(CommSetReadTimeout(port, 0x20000000u), 50);
+  EXPECT_EQ(replaced(0x20000000u), 50u);
   EXPECT_EQ(device->timeouts.readTotalConstant, 0xFFFFFFFFu);
 
   device->timeouts.readTotalConstant = 5;
-  EXPECT_EQ(CommSetReadTimeout(port, 1), 0) << "5 ms rounds down to 0 units";
+  EXPECT_EQ(replaced(1), 0u) << "5 ms rounds down to 0 units";
   device->failing = {Service::ReadTimeouts};
-  EXPECT_EQ(CommSetReadTimeout(port, 7), 0);
+  EXPECT_EQ(CommSetReadTimeout(port, 7), CommStatus::IoFailed);
   EXPECT_EQ(device->timeouts.readTotalConstant, 10u);
 }
 
@@ -138,7 +144,7 @@ TEST_F(SerialPortTest, FlushOfAFloodStopsAfterSixteenFullReads) {
   const PortHandle port = OpenCom1();
   device->Deliver(std::string(20000, 'f'));  // more than any drain should take
   line().ClearCalls();
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   EXPECT_EQ(line().CountCalls(Service::Read), 16u);
   EXPECT_EQ(device->input.size(), 20000u - 16 * 512) << "the rest is left as noise ahead of the reply";
   EXPECT_EQ(device->timeouts.readTotalConstant, 1000u) << "the read time-out is restored";
@@ -147,7 +153,7 @@ TEST_F(SerialPortTest, FlushOfAFloodStopsAfterSixteenFullReads) {
 TEST_F(SerialPortTest, FlushWithNothingWaitingTouchesNoTimeout) {
   const PortHandle port = OpenCom1();
   line().ClearCalls();
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   EXPECT_EQ(line().CallSequence(), std::vector<Service>{Service::CountWaitingInput});
   EXPECT_EQ(line().NowMicroseconds(), 0u);
 }
@@ -156,7 +162,7 @@ TEST_F(SerialPortTest, FlushDrainsInChunksWithAShortTimeoutThenRestoresIt) {
   const PortHandle port = OpenCom1();
   device->Deliver(std::string(700, 'x'));
   line().ClearCalls();
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   EXPECT_TRUE(device->input.empty());
   std::vector<std::pair<uint32_t, uint64_t>> reads;  // bytes, when the read ended
   const auto& calls = line().Calls();
@@ -172,7 +178,7 @@ TEST_F(SerialPortTest, FlushDrainsInChunksWithAShortTimeoutThenRestoresIt) {
 
   device->Deliver(std::string(512, 'x'));
   const uint64_t before = line().NowMilliseconds();
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   EXPECT_EQ(line().NowMilliseconds() - before, 50u) << "a second request finds none after 50 ms";
 }
 
@@ -180,17 +186,17 @@ TEST_F(SerialPortTest, FlushOnAPortWithoutTimeoutLeavesFiftyMilliseconds) {
   const PortHandle port = OpenCom1();
   CommSetReadTimeout(port, 0);
   device->Deliver("stray");
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   EXPECT_EQ(device->timeouts.readTotalConstant, 50u);
 }
 
 TEST_F(SerialPortTest, FlushReportsAFailedReadAndDrainsWhenTheCountIsUnknown) {
   const PortHandle port = OpenCom1();
   device->failing = {Service::CountWaitingInput};
-  EXPECT_EQ(CommFlushInput(port), 0) << "an unknown count drains anyway";
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok) << "an unknown count drains anyway";
   EXPECT_EQ(line().CountCalls(Service::Read), 1u);
   device->failing = {Service::CountWaitingInput, Service::Read};
-  EXPECT_EQ(CommFlushInput(port), 1);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::IoFailed);
 }
 
 TEST_F(SerialPortTest, ReadWaitsAtMostOneTimeoutPerRequest) {

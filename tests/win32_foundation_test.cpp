@@ -180,12 +180,12 @@ TEST_F(Win32FoundationTest, FlushAsksClearCommErrorForTheWaitingBytes) {
   PortHandle port = kNoPort;
   ASSERT_EQ(Open(0x0202, "COM3", &port), CommStatus::Ok);
   win32::State().calls.clear();
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   EXPECT_EQ(Functions(), std::vector<std::string>{"ClearCommError"});
 
   device->Deliver(std::string(600, 'x'));
   win32::State().calls.clear();
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   EXPECT_EQ(Functions(),
             (std::vector<std::string>{"ClearCommError", "GetCommTimeouts", "SetCommTimeouts", "ReadFile",
                                       "ReadFile", "GetCommTimeouts", "SetCommTimeouts"}));

@@ -21,7 +21,7 @@ int64_t WireMicroseconds(PortHandle port, uint32_t characters) {
 void SetDeadline(LineTurn* turn) {
   turn->deadlineSet = true;
   uint32_t timeoutMs = 0;
-  if (!CommGetReadTimeout(turn->port, &timeoutMs) || timeoutMs == 0) return;
+  if (CommGetReadTimeout(turn->port, &timeoutMs) != CommStatus::Ok || timeoutMs == 0) return;
   turn->deadline = turn->readStarted + int64_t{timeoutMs} * 1000 +
                    WireMicroseconds(turn->port, turn->windowLength + kMaxSkippedCharacters);
 }
@@ -199,7 +199,7 @@ bool ReceiveRest(LineTurn* turn, char* buffer, uint32_t count) {
 
 bool StartLateWait(LineTurn* turn) {
   uint32_t timeoutMs = 0;
-  if (!CommGetReadTimeout(turn->port, &timeoutMs) || timeoutMs == 0) return false;
+  if (CommGetReadTimeout(turn->port, &timeoutMs) != CommStatus::Ok || timeoutMs == 0) return false;
   turn->staleBytes = 0;
   turn->deadlineSet = true;
   turn->deadline = SysNowMicroseconds() + int64_t{kLateWaitTimeouts} * timeoutMs * 1000 +

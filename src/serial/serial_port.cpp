@@ -82,32 +82,34 @@ CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t
 
 CommStatus CommClose(PortHandle port) { return SysCloseDevice(port) ? CommStatus::Ok : CommStatus::IoFailed; }
 
-int32_t CommSetReadTimeout(PortHandle port, uint32_t units) {
+CommStatus CommSetReadTimeout(PortHandle port, uint32_t units, uint32_t* previousUnits) {
   CommTimeouts timeouts;
-  if (!SysReadTimeouts(port, &timeouts)) return 0;
+  if (!SysReadTimeouts(port, &timeouts)) return CommStatus::IoFailed;
   const uint32_t previous = timeouts.readTotalConstant;
   const uint32_t wanted = UnitsToMilliseconds(units);
   if (previous != wanted) {
     timeouts.readTotalConstant = wanted;
-    if (!SysWriteTimeouts(port, timeouts)) return 0;
+    if (!SysWriteTimeouts(port, timeouts)) return CommStatus::IoFailed;
   }
-  return static_cast<int32_t>(previous / kMillisecondsPerUnit);
+  if (previousUnits != nullptr) *previousUnits = previous / kMillisecondsPerUnit;
+  return CommStatus::Ok;
 }
 
-bool CommGetReadTimeout(PortHandle port, uint32_t* milliseconds) {
+CommStatus CommGetReadTimeout(PortHandle port, uint32_t* milliseconds) {
   CommTimeouts timeouts;
-  if (!SysReadTimeouts(port, &timeouts)) return false;
+  if (!SysReadTimeouts(port, &timeouts)) return CommStatus::IoFailed;
   *milliseconds = timeouts.readTotalConstant;
-  return true;
+  return CommStatus::Ok;
 }
 
-int32_t CommFlushInput(PortHandle port) {
+CommStatus CommFlushInput(PortHandle port) {
   uint32_t waiting = 0;
-  if (SysCountWaitingInput(port, &waiting) && waiting == 0) return 0;
+  if (SysCountWaitingInput(port, &waiting) && waiting == 0) return CommStatus::Ok;
 
   // Bytes are waiting, or the count is unknown: drain with a short time-out
   // until a read comes back less than full.
-  const int32_t previousUnits = CommSetReadTimeout(port, kFlushTimeoutUnits);
+  uint32_t previousUnits = 0;
+  const bool shortened = CommSetReadTimeout(port, kFlushTimeoutUnits, &previousUnits) == CommStatus::Ok;
   unsigned char scratch[kFlushChunk];
   bool readFailed = false;
   for (uint32_t reads = 0; reads < kMaxFlushReads; ++reads) {
@@ -118,9 +120,10 @@ int32_t CommFlushInput(PortHandle port) {
     }
     if (received != kFlushChunk) break;
   }
-  // 0 is also what an unreadable time-out gives: then the port keeps 50 ms.
-  if (previousUnits != 0) CommSetReadTimeout(port, static_cast<uint32_t>(previousUnits));
-  return readFailed ? 1 : 0;
+  // A previous time-out below 10 ms (0 units: "wait for ever" among them)
+  // is not given back; the port keeps 50 ms then.
+  if (shortened && previousUnits != 0) CommSetReadTimeout(port, previousUnits);
+  return readFailed ? CommStatus::IoFailed : CommStatus::Ok;
 }
 
 CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten,

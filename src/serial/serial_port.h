@@ -39,18 +39,18 @@ CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t
                     PortHandle* outPort);
 CommStatus CommClose(PortHandle port);
 
-// Sets the total read time-out to `units` x 10 ms. Returns the previous one
-// in units of 10 ms (rounded down), or 0 when the time-outs cannot be read
-// or written.
-int32_t CommSetReadTimeout(PortHandle port, uint32_t units);
+// Sets the total read time-out to `units` x 10 ms; `previousUnits` (may be
+// null) gets the one it replaces, in units of 10 ms rounded down. IoFailed
+// when the time-outs cannot be read or written: then they stay as they were.
+CommStatus CommSetReadTimeout(PortHandle port, uint32_t units, uint32_t* previousUnits = nullptr);
 
 // The port's total read time-out in milliseconds (0: a read waits for all
-// its bytes); false when the time-outs cannot be read.
-bool CommGetReadTimeout(PortHandle port, uint32_t* milliseconds);
+// its bytes); IoFailed when the time-outs cannot be read.
+CommStatus CommGetReadTimeout(PortHandle port, uint32_t* milliseconds);
 
-// Discards waiting input. 0 when the input was empty or has been drained,
-// 1 when a read failed while draining.
-int32_t CommFlushInput(PortHandle port);
+// Discards waiting input: Ok when the input was empty or has been drained,
+// IoFailed when a read failed while draining.
+CommStatus CommFlushInput(PortHandle port);
 
 // One write of `count` bytes: 0 when all were written, 2 when fewer, 7 on
 // failure (then `outWritten` is not touched). `outWritten` may be null. It

@@ -153,13 +153,15 @@ TEST_F(WineFoundation, TheReadTimeOutIsATotalTimeOut) {
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 1000u);
-  EXPECT_EQ(CommSetReadTimeout(port, 20), 100) << "the previous time-out, in 10 ms units";
+  uint32_t previous = 0;
+  EXPECT_EQ(CommSetReadTimeout(port, 20, &previous), CommStatus::Ok);
+  EXPECT_EQ(previous, 100u) << "the previous time-out, in 10 ms units";
   ASSERT_TRUE(GetCommTimeouts(HandleOf(port), &timeouts));
   EXPECT_EQ(timeouts.ReadIntervalTimeout, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
   EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 200u);
   uint32_t milliseconds = 0;
-  ASSERT_TRUE(CommGetReadTimeout(port, &milliseconds));
+  ASSERT_EQ(CommGetReadTimeout(port, &milliseconds), CommStatus::Ok);
   EXPECT_EQ(milliseconds, 200u);
 }
 
@@ -205,12 +207,12 @@ TEST_F(WineFoundation, AFlushDiscardsTheWaitingInputAndKeepsTheTimeOut) {
   CommSetReadTimeout(port, 30);
   PeerWrites(std::string(600, 'x'));
   ASSERT_TRUE(WaitingInputReaches(600));
-  EXPECT_EQ(CommFlushInput(port), 0);
+  EXPECT_EQ(CommFlushInput(port), CommStatus::Ok);
   uint32_t waiting = 99;
   ASSERT_TRUE(SysCountWaitingInput(port, &waiting));
   EXPECT_EQ(waiting, 0u);
   uint32_t milliseconds = 0;
-  ASSERT_TRUE(CommGetReadTimeout(port, &milliseconds));
+  ASSERT_EQ(CommGetReadTimeout(port, &milliseconds), CommStatus::Ok);
   EXPECT_EQ(milliseconds, 300u);
   PeerWrites("ok");
   char buffer[2];
