@@ -14,6 +14,9 @@ add_library(qvo_driver OBJECT
   src/entry/entry.cpp
   src/entry/driver_info.cpp
   src/entry/channel.cpp
+  src/entry/station_file.cpp
+  src/entry/value_handlers.cpp
+  src/entry/point_handlers.cpp
   src/protocol/frame.cpp
   src/protocol/request_frames.cpp
   src/protocol/value_requests.cpp

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "entry/station_file.h"
 #include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
 #include "sim/sim_line.h"

@@ -25,8 +25,8 @@ class ExchangeTest : public ::testing::Test {
     line().Reset();
     RecordedReports().clear();
     device = &line().AddDevice("COM1");
-    const LineParams params = {9600, 8, 0, 0};
-    ASSERT_EQ(CommOpen("COM1", &params, COMM_RTS_ON, &port), CommStatus::Ok);
+    const PortSettings params = {9600, 8, 0, 0};
+    ASSERT_EQ(CommOpen("COM1", params, COMM_RTS_ON, &port), CommStatus::Ok);
     StartTurns(&turn, port, ':');
     line().ClearCalls();
   }

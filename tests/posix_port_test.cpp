@@ -30,7 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using posix_calls_seen::Call;
 
-constexpr LineParams kLine = {9600, 8, 0, 0};
+constexpr PortSettings kLine = {9600, 8, 0, 0};
 
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(
@@ -44,8 +44,8 @@ class PosixPortTest : public ::testing::Test {
     posix_calls_seen::Reset();
     if (port != kNoPort && port != kInvalidPort) CommClose(port);
   }
-  CommStatus Open(const LineParams& line = kLine) {
-    return CommOpen(pty.portName().c_str(), &line, COMM_RTS_ON, &port);
+  CommStatus Open(const PortSettings& line = kLine) {
+    return CommOpen(pty.portName().c_str(), line, COMM_RTS_ON, &port);
   }
   void Close() {
     ASSERT_EQ(CommClose(port), CommStatus::Ok);
@@ -69,8 +69,8 @@ TEST_F(PosixPortTest, OpensByNameExclusivelyInRawMode) {
   EXPECT_EQ(tio.c_oflag & OPOST, 0u);
 
   PortHandle second = kNoPort;
-  EXPECT_EQ(CommOpen(pty.portName().c_str(), &kLine, COMM_RTS_ON, &second), CommStatus::CannotOpen);
-  EXPECT_EQ(CommOpen(pty.path().c_str(), &kLine, COMM_RTS_ON, &second), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen(pty.portName().c_str(), kLine, COMM_RTS_ON, &second), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen(pty.path().c_str(), kLine, COMM_RTS_ON, &second), CommStatus::CannotOpen);
   const PortHandle closed = port;
   Close();
   EXPECT_EQ(CommClose(closed), CommStatus::IoFailed);
@@ -82,7 +82,7 @@ TEST_F(PosixPortTest, OpensByNameExclusivelyInRawMode) {
 }
 
 TEST_F(PosixPortTest, LineSettingsTheDeviceCannotTakeAreRefused) {
-  const LineParams odd7 = {2400, 7, 2, 1};
+  const PortSettings odd7 = {2400, 7, 2, 1};
   ASSERT_EQ(Open(odd7), CommStatus::Ok);
   termios tio;
   ASSERT_TRUE(pty.ReadSettings(&tio));
@@ -92,12 +92,11 @@ TEST_F(PosixPortTest, LineSettingsTheDeviceCannotTakeAreRefused) {
   EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
   Close();
 
-  for (const LineParams bad : {LineParams{0, 8, 0, 0}, LineParams{9600, 9, 0, 0}, LineParams{9600, 8, 1, 0},
-                               LineParams{9600, 8, 0, 5}}) {
+  for (const PortSettings bad : {PortSettings{0, 8, 0, 0}, PortSettings{9600, 9, 0, 0},
+                                 PortSettings{9600, 8, 1, 0}, PortSettings{9600, 8, 0, 5}}) {
     EXPECT_EQ(Open(bad), CommStatus::SettingsRefused) << bad.baudRate << " " << bad.dataBits;
     PortHandle probe = kNoPort;
-    ASSERT_EQ(CommOpen(pty.portName().c_str(), &kLine, COMM_RTS_ON, &probe), CommStatus::Ok)
-        << "closed again";
+    ASSERT_EQ(CommOpen(pty.portName().c_str(), kLine, COMM_RTS_ON, &probe), CommStatus::Ok) << "closed again";
     CommClose(probe);
   }
   port = kNoPort;
@@ -108,7 +107,7 @@ TEST_F(PosixPortTest, EveryRateReachesTheDevice) {
   if (!ReadNumericRate(pty.path().c_str(), &rate)) GTEST_SKIP() << "this system cannot set a rate by number";
   for (uint16_t wanted :
        {uint16_t{14400}, uint16_t{28800}, uint16_t{56000}, uint16_t{1}, uint16_t{65535}, uint16_t{9600}}) {
-    ASSERT_EQ(Open(LineParams{wanted, 8, 0, 0}), CommStatus::Ok) << wanted;
+    ASSERT_EQ(Open(PortSettings{wanted, 8, 0, 0}), CommStatus::Ok) << wanted;
     ASSERT_TRUE(ReadNumericRate(pty.path().c_str(), &rate));
     EXPECT_EQ(rate, wanted);
     Close();
@@ -127,9 +126,9 @@ TEST_F(PosixPortTest, ARateTheDeviceRoundsBeyondTwoPercentIsRefused) {
     SetReportedRate(argument, reported);
     return true;
   });
-  EXPECT_EQ(Open(LineParams{14400, 8, 0, 0}), CommStatus::SettingsRefused);
+  EXPECT_EQ(Open(PortSettings{14400, 8, 0, 0}), CommStatus::SettingsRefused);
   reported = 14300;
-  EXPECT_EQ(Open(LineParams{14400, 8, 0, 0}), CommStatus::Ok);
+  EXPECT_EQ(Open(PortSettings{14400, 8, 0, 0}), CommStatus::Ok);
 }
 
 TEST_F(PosixPortTest, TheTerminalIsGivenBackAsItWasFound) {
@@ -146,7 +145,7 @@ TEST_F(PosixPortTest, TheTerminalIsGivenBackAsItWasFound) {
   ASSERT_TRUE(pty.WriteSettings(before));
   ASSERT_TRUE(pty.ReadSettings(&before));  // as the terminal keeps them
 
-  ASSERT_EQ(Open(LineParams{19200, 8, 0, 0}), CommStatus::Ok);
+  ASSERT_EQ(Open(PortSettings{19200, 8, 0, 0}), CommStatus::Ok);
   termios during;
   ASSERT_TRUE(pty.ReadSettings(&during));
   EXPECT_EQ(during.c_lflag & ECHO, 0u) << "raw while the driver holds it";
@@ -163,7 +162,7 @@ TEST_F(PosixPortTest, TheTerminalIsGivenBackAsItWasFound) {
   EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
 
   // Also when the open itself failed on the settings.
-  ASSERT_EQ(Open(LineParams{9600, 9, 0, 0}), CommStatus::SettingsRefused);
+  ASSERT_EQ(Open(PortSettings{9600, 9, 0, 0}), CommStatus::SettingsRefused);
   port = kNoPort;
   ASSERT_TRUE(pty.ReadSettings(&after));
   EXPECT_EQ(after.c_lflag, before.c_lflag);
@@ -172,11 +171,11 @@ TEST_F(PosixPortTest, TheTerminalIsGivenBackAsItWasFound) {
 
 TEST_F(PosixPortTest, NullDeviceAndOtherNames) {
   PortHandle null = kNoPort;
-  ASSERT_EQ(CommOpen("NUL", &kLine, COMM_RTS_ON, &null), CommStatus::Ok);
+  ASSERT_EQ(CommOpen("NUL", kLine, COMM_RTS_ON, &null), CommStatus::Ok);
   PortHandle lower = kNoPort;
-  EXPECT_EQ(CommOpen("nul", &kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial)
+  EXPECT_EQ(CommOpen("nul", kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial)
       << "names /dev/null, not special";
-  EXPECT_EQ(CommOpen("Nul", &kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial);
+  EXPECT_EQ(CommOpen("Nul", kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial);
   EXPECT_FALSE(SysSetRts(null, true)) << "the null device has no modem lines";
   EXPECT_FALSE(SysSetRts(null, false));
   bool cts = true;
@@ -184,7 +183,7 @@ TEST_F(PosixPortTest, NullDeviceAndOtherNames) {
   EXPECT_EQ(CommClose(null), CommStatus::Ok);
 
   PortHandle missing = kNoPort;
-  EXPECT_EQ(CommOpen("ttyNOSUCH0", &kLine, COMM_RTS_ON, &missing), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen("ttyNOSUCH0", kLine, COMM_RTS_ON, &missing), CommStatus::CannotOpen);
   EXPECT_EQ(missing, kInvalidPort);
   EXPECT_EQ(CommClose(kNoPort), CommStatus::IoFailed) << "the null handle reaches no descriptor";
   uint32_t n = 0;

@@ -13,7 +13,7 @@ namespace {
 using sim::Service;
 using sim::SimLine;
 
-constexpr LineParams kLine = {9600, 8, 0, 0};
+constexpr PortSettings kLine = {9600, 8, 0, 0};
 
 class SerialPortTest : public ::testing::Test {
  protected:
@@ -25,7 +25,7 @@ class SerialPortTest : public ::testing::Test {
 
   PortHandle OpenCom1(uint16_t flags = COMM_RTS_ON) {
     PortHandle port = kNoPort;
-    EXPECT_EQ(CommOpen("COM1", &kLine, flags, &port), CommStatus::Ok);
+    EXPECT_EQ(CommOpen("COM1", kLine, flags, &port), CommStatus::Ok);
     return port;
   }
 
@@ -79,35 +79,35 @@ TEST_F(SerialPortTest, OpenFlagsSelectTheModemLineControl) {
 
 TEST_F(SerialPortTest, EveryFailedOpenLeavesNoPortOpen) {
   PortHandle port = kNoPort;
-  EXPECT_EQ(CommOpen("COM7", &kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen("COM7", kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
   EXPECT_EQ(port, kInvalidPort);
 
   sim::SimDevice& notSerial = line().AddDevice("nul");
   notSerial.isSerial = false;
-  EXPECT_EQ(CommOpen("nul", &kLine, COMM_RTS_ON, &port), CommStatus::NotSerial);
+  EXPECT_EQ(CommOpen("nul", kLine, COMM_RTS_ON, &port), CommStatus::NotSerial);
   EXPECT_FALSE(notSerial.isOpen);
 
   // A device that accepts neither time-outs nor settings reports the
   // time-outs, which come first.
   device->failing = {Service::WriteTimeouts, Service::WriteLineState};
-  EXPECT_EQ(CommOpen("COM1", &kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen("COM1", kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
   EXPECT_FALSE(device->isOpen);
 
   device->failing.clear();
-  const LineParams nineBits = {9600, 9, 0, 0};
-  EXPECT_EQ(CommOpen("COM1", &nineBits, COMM_RTS_ON, &port), CommStatus::SettingsRefused);
+  const PortSettings nineBits = {9600, 9, 0, 0};
+  EXPECT_EQ(CommOpen("COM1", nineBits, COMM_RTS_ON, &port), CommStatus::SettingsRefused);
   EXPECT_FALSE(device->isOpen);
   const PortHandle again = OpenCom1();  // closed again, so it opens now
 
   // Held by another opener.
-  EXPECT_EQ(CommOpen("COM1", &kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen("COM1", kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);
   CommClose(again);
 }
 
 TEST_F(SerialPortTest, NullDeviceIsOpenedButNeverConfigured) {
   sim::SimDevice& null = line().AddDevice("NUL");
   PortHandle port = kNoPort;
-  ASSERT_EQ(CommOpen("NUL", &kLine, COMM_RTS_ON, &port), CommStatus::Ok);
+  ASSERT_EQ(CommOpen("NUL", kLine, COMM_RTS_ON, &port), CommStatus::Ok);
   EXPECT_TRUE(null.isOpen);
   EXPECT_FALSE(null.configured);
   EXPECT_EQ(line().CallSequence(), std::vector<Service>{Service::Open});

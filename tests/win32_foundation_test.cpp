@@ -20,6 +20,7 @@ namespace {
 using sim::SimLine;
 
 constexpr LineParams kLine = {9600, 7, 2, 1};  // 7 data bits, two stop bits, odd parity
+constexpr PortSettings kPort = {9600, 7, 2, 1};
 
 class Win32FoundationTest : public ::testing::Test {
  protected:
@@ -49,7 +50,7 @@ class Win32FoundationTest : public ::testing::Test {
 
   CommStatus Open(uint16_t flags, const char* name = "COM3", PortHandle* port = nullptr) {
     PortHandle local = kNoPort;
-    return CommOpen(name, &kLine, flags, port ? port : &local);
+    return CommOpen(name, kPort, flags, port ? port : &local);
   }
   static std::vector<std::string> Functions() { return win32::State().Functions(); }
 
@@ -231,9 +232,9 @@ TEST_F(Win32FoundationTest, RtsClearsOnceTheFrameHasLeftTheTransmitter) {
       sim::SimDevice& line = SimLine::Get().AddDevice("COM4");
       line.microsecondsPerCharacter = CharacterNanoseconds(baud, 8, 0, 0) / 1000;
       line.transmitFifo = fifo;
-      const LineParams params = {baud, 8, 0, 0};
+      const PortSettings params = {baud, 8, 0, 0};
       PortHandle port = kNoPort;
-      ASSERT_EQ(CommOpen("COM4", &params, COMM_RTS_ON, &port), CommStatus::Ok);
+      ASSERT_EQ(CommOpen("COM4", params, COMM_RTS_ON, &port), CommStatus::Ok);
       LineTurn turn;
       StartTurns(&turn, port, ':');
       ASSERT_TRUE(SendFrame(&turn, frame.data(), static_cast<uint32_t>(frame.size())));
@@ -251,7 +252,7 @@ TEST_F(Win32FoundationTest, RtsClearsOnceTheFrameHasLeftTheTransmitter) {
 
       // The rule of clearing RTS as soon as WriteFile returns, on the same
       // line, loses the end of the frame.
-      ASSERT_EQ(CommOpen("COM4", &params, COMM_RTS_ON, &port), CommStatus::Ok);
+      ASSERT_EQ(CommOpen("COM4", params, COMM_RTS_ON, &port), CommStatus::Ok);
       line.delivered.clear();
       DWORD moved = 0;
       ASSERT_TRUE(

@@ -5,8 +5,6 @@
 
 #include <cstdint>
 
-#include "qvotk/qvotk.h"
-
 constexpr uint32_t kPointNameWidth = 8;
 
 // Eight allowed-character sets, one for each position of a point name.
@@ -27,5 +25,13 @@ struct PointNameBuffer {
 void NormalizePointName(const char* name, PointNameBuffer* buffer);
 bool MatchPattern(const PointPattern& pattern, const PointNameBuffer& buffer);
 
-QvoStatus ParsePointAddress(QvoRequest* request);  // opcode 3
-QvoStatus CheckBlockAddress(QvoRequest* request);  // opcode 4
+// What a name names: the point kind (QVO_POINT_S or QVO_POINT_NUMBERED) and,
+// for a numbered point, its number.
+struct NamedPoint {
+  bool valid;
+  uint32_t kind;
+  int32_t number;
+};
+
+// Judges `name` (null is the empty name) by its first eight characters.
+NamedPoint ValidatePointName(const char* name);

@@ -1,19 +1,23 @@
 #include "entry/channel.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "entry/driver_info.h"
+#include "entry/handlers.h"
+#include "entry/station_file.h"
 #include "platform/host/host_report.h"
-#include "platform/host/station_file.h"
-#include "protocol/request_frames.h"
 #include "serial/serial_port.h"
 
 namespace {
 
 bool HasTerminator(const char* name, size_t size) { return std::memchr(name, '\0', size) != nullptr; }
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+// The host's line settings as the port takes them: the rate as a 16-bit
+// number, the low byte of each code.
+PortSettings SettingsOf(const LineParams& line) {
+  return {line.baudRate, static_cast<uint8_t>(line.dataBits), static_cast<uint8_t>(line.stopBits),
+          static_cast<uint8_t>(line.parity)};
+}
 
 // Closes the channel's port; the handle stays when the close fails.
 CommStatus ClosePort(QvoChannel* channel) {
@@ -35,38 +39,10 @@ void HoldPort(QvoChannel* channel, PortHandle port) {
 // never set) names no port.
 CommStatus OpenPort(const PortSpec& portSpec, PortHandle* port) {
   if (!HasTerminator(portSpec.portName, sizeof portSpec.portName)) return CommStatus::CannotOpen;
-  return CommOpen(portSpec.portName, &portSpec.lineParams, portSpec.openFlags, port);
+  return CommOpen(portSpec.portName, SettingsOf(portSpec.lineParams), portSpec.openFlags, port);
 }
 
 }  // namespace
-
-uint16_t ParseStationAddress(const char* text, uint32_t length) {
-  uint32_t i = 0;
-  while (i < length && text[i] != '=' && text[i] != '\0') ++i;
-  if (i >= length || text[i] != '=') return kDefaultStationAddress;
-  ++i;
-  while (i < length && IsSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < length && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i >= length || text[i] < '0' || text[i] > '9') return kDefaultStationAddress;
-  uint32_t value = 0;
-  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<uint32_t>(text[i] - '0');
-    if (value > kMaxStationAddress) return kUnaddressableStation;
-  }
-  if (negative && value != 0) return kUnaddressableStation;
-  return static_cast<uint16_t>(value);
-}
-
-void LoadStationAddress(QvoChannel* channel, int32_t lineNumber) {
-  channel->stationAddress = kDefaultStationAddress;
-  char name[32];
-  std::snprintf(name, sizeof name, QVO_STATION_FILE_PATTERN, static_cast<int>(lineNumber));
-  char text[kStationFileBytes];
-  uint32_t length = 0;
-  if (!ReadStationFile(name, text, sizeof text, &length)) return;
-  channel->stationAddress = ParseStationAddress(text, length);
-}
 
 QvoStatus OpenChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
@@ -93,7 +69,7 @@ QvoStatus OpenChannel(QvoRequest* request) {
   CommSetReadTimeout(port, block->timeout);  // returns the previous time-out, not needed here
   channel->portSpec = portSpec;
   channel->readTimeout = block->timeout;
-  LoadStationAddress(channel, request->lineNumber);
+  channel->stationAddress = LoadStationAddress(request->lineNumber);
   return QVO_STATUS_OK;
 }
 

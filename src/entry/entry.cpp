@@ -1,9 +1,5 @@
 // The module's one export and the opcode table behind it.
-#include "address/point_address.h"
-#include "entry/channel.h"
-#include "entry/driver_info.h"
 #include "entry/handlers.h"
-#include "protocol/value_requests.h"
 
 namespace {
 

@@ -12,7 +12,7 @@ ReplyOutcome Judge(LineLedger* ledger, const ReplyShape& shape, const char* text
                    const char* body, uint32_t bodyBytes, bool* checksumHolds) {
   if (!EndsFrame(text, length)) return ReplyOutcome::NotFramed;
   ++ledger->answers;
-  *checksumHolds = !shape.checksummed || ChecksumHolds(ledger->channel, body, bodyBytes);
+  *checksumHolds = !shape.checksummed || ChecksumHolds(ledger->line->rxChecksum, body, bodyBytes);
   return ReplyOutcome::Framed;
 }
 
@@ -24,7 +24,7 @@ uint32_t AnnouncedValues(const char* head) { return static_cast<uint8_t>(ParseHe
 
 // One reply off the line during the wait; `received` counts what arrived.
 ReplyOutcome TakeLateReply(LineLedger* ledger, const ReplyShape& shape, uint32_t* received) {
-  char* buffer = ledger->channel->rxFrame;
+  char* buffer = ledger->line->rxFrame;
   const bool block = shape.length == kBlockReply.length;
   const uint32_t head = block ? kBlockHeadLength : shape.length;
   if (!ReadLateWindow(&ledger->turn, buffer, head, received)) return ReplyOutcome::Missing;
@@ -38,16 +38,16 @@ ReplyOutcome TakeLateReply(LineLedger* ledger, const ReplyShape& shape, uint32_t
 
 }  // namespace
 
-bool ChecksumHolds(QvoChannel* channel, const char* body, uint32_t bodyBytes) {
-  channel->rxChecksum = static_cast<uint8_t>(ParseHexDigits(body + 2 * bodyBytes, 2));
-  return FrameChecksum(body, static_cast<uint8_t>(bodyBytes)) == channel->rxChecksum;
+bool ChecksumHolds(uint8_t* rxChecksum, const char* body, uint32_t bodyBytes) {
+  *rxChecksum = static_cast<uint8_t>(ParseHexDigits(body + 2 * bodyBytes, 2));
+  return FrameChecksum(body, static_cast<uint8_t>(bodyBytes)) == *rxChecksum;
 }
 
-void StartLedger(LineLedger* ledger, QvoChannel* channel) {
-  ledger->channel = channel;
+void StartLedger(LineLedger* ledger, const ControllerLine* line) {
+  ledger->line = line;
   ledger->framesSent = 0;
   ledger->answers = 0;
-  StartTurns(&ledger->turn, channel->port, kFrameStart);
+  StartTurns(&ledger->turn, line->port, kFrameStart);
 }
 
 void SendRequest(LineLedger* ledger, const char* frame, uint32_t length) {
@@ -56,19 +56,19 @@ void SendRequest(LineLedger* ledger, const char* frame, uint32_t length) {
 }
 
 ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, bool* checksumHolds) {
-  char* reply = ledger->channel->rxFrame;
+  char* reply = ledger->line->rxFrame;
   const uint32_t length = shape.length;
   if (!ReceiveWindow(&ledger->turn, reply, length)) return ReplyOutcome::Missing;
   return Judge(ledger, shape, reply, length, reply + kFrameBodyStart, BodyBytes(length), checksumHolds);
 }
 
 ReplyOutcome ReceiveBlockHead(LineLedger* ledger) {
-  return ReceiveWindow(&ledger->turn, ledger->channel->rxFrame, kBlockHeadLength) ? ReplyOutcome::Framed
-                                                                                  : ReplyOutcome::Missing;
+  return ReceiveWindow(&ledger->turn, ledger->line->rxFrame, kBlockHeadLength) ? ReplyOutcome::Framed
+                                                                               : ReplyOutcome::Missing;
 }
 
 ReplyOutcome ReceiveBlockRest(LineLedger* ledger, uint32_t values, bool* checksumHolds) {
-  char* rest = ledger->channel->rxFrame;
+  char* rest = ledger->line->rxFrame;
   const uint32_t length = BlockRestLength(values);
   if (!ReceiveRest(&ledger->turn, rest, length)) return ReplyOutcome::Missing;
   return Judge(ledger, kBlockReply, rest, length, rest, values, checksumHolds);

@@ -12,7 +12,6 @@
 
 #include <cstdint>
 
-#include "qvotk/qvotk.h"
 #include "serial/exchange.h"
 
 // What the driver knows of a reply before it comes: its length (0: a block
@@ -45,22 +44,34 @@ inline bool EndsFrame(const char* text, uint32_t length) {
   return length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n';
 }
 
+// The controller on a channel's line, as a request sees it: the port, the
+// station address, and the channel's scratch space, which the host's
+// records keep between requests.
+constexpr uint32_t kTxFrameSize = 50;
+constexpr uint32_t kRxFrameSize = 600;
+struct ControllerLine {
+  PortHandle port;
+  uint16_t station;
+  char* txFrame;        // kTxFrameSize characters
+  char* rxFrame;        // kRxFrameSize characters: the reply read
+  uint8_t* rxChecksum;  // the checksum byte of the last reply verified
+};
+
 // The checksum of `bodyBytes` body bytes from `body`, compared with the
-// checksum byte that follows them, which is kept in the channel's
-// rxChecksum.
-bool ChecksumHolds(QvoChannel* channel, const char* body, uint32_t bodyBytes);
+// checksum byte that follows them, which is kept in `rxChecksum`.
+bool ChecksumHolds(uint8_t* rxChecksum, const char* body, uint32_t bodyBytes);
 
 // One request's account of the line: its turns on the port, the frames it
 // sent, and the framed replies that came back, whether they were taken or
 // not.
 struct LineLedger {
-  QvoChannel* channel;
+  const ControllerLine* line;
   LineTurn turn;
   uint32_t framesSent;
   uint32_t answers;
 };
 
-void StartLedger(LineLedger* ledger, QvoChannel* channel);
+void StartLedger(LineLedger* ledger, const ControllerLine* line);
 
 enum class ReplyOutcome : uint8_t {
   Framed,     // the reply stands framed at the start of the receive buffer
@@ -71,7 +82,7 @@ enum class ReplyOutcome : uint8_t {
 // Sends a request frame half-duplex and counts it when it went out whole.
 void SendRequest(LineLedger* ledger, const char* frame, uint32_t length);
 
-// Receives a single-value reply into the channel's receive buffer, and
+// Receives a single-value reply into the line's receive buffer, and
 // counts it as an answer when it is framed; `checksumHolds` tells whether
 // its checksum holds where the shape has one verified.
 ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, bool* checksumHolds);

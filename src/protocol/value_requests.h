@@ -1,5 +1,6 @@
-// The host's value requests: read one value (opcode 5), write one value
-// (opcode 7) and read a block of values (opcode 6).
+// The value requests: read one value, write one value, read a block of
+// values, each with its attempts. Point kinds are the host's codes
+// (QVO_POINT_S, QVO_POINT_NUMBERED); results are QvoStatus values.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +8,15 @@
 #include "protocol/replies.h"
 #include "qvotk/qvotk.h"
 
-QvoStatus ReadValue(QvoRequest* request);   // opcode 5
-QvoStatus ReadBlock(QvoRequest* request);   // opcode 6
-QvoStatus WriteValue(QvoRequest* request);  // opcode 7
+// One value of a point: the S point, or a numbered point 0-999.
+QvoStatus ReadPointValue(const ControllerLine& line, uint32_t pointKind, uint16_t pointNumber,
+                         uint16_t* value);
+QvoStatus WritePointValue(const ControllerLine& line, uint32_t pointKind, uint16_t pointNumber,
+                          uint16_t value);
+// `count` values into `values` (which may be null when `count` is 0), in
+// one exchange; only numbered point 1 reads as a block.
+QvoStatus ReadValueBlock(const ControllerLine& line, uint32_t pointKind, uint32_t pointNumber, int32_t count,
+                         uint16_t* values);
 
 // Single attempts: one request frame, one reply, accounted in the request's
 // ledger.

@@ -36,8 +36,7 @@ uint32_t UnitsToMilliseconds(uint32_t units) {
 
 }  // namespace
 
-CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t openFlags,
-                    PortHandle* outPort) {
+CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort) {
   const PortHandle port = SysOpenDevice(portName);
   *outPort = port;
   if (port == kInvalidPort) return CommStatus::CannotOpen;
@@ -60,10 +59,10 @@ CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t
   }
 
   LineSettings settings;
-  settings.baudRate = lineParams->baudRate;
-  settings.byteSize = static_cast<uint8_t>(lineParams->dataBits);
-  settings.parity = static_cast<uint8_t>(lineParams->parity);
-  settings.stopBits = static_cast<uint8_t>(lineParams->stopBits);
+  settings.baudRate = line.baudRate;
+  settings.byteSize = line.dataBits;
+  settings.parity = line.parity;
+  settings.stopBits = line.stopBits;
   settings.errorChar = kErrorChar;
   // Damaged bytes come as the error character, so that a damaged reply is
   // never taken for a good one.

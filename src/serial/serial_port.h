@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "platform/serial/serial_services.h"
-#include "qvotk/qvotk.h"
 
 // The result of a port operation. A type of its own, so that it reaches the
 // host only through the caller's mapping to a QvoStatus.
@@ -35,8 +34,15 @@ constexpr uint32_t kDefaultReadTimeoutMs = 1000;
 constexpr uint32_t kQueueSize = 1200;
 constexpr uint8_t kErrorChar = 0xFC;
 
-CommStatus CommOpen(const char* portName, const LineParams* lineParams, uint16_t openFlags,
-                    PortHandle* outPort);
+// A port's line, in the system's codes.
+struct PortSettings {
+  uint16_t baudRate;
+  uint8_t dataBits;
+  uint8_t stopBits;  // 0 one, 1 one and a half, 2 two
+  uint8_t parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+};
+
+CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort);
 CommStatus CommClose(PortHandle port);
 
 // Sets the total read time-out to `units` x 10 ms; `previousUnits` (may be

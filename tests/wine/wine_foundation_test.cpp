@@ -76,8 +76,8 @@ class WineFoundation : public ::testing::Test {
     if (peer != INVALID_HANDLE_VALUE) CloseHandle(peer);
   }
 
-  void OpenPort(LineParams line = {9600, 8, 0, 0}) {
-    ASSERT_EQ(CommOpen(kPort.c_str(), &line, COMM_RTS_ON, &port), CommStatus::Ok) << kPort;
+  void OpenPort(PortSettings line = {9600, 8, 0, 0}) {
+    ASSERT_EQ(CommOpen(kPort.c_str(), line, COMM_RTS_ON, &port), CommStatus::Ok) << kPort;
   }
 
   void PeerWrites(const std::string& bytes) {
@@ -119,7 +119,7 @@ class WineFoundation : public ::testing::Test {
 // against the stand-in.
 TEST_F(WineFoundation, TheLineSettingsReadBackAsOpened) {
   struct LineCase {
-    LineParams line;
+    PortSettings line;
     BYTE stopBits;
   };
   const LineCase cases[] = {
@@ -129,7 +129,7 @@ TEST_F(WineFoundation, TheLineSettingsReadBackAsOpened) {
   };
   for (const auto& c : cases) {
     const std::string label = std::to_string(c.line.baudRate) + " baud";
-    ASSERT_EQ(CommOpen(kPort.c_str(), &c.line, COMM_RTS_ON, &port), CommStatus::Ok) << label;
+    ASSERT_EQ(CommOpen(kPort.c_str(), c.line, COMM_RTS_ON, &port), CommStatus::Ok) << label;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     ASSERT_TRUE(GetCommState(HandleOf(port), &dcb)) << label;
