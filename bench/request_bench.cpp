@@ -8,7 +8,7 @@
 #include <string>
 
 #include "qvotk/qvotk.h"
-#include "sim/attach.h"
+#include "sim_line/attach.h"
 #include "support/requests.h"
 
 namespace {

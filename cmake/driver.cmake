@@ -27,7 +27,11 @@ add_library(qvo_driver OBJECT
   src/platform/serial/port_slots.cpp
   src/platform/host/host_report_text.cpp
 )
-target_include_directories(qvo_driver PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+# The driver's headers, for what stands beside it: the foundations, and the
+# test stand-ins of the platform.
+add_library(qvo_driver_headers INTERFACE)
+target_include_directories(qvo_driver_headers INTERFACE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(qvo_driver PUBLIC qvo_driver_headers)
 # The driver runs inside the host's process: no exceptions, no RTTI, and
 # nothing visible but the export.
 target_compile_options(qvo_driver PRIVATE -fno-exceptions -fno-rtti)

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "sim/attach.h"
+#include "sim_line/attach.h"
 
 namespace {
 

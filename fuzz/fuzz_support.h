@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "qvotk/qvotk.h"
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 #include "support/recorded_reports.h"
 #include "support/requests.h"
 

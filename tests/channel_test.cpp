@@ -10,7 +10,7 @@
 #include "entry/station_file.h"
 #include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 #include "support/recorded_reports.h"
 #include "support/temp_dir.h"
 

@@ -8,7 +8,7 @@
 
 #include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 #include "support/recorded_reports.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "qvotk/qvotk.h"
-#include "sim/tovek_controller.h"
+#include "sim/controller_bus.h"
 #include "support/pty.h"
 #include "support/requests.h"
 #include "support/simulator_process.h"

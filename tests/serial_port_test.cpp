@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 
 namespace {
 

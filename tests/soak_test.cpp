@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "qvotk/qvotk.h"
-#include "sim/attach.h"
+#include "sim_line/attach.h"
 #include "support/requests.h"
 #include "support/temp_dir.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "qvotk/qvotk.h"
-#include "sim/attach.h"
+#include "sim_line/attach.h"
 #include "support/recorded_reports.h"
 #include "support/requests.h"
 #include "support/temp_dir.h"

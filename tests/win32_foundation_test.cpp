@@ -12,7 +12,7 @@
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 #include "win32_standin/win32_standin.h"
 
 namespace {

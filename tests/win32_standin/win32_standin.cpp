@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "serial/serial_port.h"
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 
 namespace win32 {
 

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "trace_text.h"
+
 int64_t MonotonicNanoseconds() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -86,11 +88,10 @@ void LineServer::Receive(const char* bytes, size_t size, int64_t arrived) {
     const int64_t requestEnd =
         std::max(arrived, frameStart_ + characterNs_ * static_cast<int64_t>(exchange.request.size()));
     frameStart_ = -1;
-    Trace(requestEnd,
-          "<- " + sim::PrintableFrame(exchange.request) + "  " + sim::DescribeRequest(exchange.request));
+    Trace(requestEnd, "<- " + PrintableFrame(exchange.request) + "  " + DescribeRequest(exchange.request));
     if (exchange.pieces.empty()) {
       if (exchange.station != 0 || exchange.fault == sim::Fault::NoReply) {
-        Trace(requestEnd, "   " + sim::DescribeAnswer(exchange));
+        Trace(requestEnd, "   " + DescribeAnswer(exchange));
       }
       continue;
     }
@@ -119,17 +120,16 @@ void LineServer::Schedule(const sim::BusExchange& exchange, int64_t requestEnd) 
     if (trace_ == nullptr) {
       // Nothing to tell.
     } else if (piece.isEcho) {
-      item.traceLine = "=> " + sim::PrintableFrame(piece.bytes) + "  echo of the request";
+      item.traceLine = "=> " + PrintableFrame(piece.bytes) + "  echo of the request";
     } else if (piece.isNoise) {
-      item.traceLine = "~> " + sim::PrintableFrame(piece.bytes) + "  noise";
+      item.traceLine = "~> " + PrintableFrame(piece.bytes) + "  noise";
     } else if (i == lastReplyPiece) {
       char late[48] = "";
       if (exchange.LateMicroseconds() != 0) {
         std::snprintf(late, sizeof late, " [%.1f ms after the request]",
                       static_cast<double>(exchange.LateMicroseconds()) / 1000);
       }
-      item.traceLine =
-          "-> " + sim::PrintableFrame(exchange.reply) + "  " + sim::DescribeAnswer(exchange) + late;
+      item.traceLine = "-> " + PrintableFrame(exchange.reply) + "  " + DescribeAnswer(exchange) + late;
     }
     schedule_.push_back(std::move(item));
   }

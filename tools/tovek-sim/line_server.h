@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "sim/tovek_controller.h"
+#include "sim/controller_bus.h"
 
 class LineServer {
  public:

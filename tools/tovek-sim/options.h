@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/tovek_controller.h"
+#include "sim/controller_bus.h"
 
 constexpr int kExitUsage = 64;
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "sim/tovek_controller.h"
+#include "sim/controller_bus.h"
 
 // One line: frames, replies sent, frames ignored, faults by kind.
 void PrintStatistics(const sim::BusStatistics& statistics, std::FILE* out);

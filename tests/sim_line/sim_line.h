@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/serial/serial_services.h"
-#include "sim/tovek_controller.h"
+#include "sim/controller_bus.h"
 
 namespace sim {
 

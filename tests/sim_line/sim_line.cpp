@@ -1,4 +1,4 @@
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,8 +3,8 @@
 // line's virtual clock, a character time apart on a paced line.
 #pragma once
 
-#include "sim/sim_line.h"
-#include "sim/tovek_controller.h"
+#include "sim/controller_bus.h"
+#include "sim_line/sim_line.h"
 
 namespace sim {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/serial/serial_services.h"
-#include "sim/sim_line.h"
+#include "sim_line/sim_line.h"
 
 using sim::SimLine;
 
