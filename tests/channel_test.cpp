@@ -10,8 +10,8 @@
 #include "entry/station_file.h"
 #include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
-#include "sim_line/sim_line.h"
-#include "support/recorded_reports.h"
+#include "support/requests.h"
+#include "support/sim_line_test.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -19,7 +19,7 @@ namespace {
 using sim::Service;
 using sim::SimLine;
 
-constexpr LineParams kLine = {9600, 8, 0, 0};
+constexpr LineParams kLine = kTestLine;
 
 QvoOpenParams OpenBlock(const char* port, uint32_t enable = 1, uint32_t timeout = 25,
                         LineParams line = kLine) {
@@ -31,15 +31,13 @@ QvoOpenParams OpenBlock(const char* port, uint32_t enable = 1, uint32_t timeout 
   return block;
 }
 
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public SimLineTest {
  protected:
   void SetUp() override {
-    line().Reset();
-    RecordedReports().clear();
-    com1 = &line().AddDevice("COM1");
+    SimLineTest::SetUp();
+    com1 = device;
     com2 = &line().AddDevice("COM2");
   }
-  static SimLine& line() { return SimLine::Get(); }
 
   QvoStatus Call(uint32_t opcode, void* params = nullptr, int32_t lineNumber = 3) {
     QvoRequest request{&channel, opcode, lineNumber, 0, params};

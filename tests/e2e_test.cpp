@@ -16,45 +16,24 @@
 #include <vector>
 
 #include "common/child_process.h"
-#include "qvotk/host_session.h"
+#include "qvotk_host/host_channel.h"
 #include "support/every_opcode.h"
+#include "support/requests.h"
+#include "support/simulator_process.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 const std::string kBin = QVO_BIN_DIR;
 
-struct Simulator {
-  ChildProcess process;
-  std::string port;
-  std::string statsFile;
-
-  bool Start(std::vector<std::string> arguments) {
-    statsFile = "sim-stats.txt";
-    arguments.push_back("--stats-file");
-    arguments.push_back(statsFile);
-    std::string error;
-    return process.Start(kBin + "/tovek-sim", arguments, &error) && process.ReadLine(&port, 10000);
-  }
-  // Stops the simulator and returns how many frames it saw.
-  long Frames() {
-    process.Stop();
-    std::ifstream in(statsFile);
-    std::string key;
-    long value = -1;
-    while (in >> key >> value) {
-      if (key == "frames") return value;
-    }
-    return -1;
-  }
-};
+using Simulator = SimulatorProcess;
 
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(LoadDriverLibrary("", kBin, &library, &error)) << error;
-    session = std::make_unique<HostSession>(library.entry);
+    session = std::make_unique<HostChannel>(library.entry);
   }
 
   // Opens line 1 at the given station on the simulator's port.
@@ -63,7 +42,7 @@ class EndToEnd : public ::testing::Test {
     LineOptions options;
     options.port = sim.port;
     options.lineNumber = 1;
-    options.line = {9600, 8, 0, 0};
+    options.line = kTestLine;
     options.timeoutUnits = timeoutUnits;
     ASSERT_EQ(session->Open(options), QVO_STATUS_OK) << sim.port;
   }
@@ -76,7 +55,7 @@ class EndToEnd : public ::testing::Test {
 
   TemporaryWorkingDirectory workingDirectory;
   DriverLibrary library;
-  std::unique_ptr<HostSession> session;
+  std::unique_ptr<HostChannel> session;
 };
 
 TEST_F(EndToEnd, EveryOpcodeOnce) {

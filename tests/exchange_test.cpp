@@ -7,9 +7,7 @@
 #include <string>
 
 #include "qvotk/qvotk.h"
-#include "serial/serial_port.h"
-#include "sim_line/sim_line.h"
-#include "support/recorded_reports.h"
+#include "support/sim_line_test.h"
 
 namespace {
 
@@ -19,18 +17,14 @@ using sim::SimLine;
 const std::string kFrame = ":0508001268007E\r\n";
 const std::string kReply = ":070000126800170000\r\n";  // 21 characters
 
-class ExchangeTest : public ::testing::Test {
+class ExchangeTest : public SimLineTest {
  protected:
   void SetUp() override {
-    line().Reset();
-    RecordedReports().clear();
-    device = &line().AddDevice("COM1");
-    const PortSettings params = {9600, 8, 0, 0};
-    ASSERT_EQ(CommOpen("COM1", params, COMM_RTS_ON, &port), CommStatus::Ok);
+    SimLineTest::SetUp();
+    ASSERT_EQ(CommOpen("COM1", kTestPort, COMM_RTS_ON, &port), CommStatus::Ok);
     StartTurns(&turn, port, ':');
     line().ClearCalls();
   }
-  static SimLine& line() { return SimLine::Get(); }
   bool Send() { return SendFrame(&turn, kFrame.data(), static_cast<uint32_t>(kFrame.size())); }
   // Receives a window of the reply's length; its text, or "" when none came.
   std::string Window(uint32_t length = 21) {
@@ -41,7 +35,6 @@ class ExchangeTest : public ::testing::Test {
   PortHandle port = kNoPort;
   LineTurn turn{};
   char window[600] = {};
-  sim::SimDevice* device = nullptr;
 };
 
 TEST_F(ExchangeTest, CtsPresentAtOnceCostsOnePollAndNoSleep) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "qvotk/qvotk.h"
+#include "qvotk_host/host_facts.h"
 #include "sim_line/attach.h"
 #include "support/requests.h"
 #include "support/temp_dir.h"
@@ -174,7 +175,8 @@ class LineHistory {
   // noise it may skip; then the wait for replies owed.
   uint64_t Bound(Kind kind) const {
     const uint64_t timeout = timeoutUnits_ * 10000ull;
-    const uint64_t reply = kind == Kind::Block ? 517 : 23;
+    const uint64_t reply = kind == Kind::Block ? qvotk_host::BlockFrames(255).reply
+                                               : qvotk_host::ValueFrames(false, false).reply;
     const uint64_t attempt =
         50000 + 19000 + 19 * kCharacterMicroseconds + timeout + (reply + 600) * kCharacterMicroseconds;
     return 10 * attempt + 3 * timeout + 1200 * kCharacterMicroseconds;
@@ -271,7 +273,8 @@ class LineHistory {
   // True when, between `start` and `end`, the line brought a frame of the
   // kind's reply length that no controller sent whole: noise forged it.
   bool MetForgery(Kind kind, uint64_t start, uint64_t end) const {
-    const size_t length = kind == Kind::ReadS ? 21 : kind == Kind::WriteS ? 15 : 19;
+    const size_t length =
+        qvotk_host::ValueFrames(kind == Kind::ReadS || kind == Kind::WriteS, IsWrite(kind)).reply;
     for (size_t i = 0; i + length <= arrivals_.size(); ++i) {
       const Arrival& last = arrivals_[i + length - 1];
       if (arrivals_[i].byte != ':' || last.at < start || last.at > end) continue;

@@ -24,13 +24,14 @@
 #include "support/posix_calls_seen.h"
 #include "support/pty.h"
 #include "support/termios2_view.h"
+#include "support/test_port.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using posix_calls_seen::Call;
 
-constexpr PortSettings kLine = {9600, 8, 0, 0};
+constexpr PortSettings kLine = kTestPort;
 
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(

@@ -6,30 +6,22 @@
 
 #include <string>
 
-#include "sim_line/sim_line.h"
+#include "support/sim_line_test.h"
 
 namespace {
 
 using sim::Service;
 using sim::SimLine;
 
-constexpr PortSettings kLine = {9600, 8, 0, 0};
+constexpr PortSettings kLine = kTestPort;
 
-class SerialPortTest : public ::testing::Test {
+class SerialPortTest : public SimLineTest {
  protected:
-  void SetUp() override {
-    line().Reset();
-    device = &line().AddDevice("COM1");
-  }
-  static SimLine& line() { return SimLine::Get(); }
-
   PortHandle OpenCom1(uint16_t flags = COMM_RTS_ON) {
     PortHandle port = kNoPort;
     EXPECT_EQ(CommOpen("COM1", kLine, flags, &port), CommStatus::Ok);
     return port;
   }
-
-  sim::SimDevice* device = nullptr;
 };
 
 TEST_F(SerialPortTest, OpenConfiguresTheLineForTheController) {

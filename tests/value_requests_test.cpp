@@ -7,9 +7,10 @@
 #include <string>
 
 #include "qvotk/qvotk.h"
+#include "qvotk_host/host_facts.h"
 #include "sim_line/attach.h"
-#include "support/recorded_reports.h"
 #include "support/requests.h"
+#include "support/sim_line_test.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -20,17 +21,14 @@ using sim::SimLine;
 
 constexpr uint16_t kUntouched = 0xBEEF;
 
-class ValueRequestTest : public ::testing::Test {
+class ValueRequestTest : public SimLineTest {
  protected:
   void SetUp() override {
-    line().Reset();
-    device = &line().AddDevice("COM1");
+    SimLineTest::SetUp();
     controller = &bus.Add(12);
     sim::AttachBus(*device, bus);
     OpenAtStation("=12");
   }
-  static SimLine& line() { return SimLine::Get(); }
-
   // Opens the channel anew; the read time-out in 10 ms units.
   void OpenAtStation(const std::string& stationFile, uint32_t timeoutUnits = 25) {
     workingDirectory.WriteFile("QVOTK01.int", stationFile);
@@ -62,7 +60,6 @@ class ValueRequestTest : public ::testing::Test {
   TemporaryWorkingDirectory workingDirectory;
   sim::ControllerBus bus;
   sim::TovekController* controller = nullptr;
-  sim::SimDevice* device = nullptr;
   QvoChannel channel{};
   uint16_t values[300];
 
@@ -255,29 +252,27 @@ TEST_F(ValueRequestTest, SuccessCostsExactlyTheLineTime) {
   struct Case {
     const char* what;
     std::function<QvoStatus()> request;
-    uint32_t characters;
-    uint32_t replyCharacters;
+    qvotk_host::FrameLengths frames;
   };
   const Case cases[] = {
-      {"S read", [&] { return Read(0); }, 17 + 21, 21},
-      {"numbered read", [&] { return Read(1, 1); }, 19 + 23, 23},
-      {"numbered write", [&] { return Write(1, 1, 2); }, 19 + 19, 19},
-      {"block of 255", [&] { return Block(255); }, 15 + 517, 517},
+      {"S read", [&] { return Read(0); }, qvotk_host::ValueFrames(true, false)},
+      {"numbered read", [&] { return Read(1, 1); }, qvotk_host::ValueFrames(false, false)},
+      {"numbered write", [&] { return Write(1, 1, 2); }, qvotk_host::ValueFrames(false, true)},
+      {"block of 255", [&] { return Block(255); }, qvotk_host::BlockFrames(255)},
   };
   for (const auto& c : cases) {
     line().ClearCalls();
     const uint64_t start = line().NowMicroseconds();
     ASSERT_EQ(c.request(), QVO_STATUS_OK) << c.what;
-    EXPECT_EQ(line().NowMicroseconds() - start, c.characters * 1042u) << c.what;
+    EXPECT_EQ(line().NowMicroseconds() - start, c.frames.Both() * 1042u) << c.what;
     EXPECT_EQ(line().CountCalls(Service::Sleep), 0u) << c.what;
     // A framed reply on time costs no read beyond its own characters.
     uint32_t read = 0;
     for (const auto& call : line().Calls()) read += call.service == Service::Read ? call.result : 0;
-    EXPECT_EQ(read, c.replyCharacters) << c.what;
+    EXPECT_EQ(read, c.frames.reply) << c.what;
     // Only a reply longer on the wire than the read time-out needs the
     // attempt's deadline, and asks the port for its time-out.
-    EXPECT_EQ(line().CountCalls(Service::ReadTimeouts), c.replyCharacters * 1042u > 250000 ? 1u : 0u)
-        << c.what;
+    EXPECT_EQ(line().CountCalls(Service::ReadTimeouts), c.frames.reply * 1042u > 250000 ? 1u : 0u) << c.what;
   }
 }
 

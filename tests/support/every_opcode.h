@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "qvotk/host_session.h"
+#include "qvotk_host/host_channel.h"
 
 struct OpcodeRunLine {
   std::string port;
@@ -19,7 +19,7 @@ struct OpcodeRunLine {
   bool heldPortRefusesASecondOpen;
 };
 
-inline void ExpectEveryOpcodeOnce(HostSession& session, QvoMainFunction entry, const OpcodeRunLine& line) {
+inline void ExpectEveryOpcodeOnce(HostChannel& session, QvoMainFunction entry, const OpcodeRunLine& line) {
   auto named = [&](const std::string& name) {
     Point point;
     EXPECT_EQ(session.Validate(name, &point), QVO_STATUS_OK) << name;

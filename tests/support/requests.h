@@ -6,6 +6,9 @@
 
 #include "qvotk/qvotk.h"
 
+// The line the tests open: 9600 baud, 8 data bits, one stop bit, no parity.
+constexpr LineParams kTestLine = {9600, 8, 0, 0};
+
 inline QvoStatus SendTransfer(QvoChannel* channel, uint32_t opcode, uint32_t kind, uint32_t number,
                               int32_t count, uint16_t* values) {
   QvoTransfer transfer{};
@@ -39,7 +42,7 @@ inline QvoStatus SendRequestOf(QvoChannel* channel, RequestKind kind, uint32_t n
 
 // Opens `channel` on `port` as line `lineNumber` (which names its station file).
 inline QvoStatus OpenChannelOn(QvoChannel* channel, const std::string& port, int32_t lineNumber,
-                               uint32_t timeoutUnits, LineParams line = {9600, 8, 0, 0}) {
+                               uint32_t timeoutUnits, LineParams line = kTestLine) {
   QvoOpenParams open{};
   std::memcpy(open.portName, port.data(),
               port.size() < sizeof open.portName ? port.size() : sizeof open.portName);

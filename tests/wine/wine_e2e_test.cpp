@@ -7,8 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "qvotk/host_session.h"
+#include "qvotk_host/host_channel.h"
 #include "support/every_opcode.h"
+#include "support/requests.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -20,11 +21,11 @@ class WineEndToEnd : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(LoadDriverLibrary("", QVO_WINE_DRIVER_DIR, &library, &error)) << error;
-    session = std::make_unique<HostSession>(library.entry);
+    session = std::make_unique<HostChannel>(library.entry);
     workingDirectory.WriteFile("QVOTK01.int", "STATION=12\n");
     LineOptions options;
     options.port = PortName();
-    options.line = {9600, 8, 0, 0};
+    options.line = kTestLine;
     options.timeoutUnits = 20;
     ASSERT_EQ(session->Open(options), QVO_STATUS_OK) << options.port;
   }
@@ -32,7 +33,7 @@ class WineEndToEnd : public ::testing::Test {
 
   TemporaryWorkingDirectory workingDirectory;
   DriverLibrary library;
-  std::unique_ptr<HostSession> session;
+  std::unique_ptr<HostChannel> session;
 };
 
 TEST_F(WineEndToEnd, EveryOpcodeOnceWithABlockOf255Values) {

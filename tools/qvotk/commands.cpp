@@ -12,20 +12,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* ParityName(int code) {
-  static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
-  return code >= 0 && code <= 4 ? kNames[code] : "?";
-}
-
 // Starts a session, or the result that says why not.
-bool StartSession(Session& session, Result* failed) {
+bool StartSession(ToolRun& session, Result* failed) {
   std::string error;
   if (session.Start(&error)) return true;
   *failed = Failure(QVO_STATUS_NO_ANSWER, error);
   return false;
 }
 
-bool OpenSession(Session& session, Result* failed) {
+bool OpenSession(ToolRun& session, Result* failed) {
   std::string error;
   if (session.Open(&error)) return true;
   *failed = Failure(QVO_STATUS_NO_ANSWER, error);
@@ -75,7 +70,7 @@ bool CheckPortName(const CommonOptions& options, Result* refused) {
   return true;
 }
 
-bool ResolvePoints(Session& session, const std::vector<std::string>& names, std::vector<Point>* points,
+bool ResolvePoints(ToolRun& session, const std::vector<std::string>& names, std::vector<Point>* points,
                    Result* refused) {
   points->resize(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
@@ -89,7 +84,7 @@ bool ResolvePoints(Session& session, const std::vector<std::string>& names, std:
 }
 
 Result RunInfo(const CommonOptions& options) {
-  Session session(options);
+  ToolRun session(options);
   Result result;
   if (!StartSession(session, &result)) return result;
   const QvoDriverInfo& info = session.info();
@@ -114,13 +109,13 @@ Result RunInfo(const CommonOptions& options) {
   result.lines.push_back(text);
   std::snprintf(text, sizeof text, "default line: %u baud, %u data bits, stop bits code %u, parity %s",
                 info.defaultLine.baudRate, info.defaultLine.dataBits, info.defaultLine.stopBits,
-                ParityName(info.defaultLine.parity));
+                qvotk_host::ParityName(info.defaultLine.parity));
   result.lines.push_back(text);
   return result;
 }
 
 Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t count) {
-  Session session(options);
+  ToolRun session(options);
   Result result;
   if (!StartSession(session, &result)) return result;
   std::vector<std::string> items;
@@ -152,7 +147,7 @@ Result RunCheck(const CommonOptions& options, const std::vector<std::string>& na
 }
 
 Result RunRead(const CommonOptions& options, const std::vector<std::string>& names) {
-  Session session(options);
+  ToolRun session(options);
   Result result;
   std::vector<Point> points;
   if (!CheckPortName(options, &result) || !StartSession(session, &result) ||
@@ -206,7 +201,7 @@ Result RunRead(const CommonOptions& options, const std::vector<std::string>& nam
 }
 
 Result RunWrite(const CommonOptions& options, const std::string& name, int value) {
-  Session session(options);
+  ToolRun session(options);
   Result result;
   std::vector<Point> points;
   if (!CheckPortName(options, &result) || !StartSession(session, &result) ||
@@ -247,7 +242,7 @@ Result RunWrite(const CommonOptions& options, const std::string& name, int value
 }
 
 Result RunBlock(const CommonOptions& options, int32_t count) {
-  Session session(options);
+  ToolRun session(options);
   Result result;
   if (!CheckPortName(options, &result) || !StartSession(session, &result)) return result;
   if (session.host().CheckBlock("001", count) != QVO_STATUS_OK) {
@@ -288,7 +283,7 @@ Result RunBlock(const CommonOptions& options, int32_t count) {
 
 Result RunBench(const CommonOptions& options, const std::string& kind, const std::string& name, int requests,
                 int32_t blockCount) {
-  Session session(options);
+  ToolRun session(options);
   Result result;
   if (!CheckPortName(options, &result) || !StartSession(session, &result)) return result;
   std::vector<Point> points(1);
@@ -326,13 +321,14 @@ Result RunBench(const CommonOptions& options, const std::string& kind, const std
   const int done = static_cast<int>(perRequestUs.size());
   if (done == 0) return Failure(ExitStatusAfter(StopSignal()), "stopped");
 
-  const uint32_t characters =
-      kind == "block" ? BlockWireCharacters(blockCount) : WireCharacters(point, false);
+  const uint32_t characters = (kind == "block" ? qvotk_host::BlockFrames(blockCount)
+                                               : qvotk_host::ValueFrames(point.kind == QVO_POINT_S, false))
+                                  .Both();
   const unsigned baud = session.Line().line.baudRate;
   const double medianUs = Median(perRequestUs);
   const double minUs = *std::min_element(perRequestUs.begin(), perRequestUs.end());
   const double maxUs = *std::max_element(perRequestUs.begin(), perRequestUs.end());
-  const double wireUs = baud ? characters * 10.0 * 1e6 / baud : 0;
+  const double wireUs = qvotk_host::WireMicroseconds(characters, baud);
   // The median is the figure to judge the driver by: a mean also carries
   // whatever hiccups the operating system's scheduler had.
   const double ratio = wireUs > 0 ? medianUs / wireUs : 0;
@@ -376,7 +372,7 @@ Result RunScan(const CommonOptions& options, int from, int to, int timeoutUnits)
     return Failure(kExitUsage, "--from " + std::to_string(from) + " is above --to " + std::to_string(to));
   CommonOptions probe = options;
   probe.station = -1;  // each probe writes its own station file
-  Session prober(probe);
+  ToolRun prober(probe);
   Result result;
   if (!CheckPortName(options, &result) || !StartSession(prober, &result)) return result;
   prober.SetReadTimeout(timeoutUnits >= 0 ? static_cast<uint32_t>(timeoutUnits)

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "output.h"
-#include "session.h"
+#include "tool_run.h"
 
 Result RunInfo(const CommonOptions& options);
 Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t count);
@@ -35,7 +35,7 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator);
 
 // Points named as the user typed them, checked through the driver; a name
 // it refuses is a usage error (64) that names it.
-bool ResolvePoints(Session& session, const std::vector<std::string>& names, std::vector<Point>* points,
+bool ResolvePoints(ToolRun& session, const std::vector<std::string>& names, std::vector<Point>* points,
                    Result* refused);
 std::string PointLabel(const Point& point);
 // A port name the driver can take: given, and at most 11 characters.

@@ -71,12 +71,12 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
   demo.station = kStation;
   demo.lineNumber = 1;
   demo.timeoutUnits = 20;  // 200 ms: ample for a 23-character reply at 9600 baud
-  Session session(demo);
+  ToolRun session(demo);
   if (!session.Start(&error)) {
     std::fprintf(stderr, "qvotk: %s\n", error.c_str());
     return QVO_STATUS_NO_ANSWER;
   }
-  HostSession& host = session.host();
+  HostChannel& host = session.host();
   std::atomic<int> steps{0}, failures{0};  // a signal tells them from the main thread
   auto step = [&](bool ok, const std::string& text) {
     ++steps;
@@ -173,11 +173,12 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
           perRequestMs.push_back(MillisecondsSince(start));
         }
         const double medianMs = Median(perRequestMs);
-        const double wireMs = WireCharacters(sPoint, false) * 10.0 * 1000 / kBaud;
+        const uint32_t characters = qvotk_host::ValueFrames(true, false).Both();
+        const double wireMs = qvotk_host::WireMicroseconds(characters, kBaud) / 1000;
         char benchText[160];
         std::snprintf(benchText, sizeof benchText,
                       "%.2f ms a request (median); the %u characters take %.2f ms on the wire: ratio %.3f",
-                      medianMs, WireCharacters(sPoint, false), wireMs, medianMs / wireMs);
+                      medianMs, characters, wireMs, medianMs / wireMs);
         step(benchFailures == 0, benchText);
       },
       [&] { std::printf("\nstopped by a signal after %d steps\n", steps.load()); });

@@ -84,7 +84,7 @@ void PrintSummary(const Tally& tally, bool json) {
 }  // namespace
 
 int RunPoll(const CommonOptions& options, const PollOptions& poll) {
-  Session session(options);
+  ToolRun session(options);
   Result failed;
   std::vector<Point> points;
   std::string error;

@@ -8,6 +8,8 @@
 
 #include <functional>
 
+#include "qvotk_host/host_facts.h"
+
 // Catches SIGINT, SIGTERM, SIGHUP and SIGPIPE; a closed standard output no
 // longer kills the tool, which stops at its next check instead.
 void CatchStopSignals();
@@ -15,8 +17,7 @@ void CatchStopSignals();
 // The signal that asked to stop, or 0.
 int StopSignal();
 
-// 129 after SIGHUP, 130 after Ctrl-C, 141 after a closed output, 143 after SIGTERM.
-inline int ExitStatusAfter(int signal) { return 128 + signal; }
+using qvotk_host::ExitStatusAfter;
 
 // Something to undo however the tool ends, a signal included (a private
 // directory to remove, a child to stop): undone when the guard goes, or

@@ -1,5 +1,6 @@
-// The host's side of the driver interface: the records a host builds and
-// the requests it makes, one method per opcode.
+// A channel as a host holds it: the channel record, allocated at the size
+// the driver asks for, and one call through QvoMain per opcode, with the
+// host's records built as a host builds them.
 #pragma once
 
 #include <qvotk/qvotk.h>
@@ -8,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver_library.h"
+#include "qvotk_host/driver_library.h"
 
 struct LineOptions {
   std::string port;
@@ -24,9 +25,9 @@ struct Point {
   uint32_t number = 0;
 };
 
-class HostSession {
+class HostChannel {
  public:
-  explicit HostSession(QvoMainFunction entry);
+  explicit HostChannel(QvoMainFunction entry);
 
   QvoStatus Info(QvoDriverInfo* info);
   // Opcode 3, and opcode 4 with `count`.
@@ -53,7 +54,3 @@ class HostSession {
   std::vector<uint64_t> channelStorage_;  // the size the driver asks for, zeroed: no port
   QvoChannel* channel_;
 };
-
-// Characters of one exchange on the line, for wire-time figures.
-uint32_t WireCharacters(const Point& point, bool write);
-uint32_t BlockWireCharacters(int32_t count);

@@ -7,10 +7,11 @@
 #include <memory>
 #include <string>
 
-#include "host_session.h"
+#include "qvotk_host/host_channel.h"
+#include "qvotk_host/host_facts.h"
 #include "stop_signals.h"
 
-constexpr int kExitUsage = 64;
+using qvotk_host::kExitUsage;
 
 // What every command shares: the library and the line.
 struct CommonOptions {
@@ -27,12 +28,12 @@ struct CommonOptions {
   bool json = false;
 };
 
-class Session {
+class ToolRun {
  public:
-  explicit Session(const CommonOptions& options);
-  ~Session();  // closes the channel, removes the private directory
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+  explicit ToolRun(const CommonOptions& options);
+  ~ToolRun();  // closes the channel, removes the private directory
+  ToolRun(const ToolRun&) = delete;
+  ToolRun& operator=(const ToolRun&) = delete;
 
   // Loads the library (and makes the private station file); false with the
   // reason in `error`.
@@ -48,7 +49,7 @@ class Session {
   // Rewrites the station file (a private directory is made if none is).
   bool WriteStationFile(int station, std::string* error);
 
-  HostSession& host() { return *host_; }
+  HostChannel& host() { return *host_; }
   const QvoDriverInfo& info() const { return info_; }
   LineOptions Line() const;
   const CommonOptions& options() const { return options_; }
@@ -64,7 +65,7 @@ class Session {
  private:
   CommonOptions options_;
   DriverLibrary library_;
-  HostSession* host_ = nullptr;
+  HostChannel* host_ = nullptr;
   QvoDriverInfo info_{};
   std::string stationDirectory_;
   std::string previousDirectory_;

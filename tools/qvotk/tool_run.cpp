@@ -1,4 +1,4 @@
-#include "session.h"
+#include "tool_run.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -10,11 +10,6 @@
 
 namespace {
 
-const char* ParityName(int code) {
-  static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
-  return code >= 0 && code <= 4 ? kNames[code] : "?";
-}
-
 uint16_t StopBitsCode(const std::string& stopBits) {
   if (stopBits == "1.5") return 1;
   if (stopBits == "2") return 2;
@@ -23,9 +18,9 @@ uint16_t StopBitsCode(const std::string& stopBits) {
 
 }  // namespace
 
-Session::Session(const CommonOptions& options) : options_(options) {}
+ToolRun::ToolRun(const CommonOptions& options) : options_(options) {}
 
-Session::~Session() {
+ToolRun::~ToolRun() {
   Close();
   delete host_;
   if (!stationDirectory_.empty()) {
@@ -35,14 +30,14 @@ Session::~Session() {
   removeDirectory_.reset();
 }
 
-bool Session::Start(std::string* error) {
+bool ToolRun::Start(std::string* error) {
   if (!LoadDriverLibrary(options_.driverPath, options_.programDirectory, &library_, error)) return false;
-  host_ = new HostSession(library_.entry);
+  host_ = new HostChannel(library_.entry);
   host_->Info(&info_);
   return options_.station < 0 || WriteStationFile(options_.station, error);
 }
 
-LineOptions Session::Line() const {
+LineOptions ToolRun::Line() const {
   LineOptions line;
   line.port = options_.port;
   line.lineNumber = options_.lineNumber;
@@ -55,13 +50,13 @@ LineOptions Session::Line() const {
   return line;
 }
 
-std::string Session::StationFileName() const {
+std::string ToolRun::StationFileName() const {
   char name[32];
   std::snprintf(name, sizeof name, QVO_STATION_FILE_PATTERN, static_cast<int>(options_.lineNumber));
   return name;
 }
 
-bool Session::WriteStationFile(int station, std::string* error) {
+bool ToolRun::WriteStationFile(int station, std::string* error) {
   if (stationDirectory_.empty()) {
     std::mt19937 random(static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     const auto base = std::filesystem::temp_directory_path();
@@ -85,7 +80,7 @@ bool Session::WriteStationFile(int station, std::string* error) {
   return true;
 }
 
-bool Session::Open(std::string* error) {
+bool ToolRun::Open(std::string* error) {
   if (opened_) return true;
   const LineOptions line = Line();
   if (host_->Open(line) != QVO_STATUS_OK) {
@@ -96,12 +91,12 @@ bool Session::Open(std::string* error) {
   return true;
 }
 
-void Session::Close() {
+void ToolRun::Close() {
   if (opened_) host_->Close();
   opened_ = false;
 }
 
-std::string Session::Explain(const std::string& what, QvoStatus status, bool block) const {
+std::string ToolRun::Explain(const std::string& what, QvoStatus status, bool block) const {
   const unsigned station = host_->channel().stationAddress;
   const LineOptions line = Line();
   char text[512];
@@ -116,7 +111,7 @@ std::string Session::Explain(const std::string& what, QvoStatus status, bool blo
                   what.c_str(),
                   block ? "no answer, or an answer with another count of values than asked," : "no answer",
                   station, options_.port.c_str(), StationFileName().c_str(), line.line.baudRate,
-                  line.line.dataBits, ParityName(line.line.parity));
+                  line.line.dataBits, qvotk_host::ParityName(line.line.parity));
   } else {
     std::snprintf(
         text, sizeof text,
@@ -127,7 +122,7 @@ std::string Session::Explain(const std::string& what, QvoStatus status, bool blo
   return text;
 }
 
-std::string Session::PortFailure(std::chrono::duration<double> elapsed) const {
+std::string ToolRun::PortFailure(std::chrono::duration<double> elapsed) const {
   std::string why = WhyPortFails(options_.port);
   const double timeout = options_.timeoutUnits * 0.01;
   if (why.empty() && options_.timeoutUnits != 0 && elapsed.count() < timeout / 2) {

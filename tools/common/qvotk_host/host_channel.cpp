@@ -1,4 +1,4 @@
-#include "host_session.h"
+#include "qvotk_host/host_channel.h"
 
 #include <cstring>
 
@@ -12,7 +12,7 @@ void CopyName(const std::string& name, char* field, size_t size) {
 
 }  // namespace
 
-HostSession::HostSession(QvoMainFunction entry) : entry_(entry) {
+HostChannel::HostChannel(QvoMainFunction entry) : entry_(entry) {
   QvoDriverInfo info{};
   Info(&info);
   const size_t size = info.channelSize > sizeof(QvoChannel) ? info.channelSize : sizeof(QvoChannel);
@@ -20,17 +20,17 @@ HostSession::HostSession(QvoMainFunction entry) : entry_(entry) {
   channel_ = reinterpret_cast<QvoChannel*>(channelStorage_.data());
 }
 
-QvoStatus HostSession::Call(uint32_t opcode, void* params, int32_t lineNumber) {
+QvoStatus HostChannel::Call(uint32_t opcode, void* params, int32_t lineNumber) {
   QvoRequest request{channel_, opcode, lineNumber, 0, params};
   return entry_(&request);
 }
 
-QvoStatus HostSession::Info(QvoDriverInfo* info) {
+QvoStatus HostChannel::Info(QvoDriverInfo* info) {
   QvoRequest request{nullptr, QVO_OP_DRIVER_INFO, 0, 0, info};
   return entry_(&request);
 }
 
-QvoStatus HostSession::Validate(const std::string& name, Point* point) {
+QvoStatus HostChannel::Validate(const std::string& name, Point* point) {
   QvoPointAddress block{};
   block.name = name.c_str();
   const QvoStatus status = Call(QVO_OP_VALIDATE_POINT, &block);
@@ -40,14 +40,14 @@ QvoStatus HostSession::Validate(const std::string& name, Point* point) {
   return status;
 }
 
-QvoStatus HostSession::CheckBlock(const std::string& name, int32_t count) {
+QvoStatus HostChannel::CheckBlock(const std::string& name, int32_t count) {
   QvoPointAddress block{};
   block.name = name.c_str();
   block.valueCount = count;
   return Call(QVO_OP_CHECK_BLOCK_POINT, &block);
 }
 
-QvoStatus HostSession::Open(const LineOptions& options) {
+QvoStatus HostChannel::Open(const LineOptions& options) {
   QvoOpenParams block{};
   CopyName(options.port, block.portName, sizeof block.portName);
   block.enable = 1;
@@ -56,18 +56,18 @@ QvoStatus HostSession::Open(const LineOptions& options) {
   return Call(QVO_OP_OPEN_CHANNEL, &block, options.lineNumber);
 }
 
-QvoStatus HostSession::Close() { return Call(QVO_OP_CLOSE_CHANNEL, nullptr); }
-QvoStatus HostSession::Flush() { return Call(QVO_OP_FLUSH_INPUT, nullptr); }
-QvoStatus HostSession::Reopen() { return Call(QVO_OP_REOPEN_CHANNEL, nullptr); }
+QvoStatus HostChannel::Close() { return Call(QVO_OP_CLOSE_CHANNEL, nullptr); }
+QvoStatus HostChannel::Flush() { return Call(QVO_OP_FLUSH_INPUT, nullptr); }
+QvoStatus HostChannel::Reopen() { return Call(QVO_OP_REOPEN_CHANNEL, nullptr); }
 
-QvoStatus HostSession::Reconfigure(const std::string& port, const LineParams& line) {
+QvoStatus HostChannel::Reconfigure(const std::string& port, const LineParams& line) {
   QvoReconfigureParams block{};
   CopyName(port, block.portName, sizeof block.portName);
   block.lineParams = line;
   return Call(QVO_OP_RECONFIGURE_CHANNEL, &block);
 }
 
-QvoStatus HostSession::Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count,
+QvoStatus HostChannel::Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count,
                                 uint16_t* values) {
   QvoTransfer transfer{};
   transfer.pointKind = kind;
@@ -77,28 +77,21 @@ QvoStatus HostSession::Transfer(uint32_t opcode, uint32_t kind, uint32_t number,
   return Call(opcode, &transfer);
 }
 
-QvoStatus HostSession::Read(const Point& point, uint16_t* value) {
+QvoStatus HostChannel::Read(const Point& point, uint16_t* value) {
   uint16_t values[2] = {0, 0};  // single values travel at index 1
   const QvoStatus status = Transfer(QVO_OP_READ_VALUE, point.kind, point.number, 0, values);
   if (status == QVO_STATUS_OK) *value = values[1];
   return status;
 }
 
-QvoStatus HostSession::Write(const Point& point, uint16_t value) {
+QvoStatus HostChannel::Write(const Point& point, uint16_t value) {
   uint16_t values[2] = {0, value};
   return Transfer(QVO_OP_WRITE_VALUE, point.kind, point.number, 0, values);
 }
 
-QvoStatus HostSession::ReadBlock(int32_t count, std::vector<uint16_t>* values) {
+QvoStatus HostChannel::ReadBlock(int32_t count, std::vector<uint16_t>* values) {
   values->assign(count > 0 ? static_cast<size_t>(count) : 1, 0);
   const QvoStatus status = Transfer(QVO_OP_READ_BLOCK, QVO_POINT_NUMBERED, 1, count, values->data());
   values->resize(count > 0 ? static_cast<size_t>(count) : 0);
   return status;
 }
-
-uint32_t WireCharacters(const Point& point, bool write) {
-  if (point.kind == QVO_POINT_S) return write ? 15 + 15 : 17 + 21;
-  return write ? 19 + 19 : 19 + 23;
-}
-
-uint32_t BlockWireCharacters(int32_t count) { return 15 + 2 * static_cast<uint32_t>(count) + 7; }

@@ -1,4 +1,4 @@
-#include "driver_library.h"
+#include "qvotk_host/driver_library.h"
 
 #include <vector>
 

@@ -1,0 +1,46 @@
+// What a host knows of the driver and the line from the outside: the facts
+// the tools, the tests and the benches share, written from the host's side
+// (the public header and the frame rules), not taken from the driver's own
+// sources, so that the tests keep checking the driver independently.
+#pragma once
+
+#include <cstdint>
+
+namespace qvotk_host {
+
+// Every value request makes at most this many attempts.
+constexpr int kMaxAttempts = 10;
+
+// Station addresses travel as four decimal digits.
+constexpr uint32_t kMaxStation = 9999;
+
+// Parity codes 0-4 by name: "none", "odd", "even", "mark", "space"; "?" for
+// any other code.
+const char* ParityName(int code);
+// The code of a parity name, or -1.
+int ParityCode(const char* name);
+
+// One exchange on the line, in characters: the request and its reply.
+struct FrameLengths {
+  uint32_t request;
+  uint32_t reply;
+  uint32_t Both() const { return request + reply; }
+};
+// Reading or writing a single point: `sPoint` for the S point, else a
+// numbered one. S read 17 + 21, numbered read 19 + 23, S write 15 + 15,
+// numbered write 19 + 19.
+FrameLengths ValueFrames(bool sPoint, bool write);
+// A block of `count` values: 15 + 2 count + 7.
+FrameLengths BlockFrames(int32_t count);
+
+// The time of `characters` on the line at `baud`, 10 bits each (8N1), in
+// microseconds.
+double WireMicroseconds(uint32_t characters, uint32_t baud);
+
+// The exit status of the tool: the driver's status, the worst of several;
+// these beside it.
+constexpr int kExitUsage = 64;
+// 129 after SIGHUP, 130 after Ctrl-C, 141 after a closed output, 143 after SIGTERM.
+constexpr int ExitStatusAfter(int signal) { return 128 + signal; }
+
+}  // namespace qvotk_host
