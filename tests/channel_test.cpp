@@ -10,6 +10,7 @@
 #include "entry/station_file.h"
 #include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
+#include "sim_line/attach.h"
 #include "support/requests.h"
 #include "support/sim_line_test.h"
 #include "support/temp_dir.h"
@@ -288,6 +289,48 @@ TEST_F(ChannelTest, StationFileIsNamedAfterTheLine) {
   ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
   ASSERT_EQ(Open("COM1", 1, 25, 12), QVO_STATUS_OK);
   EXPECT_EQ(channel.stationAddress, 12);
+}
+
+// A USB adapter pulled out and put back under the same name: the channel
+// finds its port again with no call of the host's. Meanwhile requests
+// answer 2 at once, the device is sought at most once a second, and the
+// host hears of the loss and of the return once each.
+TEST_F(ChannelTest, AVanishedPortIsFoundAgainUnderItsHandle) {
+  sim::ControllerBus bus;
+  bus.Add(1).sPoint = 4;
+  sim::AttachBus(*com1, bus);
+  ASSERT_EQ(Open("COM1", 1, 30), QVO_STATUS_OK);
+  const PortHandle held = channel.port;
+  uint16_t values[2] = {};
+  auto readS = [&] { return SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values); };
+  ASSERT_EQ(readS(), QVO_STATUS_OK);
+
+  com1->unplugged = true;
+  RecordedReports().clear();
+  uint64_t start = line().NowMicroseconds();
+  EXPECT_EQ(readS(), QVO_STATUS_NO_ANSWER);
+  EXPECT_LT(line().NowMicroseconds() - start, 30000u) << "no ten attempts against a dead port";
+  EXPECT_EQ(readS(), QVO_STATUS_NO_ANSWER) << "sought at once, not found";
+  line().ClearCalls();
+  com1->unplugged = false;
+  EXPECT_EQ(readS(), QVO_STATUS_NO_ANSWER) << "back, but sought less than a second ago";
+  EXPECT_TRUE(line().Calls().empty()) << "a lost port costs a request no call";
+  EXPECT_EQ(CountRecordedReports("QVOTOVEK  : Lost COM1"), 1u);
+
+  line().Advance(1000000);
+  ASSERT_EQ(readS(), QVO_STATUS_OK);
+  EXPECT_EQ(values[1], 4);
+  EXPECT_EQ(channel.port, held);
+  EXPECT_EQ(com1->timeouts.readTotalConstant, 300u) << "the read time-out it had";
+  EXPECT_EQ(CountRecordedReports("QVOTOVEK  : Found COM1 again"), 1u);
+  EXPECT_EQ(RecordedReports().size(), 2u) << "nothing else: a port that has gone switches no RTS";
+
+  // The host's own close of a lost port gives it back.
+  com1->unplugged = true;
+  EXPECT_EQ(readS(), QVO_STATUS_NO_ANSWER);
+  EXPECT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  EXPECT_EQ(channel.port, kNoPort);
+  EXPECT_FALSE(com1->isOpen);
 }
 
 }  // namespace

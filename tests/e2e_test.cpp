@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include "common/child_process.h"
 #include "qvotk_host/host_channel.h"
 #include "support/every_opcode.h"
+#include "support/pty.h"
 #include "support/requests.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
@@ -310,19 +312,6 @@ bool StartTool(ChildProcess* tool, const std::vector<std::string>& arguments) {
   return tool->Start(kBin + "/qvotk", arguments, &error);
 }
 
-TEST_F(EndToEnd, PollStopsWhenThePortVanishes) {
-  Simulator sim;
-  ASSERT_TRUE(sim.Start({"--station", "12"}));
-  ChildProcess tool;
-  ASSERT_TRUE(
-      StartTool(&tool, {"poll", "S", "-i", "20", "--timeout", "20", "--port", sim.port, "--station", "12"}));
-  std::string line;
-  ASSERT_TRUE(tool.ReadLine(&line, 5000));
-  sim.process.Stop();  // the controller's side of the line closes
-  EXPECT_EQ(tool.Wait(10000), 2) << "the tool stops by itself, with the driver's status";
-  EXPECT_NE(tool.ReadRest(0).find("summary: "), std::string::npos);
-}
-
 TEST_F(EndToEnd, PollPrintsAJsonObjectARoundAndItsSummaryWhenInterrupted) {
   Simulator sim;
   ASSERT_TRUE(sim.Start({"--station", "12", "--drift-ms", "50"}));
@@ -426,6 +415,101 @@ TEST_F(EndToEnd, TheSimulatorsLinkNeverTakesAUsersFile) {
   EXPECT_NE(std::filesystem::read_symlink(leftover), "/dev/pts/999");
   sim.process.Stop(SIGHUP);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(leftover))) << "removed on SIGHUP too";
+}
+
+// A USB adapter that can be pulled out and plugged in again under the same
+// name: a socat pair of pseudo-terminals that stops and starts again on the
+// same links, tovek-sim on its far end.
+struct UnpluggableLine {
+  explicit UnpluggableLine(const std::string& folder) : peer(folder + "/peer") {
+    std::snprintf(name, sizeof name, "/tmp/qv%04x", static_cast<unsigned>(getpid()) & 0xFFFF);
+  }
+  ~UnpluggableLine() { Pull(); }
+
+  bool PlugIn() {
+    socat = std::make_unique<ChildProcess>();
+    sim = std::make_unique<Simulator>();
+    std::string error;
+    if (!socat->Start("/usr/bin/socat",
+                      {std::string("pty,raw,echo=0,link=") + name, "pty,raw,echo=0,link=" + peer}, &error))
+      return false;
+    for (int i = 0; i < 200 && !(std::filesystem::exists(name) && std::filesystem::exists(peer)); ++i)
+      usleep(10000);
+    return sim->Start({"--device", peer, "--station", "12", "--s-point", "5"});
+  }
+  void Pull() {
+    if (socat) socat->Stop();
+  }
+
+  char name[12];  // the driver's 11 characters
+  std::string peer;
+  std::unique_ptr<ChildProcess> socat;
+  std::unique_ptr<Simulator> sim;
+};
+
+// Meanwhile requests fail with 2 at once, the lost descriptor is closed, and
+// the channel finds its port again with no call of the host's.
+TEST_F(EndToEnd, AnAdapterPulledAndPluggedInAgainIsFoundWithoutTheHost) {
+  UnpluggableLine line(workingDirectory.path());
+  ASSERT_TRUE(line.PlugIn());
+  workingDirectory.WriteFile("QVOTK01.int", "STATION=12\n");
+  LineOptions options;
+  options.port = line.name;
+  options.line = kTestLine;
+  options.timeoutUnits = 10;
+  ASSERT_EQ(session->Open(options), QVO_STATUS_OK);
+  const Point s = Named("S");
+  uint16_t value = 0;
+  ASSERT_EQ(session->Read(s, &value), QVO_STATUS_OK);
+
+  line.Pull();
+  const size_t descriptors = OpenDescriptors();
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(session->Read(s, &value), QVO_STATUS_NO_ANSWER);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(OpenDescriptors(), descriptors - 1) << "the lost descriptor is closed at once";
+
+  ASSERT_TRUE(line.PlugIn());
+  QvoStatus status = QVO_STATUS_NO_ANSWER;
+  for (int i = 0; i < 30 && status != QVO_STATUS_OK; ++i) {
+    status = session->Read(s, &value);
+    if (status != QVO_STATUS_OK) usleep(100000);
+  }
+  EXPECT_EQ(status, QVO_STATUS_OK);
+  EXPECT_EQ(value, 5);
+  EXPECT_EQ(OpenDescriptors(), descriptors + 1) << "the port's descriptor again, and socat's pipe";
+  session->Close();
+}
+
+// qvotk poll goes on while the port is gone, a failed round at a time, says
+// so once, and reads again when the driver finds it; a single read stops.
+TEST_F(EndToEnd, PollGoesOnWhileThePortIsGone) {
+  UnpluggableLine line(workingDirectory.path());
+  ASSERT_TRUE(line.PlugIn());
+  const std::vector<std::string> arguments = {"-i",     "50",      "--timeout", "10",
+                                              "--port", line.name, "--station", "12"};
+  std::vector<std::string> poll = {"poll", "S"};
+  poll.insert(poll.end(), arguments.begin(), arguments.end());
+  ChildProcess tool;
+  ASSERT_TRUE(StartTool(&tool, poll));
+  std::string round;
+  ASSERT_TRUE(tool.ReadLine(&round, 5000));
+  EXPECT_NE(round.find("S=5"), std::string::npos) << round;
+  line.Pull();
+  std::string output;
+  EXPECT_EQ(RunTool("read S --port " + std::string(line.name) + " --station 12 --timeout 10", &output), 2)
+      << output;
+  usleep(300000);
+  EXPECT_EQ(tool.Wait(0), -1) << "still polling";
+  ASSERT_TRUE(line.PlugIn());
+  bool readAgain = false;
+  for (int i = 0; i < 60 && !readAgain; ++i)
+    readAgain = tool.ReadLine(&round, 100) && round.find("S=5") != std::string::npos;
+  EXPECT_TRUE(readAgain) << "reads again once the port is back";
+  tool.Send(SIGTERM);
+  const std::string rest = tool.ReadRest(5000);
+  EXPECT_EQ(tool.Wait(5000), 143);
+  EXPECT_NE(rest.find("summary: "), std::string::npos) << rest;
 }
 
 }  // namespace

@@ -265,6 +265,32 @@ TEST_F(Win32FoundationTest, RtsClearsOnceTheFrameHasLeftTheTransmitter) {
   }
 }
 
+// A device that has gone: its handle is closed at once (some drivers hold
+// the COM name while one is open), the port's own handle goes on without
+// asking Windows anything, and the device is opened again by its name.
+TEST_F(Win32FoundationTest, AVanishedPortIsClosedAtOnceAndOpenedAgainUnderItsHandle) {
+  PortHandle port = kNoPort;
+  ASSERT_EQ(Open(0x0202, "COM3", &port), CommStatus::Ok);
+  LineTurn turn;
+  StartTurns(&turn, port, ':');
+  const char frame[] = ":0405000110EA\r\n";
+  device->unplugged = true;
+  EXPECT_FALSE(SendFrame(&turn, frame, 15));
+  EXPECT_TRUE(CommPortLost(port));
+  const std::vector<std::string> calls = Functions();
+  EXPECT_EQ(calls.back(), "CloseHandle") << "closed where the loss was found, and nothing after";
+  EXPECT_EQ(Win32HandleOf(port), INVALID_HANDLE_VALUE);
+  win32::State().calls.clear();
+  EXPECT_FALSE(SendFrame(&turn, frame, 15));
+  EXPECT_TRUE(Functions().empty());
+
+  device->unplugged = false;
+  EXPECT_EQ(CommSeekPort(port, "COM3", kPort, 0x0202), PortPresence::Regained);
+  EXPECT_EQ(Functions().front(), "CreateFileA");
+  EXPECT_TRUE(SendFrame(&turn, frame, 15));
+  EXPECT_EQ(device->timeouts.readTotalConstant, 1000u) << "the time-out it had";
+}
+
 TEST_F(Win32FoundationTest, HostReportGoesToDavrinWhenLoadedElseToTheDebugger) {
   ReportToHost(HostReport::PortOpenFailed, "TOVEK ", "COM7");
   ASSERT_EQ(win32::State().debugStrings.size(), 1u);

@@ -4,7 +4,7 @@
 #   core: what the demo and the test lane need; without it, every lane's;
 #   bench: also what the benchmarks and the comparison with libmodbus need.
 set -eu
-packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev pkgconf"
+packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev pkgconf socat"
 if [ "${1:-all}" = bench ]; then
   packages="$packages libbenchmark-dev libmodbus-dev socat"
 elif [ "${1:-all}" != core ]; then

@@ -12,13 +12,6 @@ namespace {
 
 bool HasTerminator(const char* name, size_t size) { return std::memchr(name, '\0', size) != nullptr; }
 
-// The host's line settings as the port takes them: the rate as a 16-bit
-// number, the low byte of each code.
-PortSettings SettingsOf(const LineParams& line) {
-  return {line.baudRate, static_cast<uint8_t>(line.dataBits), static_cast<uint8_t>(line.stopBits),
-          static_cast<uint8_t>(line.parity)};
-}
-
 // Closes the channel's port; the handle stays when the close fails.
 CommStatus ClosePort(QvoChannel* channel) {
   const CommStatus status = CommClose(channel->port);
@@ -44,6 +37,39 @@ CommStatus OpenPort(const PortSpec& portSpec, PortHandle* port) {
 
 }  // namespace
 
+PortSettings SettingsOf(const LineParams& line) {
+  return {line.baudRate, static_cast<uint8_t>(line.dataBits), static_cast<uint8_t>(line.stopBits),
+          static_cast<uint8_t>(line.parity)};
+}
+
+ShownPortName ShownNameOf(const char (&portName)[QVO_PORT_NAME_SIZE]) {
+  ShownPortName shown;
+  std::memcpy(shown.text, portName, QVO_PORT_NAME_SIZE);
+  shown.text[QVO_PORT_NAME_SIZE] = '\0';
+  return shown;
+}
+
+void TellPortLoss(QvoChannel* channel) {
+  if (channel->port != kNoPort && CommTakeLossToTell(channel->port)) {
+    ReportToHost(HostReport::PortLost, kDriverName, ShownNameOf(channel->portSpec.portName).text);
+  }
+}
+
+bool PortReadyForRequest(QvoChannel* channel) {
+  if (channel->port == kNoPort) return true;  // a request without a port fails as it always has
+  TellPortLoss(channel);
+  const PortSpec& spec = channel->portSpec;
+  if (!HasTerminator(spec.portName, sizeof spec.portName)) return !CommPortLost(channel->port);
+  switch (CommSeekPort(channel->port, spec.portName, SettingsOf(spec.lineParams), spec.openFlags)) {
+    case PortPresence::Present: return true;
+    case PortPresence::Regained:
+      ReportToHost(HostReport::PortFound, kDriverName, ShownNameOf(spec.portName).text);
+      return true;
+    case PortPresence::Absent: return false;
+  }
+  return false;
+}
+
 QvoStatus OpenChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
   const auto* block = static_cast<const QvoOpenParams*>(request->params);
@@ -59,10 +85,7 @@ QvoStatus OpenChannel(QvoRequest* request) {
 
   PortHandle port = kNoPort;
   if (OpenPort(portSpec, &port) != CommStatus::Ok) {
-    char shown[QVO_PORT_NAME_SIZE + 1];  // terminated even when the host's name is not
-    std::memcpy(shown, portSpec.portName, QVO_PORT_NAME_SIZE);
-    shown[QVO_PORT_NAME_SIZE] = '\0';
-    ReportToHost(HostReport::PortOpenFailed, kDriverName, shown);
+    ReportToHost(HostReport::PortOpenFailed, kDriverName, ShownNameOf(portSpec.portName).text);
     return QVO_STATUS_NO_ANSWER;
   }
   HoldPort(channel, port);

@@ -130,16 +130,18 @@ void StartTurns(LineTurn* turn, PortHandle port, char frameStart) {
   turn->frameStart = frameStart;
 }
 
+// A port whose device has gone has no line to switch: its loss is told
+// instead, once.
 void RtsOn(PortHandle port) {
-  if (!SysSetRts(port, true)) ReportToHost(HostReport::RtsOnFailed);
+  if (!SysSetRts(port, true) && !CommPortLost(port)) ReportToHost(HostReport::RtsOnFailed);
 }
 
 void RtsOff(PortHandle port) {
-  if (!SysSetRts(port, false)) ReportToHost(HostReport::RtsOffFailed);
+  if (!SysSetRts(port, false) && !CommPortLost(port)) ReportToHost(HostReport::RtsOffFailed);
 }
 
 bool WaitForCts(PortHandle port) {
-  for (uint32_t poll = 0; poll < kCtsPolls; ++poll) {
+  for (uint32_t poll = 0; poll < kCtsPolls && !CommPortLost(port); ++poll) {
     bool cts = false;
     // A status query that fails counts as CTS absent.
     if (SysReadCts(port, &cts) && cts) return true;

@@ -36,27 +36,17 @@ uint32_t UnitsToMilliseconds(uint32_t units) {
 
 }  // namespace
 
-CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort) {
-  const PortHandle port = SysOpenDevice(portName);
-  *outPort = port;
-  if (port == kInvalidPort) return CommStatus::CannotOpen;
+namespace {
 
-  // The null device is a valid port for the host but has no line to set up.
-  if (std::strcmp(portName, kNullDeviceName) == 0) return CommStatus::Ok;
-
+// Configures an open port for the controller line. Time-outs go before the
+// line settings: a device that accepts neither reports 1. They are written
+// whole, not read first.
+CommStatus ConfigurePort(PortHandle port, const PortSettings& line, uint16_t openFlags) {
   DeviceLineState state;
-  if (!SysReadLineState(port, &state)) {
-    SysCloseDevice(port);  // failing anyway; the close result adds nothing
-    return CommStatus::NotSerial;
-  }
+  if (!SysReadLineState(port, &state)) return CommStatus::NotSerial;
 
-  // Time-outs go before the line settings: a device that accepts neither
-  // reports 1. Written whole, not read first.
   const CommTimeouts timeouts = {0, 0, kDefaultReadTimeoutMs, 0, 0};
-  if (!SysWriteTimeouts(port, timeouts)) {
-    SysCloseDevice(port);
-    return CommStatus::CannotOpen;
-  }
+  if (!SysWriteTimeouts(port, timeouts)) return CommStatus::CannotOpen;
 
   LineSettings settings;
   settings.baudRate = line.baudRate;
@@ -70,13 +60,57 @@ CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t ope
   settings.dtr = DtrControlFor(openFlags);
   settings.rts = RtsControlFor(openFlags);
   SysApplyLineSettings(&state, settings);
-  if (!SysWriteLineState(port, state)) {
-    SysCloseDevice(port);
-    return CommStatus::SettingsRefused;
-  }
+  if (!SysWriteLineState(port, state)) return CommStatus::SettingsRefused;
 
   SysSetQueueSizes(port, kQueueSize, kQueueSize);  // advisory: the system may keep its own sizes
   return CommStatus::Ok;
+}
+
+}  // namespace
+
+CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort) {
+  const PortHandle port = SysOpenDevice(portName);
+  *outPort = port;
+  if (port == kInvalidPort) return CommStatus::CannotOpen;
+
+  // The null device is a valid port for the host but has no line to set up.
+  if (std::strcmp(portName, kNullDeviceName) == 0) return CommStatus::Ok;
+
+  const CommStatus configured = ConfigurePort(port, line, openFlags);
+  if (configured != CommStatus::Ok) SysCloseDevice(port);  // failing anyway; the close result adds nothing
+  return configured;
+}
+
+PortPresence CommSeekPort(PortHandle port, const char* portName, const PortSettings& line,
+                          uint16_t openFlags) {
+  PortRecord* record = SysPortRecord(port);
+  if (record == nullptr || !record->lost) return PortPresence::Present;
+  const int64_t now = SysNowMicroseconds();
+  if (record->sought && now - record->lastSought < kSeekIntervalMicroseconds) return PortPresence::Absent;
+  record->sought = true;
+  record->lastSought = now;
+  CommTimeouts kept;
+  if (!SysReadTimeouts(port, &kept) || !SysReopenDevice(port, portName)) return PortPresence::Absent;
+  if (std::strcmp(portName, kNullDeviceName) != 0 && ConfigurePort(port, line, openFlags) != CommStatus::Ok) {
+    // Back, but not as it was: let it go again, and seek it on.
+    SysLetDeviceGo(port);
+    return PortPresence::Absent;
+  }
+  SysWriteTimeouts(port, kept);  // the read time-out the port had before its device went
+  record->lossReported = record->sought = false;
+  return PortPresence::Regained;
+}
+
+bool CommPortLost(PortHandle port) {
+  const PortRecord* record = SysPortRecord(port);
+  return record != nullptr && record->lost;
+}
+
+bool CommTakeLossToTell(PortHandle port) {
+  PortRecord* record = SysPortRecord(port);
+  if (record == nullptr || !record->lost || record->lossReported) return false;
+  record->lossReported = true;
+  return true;
 }
 
 CommStatus CommClose(PortHandle port) { return SysCloseDevice(port) ? CommStatus::Ok : CommStatus::IoFailed; }

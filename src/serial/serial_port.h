@@ -45,6 +45,23 @@ struct PortSettings {
 CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort);
 CommStatus CommClose(PortHandle port);
 
+// A port whose device has gone (an adapter pulled; PortRecord in
+// serial_services.h) is sought again before a request: opened by its name
+// into the same handle, with the line settings and flags CommOpen gives,
+// and the time-outs it had. At most once a second, so that a dead port
+// costs a request nothing but its answer.
+enum class PortPresence : uint8_t {
+  Present,   // there all along
+  Regained,  // found again now
+  Absent,    // still gone, or sought less than a second ago
+};
+constexpr int64_t kSeekIntervalMicroseconds = 1000000;
+PortPresence CommSeekPort(PortHandle port, const char* portName, const PortSettings& line,
+                          uint16_t openFlags);
+bool CommPortLost(PortHandle port);
+// True once for each loss: the loss has not been told yet.
+bool CommTakeLossToTell(PortHandle port);
+
 // Sets the total read time-out to `units` x 10 ms; `previousUnits` (may be
 // null) gets the one it replaces, in units of 10 ms rounded down. IoFailed
 // when the time-outs cannot be read or written: then they stay as they were.

@@ -1,6 +1,9 @@
 // The serial services of the test binaries: the simulated line, with the
-// virtual clock for the system's.
+// virtual clock for the system's. Like the platform foundations, they close
+// a device that has gone at once and mark its port lost; the port's handle
+// stays, and the same handle is bound to the device when it is found again.
 #include <cstring>
+#include <map>
 
 #include "platform/serial/serial_services.h"
 #include "sim_line/sim_line.h"
@@ -9,12 +12,79 @@ using sim::SimLine;
 
 static_assert(sizeof(LineSettings) <= sizeof(DeviceLineState::bytes));
 
-PortHandle SysOpenDevice(const char* name) { return SimLine::Get().Open(name); }
-bool SysCloseDevice(PortHandle port) { return SimLine::Get().Close(port); }
+namespace {
+
+struct SimPort {
+  PortRecord record{};
+  CommTimeouts timeouts{};  // as the port had them when its device went
+};
+
+std::map<PortHandle, SimPort>& Ports() {
+  static std::map<PortHandle, SimPort> ports;
+  return ports;
+}
+
+bool Lost(PortHandle port) {
+  const auto it = Ports().find(port);
+  return it != Ports().end() && it->second.record.lost;
+}
+
+// A service's answer, judged: a device that has gone is let go of, and its
+// port marked lost.
+bool Judged(PortHandle port, bool answered) {
+  if (answered) return true;
+  const sim::SimDevice* device = SimLine::Get().DeviceOf(port);
+  if (device != nullptr && device->unplugged) {
+    SimPort& held = Ports()[port];
+    held.timeouts = device->timeouts;
+    held.record.lost = true;
+    SimLine::Get().Forget(port);
+  }
+  return false;
+}
+
+}  // namespace
+
+PortHandle SysOpenDevice(const char* name) {
+  const PortHandle port = SimLine::Get().Open(name);
+  if (port != kInvalidPort) Ports()[port] = SimPort{};
+  return port;
+}
+
+bool SysCloseDevice(PortHandle port) {
+  const auto it = Ports().find(port);
+  if (it == Ports().end()) return SimLine::Get().Close(port);
+  const bool lost = it->second.record.lost;
+  if (!lost && !SimLine::Get().Close(port)) return false;
+  Ports().erase(it);
+  return true;
+}
+
+PortRecord* SysPortRecord(PortHandle port) {
+  const auto it = Ports().find(port);
+  return it != Ports().end() ? &it->second.record : nullptr;
+}
+
+void SysLetDeviceGo(PortHandle port) {
+  sim::SimDevice* device = SimLine::Get().DeviceOf(port);
+  if (Lost(port) || device == nullptr) return;
+  SimPort& held = Ports()[port];
+  held.timeouts = device->timeouts;
+  held.record.lost = true;
+  SimLine::Get().Forget(port);
+}
+
+bool SysReopenDevice(PortHandle port, const char* name) {
+  if (!Lost(port) || !SimLine::Get().OpenAs(port, name)) return false;
+  SimPort& held = Ports()[port];
+  held.record.lost = false;
+  SimLine::Get().DeviceOf(port)->timeouts = held.timeouts;
+  return true;
+}
 
 bool SysReadLineState(PortHandle port, DeviceLineState* state) {
   LineSettings settings{};
-  if (!SimLine::Get().ReadLineState(port, &settings)) return false;
+  if (Lost(port) || !SimLine::Get().ReadLineState(port, &settings)) return false;
   std::memcpy(state->bytes, &settings, sizeof settings);
   return true;
 }
@@ -26,32 +96,43 @@ void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) 
 bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
   LineSettings settings;
   std::memcpy(&settings, state.bytes, sizeof settings);
-  return SimLine::Get().WriteLineState(port, settings);
+  return !Lost(port) && SimLine::Get().WriteLineState(port, settings);
 }
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
+  if (Lost(port)) {
+    *timeouts = Ports()[port].timeouts;
+    return true;
+  }
   return SimLine::Get().ReadTimeouts(port, timeouts);
 }
 bool SysWriteTimeouts(PortHandle port, const CommTimeouts& timeouts) {
-  return SimLine::Get().WriteTimeouts(port, timeouts);
+  return !Lost(port) && SimLine::Get().WriteTimeouts(port, timeouts);
 }
 void SysSetQueueSizes(PortHandle port, uint32_t input, uint32_t output) {
-  SimLine::Get().SetQueueSizes(port, input, output);
+  if (!Lost(port)) SimLine::Get().SetQueueSizes(port, input, output);
 }
 bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
-  return SimLine::Get().CountWaitingInput(port, waiting);
+  return !Lost(port) && Judged(port, SimLine::Get().CountWaitingInput(port, waiting));
 }
 bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
-  return SimLine::Get().Read(port, buffer, count, received, limitMs);
+  *received = 0;
+  return !Lost(port) && Judged(port, SimLine::Get().Read(port, buffer, count, received, limitMs));
 }
 // As the POSIX foundation on a UART: drained, and what was waiting then told.
 bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
               uint32_t* waitingWhenSent) {
-  return SimLine::Get().WriteDrained(port, bytes, count, written, waitingWhenSent);
+  *written = *waitingWhenSent = 0;
+  return !Lost(port) &&
+         Judged(port, SimLine::Get().WriteDrained(port, bytes, count, written, waitingWhenSent));
 }
-uint32_t SysInputOverruns(PortHandle port) { return SimLine::Get().Overruns(port); }
+uint32_t SysInputOverruns(PortHandle port) { return Lost(port) ? 0 : SimLine::Get().Overruns(port); }
 uint32_t SysCharacterNanoseconds(PortHandle port) { return SimLine::Get().CharacterNanoseconds(port); }
 int64_t SysNowMicroseconds() { return static_cast<int64_t>(SimLine::Get().NowMicroseconds()); }
-bool SysSetRts(PortHandle port, bool on) { return SimLine::Get().SetRts(port, on); }
-bool SysReadCts(PortHandle port, bool* cts) { return SimLine::Get().ReadCts(port, cts); }
+bool SysSetRts(PortHandle port, bool on) {
+  return !Lost(port) && Judged(port, SimLine::Get().SetRts(port, on));
+}
+bool SysReadCts(PortHandle port, bool* cts) {
+  return !Lost(port) && Judged(port, SimLine::Get().ReadCts(port, cts));
+}
 void SysSleepMilliseconds(uint32_t milliseconds) { SimLine::Get().Sleep(milliseconds); }

@@ -86,25 +86,37 @@ void SimLine::Log(Service service, SimDevice* device, uint32_t argument, uint32_
 
 bool SimLine::Fails(SimDevice* device, Service service, uint32_t argument, uint32_t result) {
   Log(service, device, argument, result);
-  return device == nullptr || device->failing.count(service) != 0;
+  return device == nullptr || device->unplugged || device->failing.count(service) != 0;
 }
 
 PortHandle SimLine::Open(const std::string& name) {
+  const PortHandle handle = nextHandle_++;
+  return OpenAs(handle, name) ? handle : kInvalidPort;
+}
+
+bool SimLine::OpenAs(PortHandle port, const std::string& name) {
   SimDevice* device = Find(name);
-  if (Fails(device, Service::Open, 0) || (device->isOpen && !device->admitsSeveralOpeners))
-    return kInvalidPort;
+  if (Fails(device, Service::Open, 0) || (device->isOpen && !device->admitsSeveralOpeners)) return false;
   device->isOpen = true;
   ++device->openers;
   device->configured = false;
   device->timeouts = CommTimeouts{};
-  const PortHandle handle = nextHandle_++;
-  handles_[handle] = device;
-  return handle;
+  handles_[port] = device;
+  return true;
+}
+
+void SimLine::Forget(PortHandle port) {
+  SimDevice* device = DeviceOf(port);
+  if (device == nullptr) return;
+  device->isOpen = --device->openers > 0;
+  handles_.erase(port);
 }
 
 bool SimLine::Close(PortHandle port) {
   SimDevice* device = DeviceOf(port);
-  if (Fails(device, Service::Close, 0)) return false;
+  Log(Service::Close, device, 0, 0);
+  // A device that has gone is let go of all the same.
+  if (device == nullptr || device->failing.count(Service::Close)) return false;
   device->isOpen = --device->openers > 0;
   handles_.erase(port);
   return true;
@@ -222,7 +234,7 @@ bool SimLine::Read(PortHandle port, void* buffer, uint32_t count, uint32_t* rece
   ++readRequests_;
   SimDevice* device = DeviceOf(port);
   Transmit(device);
-  if (device == nullptr || device->failing.count(Service::Read)) {
+  if (device == nullptr || device->unplugged || device->failing.count(Service::Read)) {
     Log(Service::Read, device, count, 0);
     return false;
   }

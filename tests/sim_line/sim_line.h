@@ -67,6 +67,10 @@ struct Departure {
 struct SimDevice {
   std::string name;
   bool isOpen = false;
+  // The device has gone (an adapter pulled): every service on it fails, as
+  // the system answers for a device that is not there, and it cannot be
+  // opened until it is back.
+  bool unplugged = false;
   // A device that admits several openers at once (the null device does);
   // how many hold it.
   bool admitsSeveralOpeners = false;
@@ -146,7 +150,12 @@ class SimLine {
 
   // The services, as the platform boundary and the Win32 stand-in use them.
   PortHandle Open(const std::string& name);
+  // Opens `name` under a handle the foundation keeps: a port found again.
+  bool OpenAs(PortHandle port, const std::string& name);
   bool Close(PortHandle port);
+  // The device behind a handle no longer held, as when the system closes a
+  // descriptor of a device that has gone; no call is logged.
+  void Forget(PortHandle port);
   bool ReadLineState(PortHandle port, LineSettings* settings);
   bool WriteLineState(PortHandle port, const LineSettings& settings);
   bool ReadTimeouts(PortHandle port, CommTimeouts* timeouts);

@@ -31,9 +31,21 @@ namespace {
 using sim::SimLine;
 using win32::State;
 
+DWORD g_lastError = 0;
+
 bool Record(const char* function, const std::string& text = "", DWORD value = 0) {
   State().calls.push_back({function, text, value});
   return State().failing.count(function) == 0;
+}
+
+// A request on a device that has gone fails as Windows fails it.
+BOOL Answer(HANDLE file, bool answered) {
+  if (answered) return TRUE;
+  const sim::SimDevice* device =
+      SimLine::Get().DeviceOf(static_cast<PortHandle>(reinterpret_cast<uintptr_t>(file)));
+  g_lastError =
+      device != nullptr && device->unplugged ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE + 1000;
+  return FALSE;
 }
 
 PortHandle PortOf(HANDLE handle) { return static_cast<PortHandle>(reinterpret_cast<uintptr_t>(handle)); }
@@ -156,7 +168,7 @@ BOOL WINAPI ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT status) {
   if (!Record("ClearCommError")) return FALSE;
   SimLine& line = SimLine::Get();
   uint32_t waiting = 0;
-  if (!line.CountWaitingInput(PortOf(file), &waiting)) return FALSE;
+  if (!line.CountWaitingInput(PortOf(file), &waiting)) return Answer(file, false);
   // Reports, and resets, the overruns since the last call.
   const uint32_t overruns = line.Overruns(PortOf(file));
   uint32_t& reported = State().overrunsReported[PortOf(file)];
@@ -182,7 +194,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
   uint32_t received = 0;
   const bool ok = SimLine::Get().Read(PortOf(file), buffer, bytesToRead, &received);
   *bytesRead = received;
-  return ok;
+  return Answer(file, ok);
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
@@ -191,7 +203,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
   uint32_t written = 0;
   const bool ok = SimLine::Get().Write(PortOf(file), buffer, bytesToWrite, &written);
   *bytesWritten = written;
-  return ok;
+  return Answer(file, ok);
 }
 
 BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function) {
@@ -212,6 +224,9 @@ void WINAPI Sleep(DWORD milliseconds) {
   Record("Sleep", "", milliseconds);
   SimLine::Get().Sleep(milliseconds);
 }
+
+DWORD WINAPI GetLastError() { return g_lastError; }
+void WINAPI SetLastError(DWORD error) { g_lastError = error; }
 
 // The virtual clock, in microseconds. Asking for it takes a little time,
 // so that a loop that polls it runs out.

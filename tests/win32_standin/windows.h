@@ -54,6 +54,13 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define CLRRTS 4
 #define MS_CTS_ON 0x0010u
 
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_NOT_READY 21u
+#define ERROR_BAD_COMMAND 22u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_OPERATION_ABORTED 995u
+#define ERROR_DEVICE_NOT_CONNECTED 1167u
+
 #define CE_RXOVER 0x0001u
 #define CE_OVERRUN 0x0002u
 #define CE_RXPARITY 0x0004u
@@ -140,6 +147,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 BOOL WINAPI EscapeCommFunction(HANDLE file, DWORD function);
 BOOL WINAPI GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
 void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetLastError();
+void WINAPI SetLastError(DWORD error);
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 HMODULE WINAPI GetModuleHandleA(LPCSTR moduleName);

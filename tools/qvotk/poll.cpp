@@ -103,6 +103,7 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
   int exitStatus = 0;
   int lastFailure = 0;
   std::string stopReason;
+  std::string portTrouble;  // told already
   for (int round = 1; (poll.rounds == 0 || round <= poll.rounds) && StopSignal() == 0; ++round) {
     std::vector<std::string> items;
     std::string line;
@@ -148,12 +149,16 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
       ++tally.failedRounds;
       lastFailure = roundStatus;
     }
+    // A port that has gone (an adapter pulled) is told once; polling goes
+    // on, and the driver opens the port again when it is back.
     if (roundStatus == QVO_STATUS_NO_ANSWER) {
-      stopReason = session.PortFailure(unansweredFor);
-      if (!stopReason.empty()) {
-        exitStatus = QVO_STATUS_NO_ANSWER;
-        break;
+      const std::string why = session.PortFailure(unansweredFor);
+      if (!why.empty() && why != portTrouble) {
+        std::fprintf(stderr, "qvotk: %s; polling on until it is back\n", why.c_str());
       }
+      if (!why.empty()) portTrouble = why;
+    } else if (roundStatus == QVO_STATUS_OK) {
+      portTrouble.clear();
     }
     if (poll.maxFailures > 0 && tally.failedRounds >= static_cast<uint64_t>(poll.maxFailures)) {
       stopReason = std::to_string(tally.failedRounds) + " rounds failed (--max-failures)";

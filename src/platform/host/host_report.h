@@ -15,6 +15,8 @@ enum class HostReport : uint8_t {
   PortOpenFailed,  // arguments: the driver name, the port name
   RtsOnFailed,
   RtsOffFailed,
+  PortLost,   // arguments: the driver name, the port name
+  PortFound,  // arguments: the driver name, the port name
 };
 
 struct HostReportForm {
@@ -23,9 +25,9 @@ struct HostReportForm {
 };
 
 constexpr HostReportForm kHostReportForms[] = {
-    {"QVO%s : Fail to open %s", 2},
-    {" QvoTK: Fail to set RTS to on", 0},
-    {" QvoTK: Fail to set RTS to off", 0},
+    {"QVO%s : Fail to open %s", 2},        {" QvoTK: Fail to set RTS to on", 0},
+    {" QvoTK: Fail to set RTS to off", 0}, {"QVO%s : Lost %s", 2},
+    {"QVO%s : Found %s again", 2},
 };
 
 constexpr const HostReportForm& FormOf(HostReport report) {

@@ -44,7 +44,8 @@ enum class ModemLines : uint8_t {
 };
 
 struct PortSlot {
-  int fd;
+  int fd;  // -1 once the device has gone
+  PortRecord record;
   bool isTerminal;
   CommTimeouts timeouts;
   uint32_t characterNs;  // for the write's deadline and the transmitter-empty poll
@@ -75,10 +76,35 @@ struct PosixLineState {
 };
 static_assert(sizeof(PosixLineState) <= sizeof(DeviceLineState::bytes));
 
-// The slot of an open port, or null for a handle of no open port.
+// The slot of a held port, or null for a handle of no held port.
 PortSlot* SlotOf(PortHandle port) {
   uint32_t index = 0;
   return FindPortSlot(g_claims, port, &index) ? &g_slots[index] : nullptr;
+}
+
+// The slot of a held port whose device is there: what every service that
+// asks the device needs. Null for a lost port, which costs no system call.
+PortSlot* LiveSlotOf(PortHandle port) {
+  PortSlot* slot = SlotOf(port);
+  return slot != nullptr && !slot->record.lost ? slot : nullptr;
+}
+
+// The answers of a device that has gone: an unplugged USB adapter (EIO,
+// ENXIO, ENODEV), a hung-up line.
+bool IsGone(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+// The device has gone: its descriptor is closed at once. Linux keeps a
+// ttyUSBn name reserved while a descriptor of it is open, and an adapter
+// plugged in again would come back under another name.
+void MarkLost(PortSlot* slot) {
+  posix_calls::Close(slot->fd);  // the device is gone: nothing to give back
+  slot->fd = -1;
+  slot->record.lost = true;
+}
+
+// A failed request's errno, judged: a device that has gone is marked lost.
+void NoteFailure(PortSlot* slot) {
+  if (IsGone(errno)) MarkLost(slot);
 }
 
 int64_t NowMicroseconds() { return SysNowMicroseconds(); }
@@ -196,30 +222,37 @@ void RestoreDevice(PortSlot* slot) {
 // cleared right after: the drain, retried when a signal cuts it short, then
 // the transmitter-empty bit where the UART has one, because the drain can
 // return with the last character still in the shift register.
-void DrainTransmitter(const PortSlot& slot) {
-  if (!slot.isTerminal) return;
-  while (posix_calls::Control(slot.fd, TCSBRK, reinterpret_cast<void*>(1)) != 0 && errno == EINTR) {
+void DrainTransmitter(PortSlot* slot) {
+  if (!slot->isTerminal) return;
+  while (posix_calls::Control(slot->fd, TCSBRK, reinterpret_cast<void*>(1)) != 0) {
+    if (errno == EINTR) continue;
+    NoteFailure(slot);
+    return;
   }
-  if (!slot.reportsLineStatus) return;
+  if (!slot->reportsLineStatus) return;
   // The shift register holds one character: at most one character time,
   // polled every 100 us.
-  const int64_t polls = slot.characterNs / 100000 + 10;
+  const int64_t polls = slot->characterNs / 100000 + 10;
   const timespec pause = {0, 100000};
   for (int64_t i = 0; i < polls; ++i) {
     unsigned int lineStatus = 0;
-    if (posix_calls::Control(slot.fd, TIOCSERGETLSR, &lineStatus) != 0 || (lineStatus & TIOCSER_TEMT)) break;
+    if (posix_calls::Control(slot->fd, TIOCSERGETLSR, &lineStatus) != 0 || (lineStatus & TIOCSER_TEMT)) break;
     posix_calls::Pause(&pause);
   }
 }
 
 }  // namespace
 
-PortHandle SysOpenDevice(const char* name) {
+namespace {
+
+// Opens the device `name` exclusively into `slot`: its descriptor, and what
+// the device can do. False when it cannot be opened.
+bool OpenInto(PortSlot* slot, const char* name) {
   char path[64];
-  if (!ResolvePortPath(name, path, sizeof path)) return kInvalidPort;
+  if (!ResolvePortPath(name, path, sizeof path)) return false;
   // Never wait for carrier detect, never become the controlling terminal.
   const int fd = posix_calls::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kInvalidPort;
+  if (fd < 0) return false;
 
   termios settings;
   const bool isTerminal = posix_calls::GetAttributes(fd, &settings) == 0;
@@ -227,23 +260,32 @@ PortHandle SysOpenDevice(const char* name) {
   // stop root; the advisory lock does. The null device admits any opener.
   if (isTerminal && posix_calls::Lock(fd) != 0) {
     posix_calls::Close(fd);
-    return kInvalidPort;
+    return false;
   }
+  slot->fd = fd;
+  slot->isTerminal = isTerminal;
+  slot->lines = ModemLines::None;
+  slot->loopedRts = false;
+  slot->reportsLineStatus = slot->countsLineErrors = slot->serialFlagsChanged = false;
+  slot->markState = 0;
+  if (isTerminal) {
+    slot->settingsAtOpen = settings;
+    posix_calls::Control(fd, TIOCEXCL, nullptr);  // the lock above is what counts
+    LearnDevice(slot);
+  }
+  return true;
+}
+
+}  // namespace
+
+PortHandle SysOpenDevice(const char* name) {
   uint32_t index = 0;
   const PortHandle port = ClaimPortSlot(&g_claims, &index);
-  if (port == kInvalidPort) {
-    posix_calls::Close(fd);
+  if (port == kInvalidPort) return kInvalidPort;
+  g_slots[index] = PortSlot{};
+  if (!OpenInto(&g_slots[index], name)) {
+    ReleasePortSlot(&g_claims, port);
     return kInvalidPort;
-  }
-  PortSlot& slot = g_slots[index];
-  slot = PortSlot{};
-  slot.fd = fd;
-  slot.isTerminal = isTerminal;
-  slot.lines = ModemLines::None;
-  if (isTerminal) {
-    slot.settingsAtOpen = settings;
-    posix_calls::Control(fd, TIOCEXCL, nullptr);  // the lock above is what counts
-    LearnDevice(&slot);
   }
   return port;
 }
@@ -251,14 +293,36 @@ PortHandle SysOpenDevice(const char* name) {
 bool SysCloseDevice(PortHandle port) {
   PortSlot* slot = SlotOf(port);
   if (slot == nullptr) return false;
-  RestoreDevice(slot);
-  const bool closed = posix_calls::Close(slot->fd) == 0;
+  bool closed = true;
+  if (!slot->record.lost) {
+    RestoreDevice(slot);
+    closed = posix_calls::Close(slot->fd) == 0;
+  }
   ReleasePortSlot(&g_claims, port);
   return closed;
 }
 
+PortRecord* SysPortRecord(PortHandle port) {
+  PortSlot* slot = SlotOf(port);
+  return slot != nullptr ? &slot->record : nullptr;
+}
+
+void SysLetDeviceGo(PortHandle port) {
+  PortSlot* slot = LiveSlotOf(port);
+  if (slot == nullptr) return;
+  RestoreDevice(slot);
+  MarkLost(slot);
+}
+
+bool SysReopenDevice(PortHandle port, const char* name) {
+  PortSlot* slot = SlotOf(port);
+  if (slot == nullptr || !slot->record.lost || !OpenInto(slot, name)) return false;
+  slot->record.lost = false;
+  return true;
+}
+
 bool SysReadLineState(PortHandle port, DeviceLineState* state) {
-  const PortSlot* slot = SlotOf(port);
+  const PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
   PosixLineState line{};
   if (posix_calls::GetAttributes(slot->fd, &line.tio) != 0) return false;
@@ -322,7 +386,7 @@ void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) 
 }
 
 bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
-  PortSlot* slot = SlotOf(port);
+  PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
   PosixLineState line;
   std::memcpy(&line, state.bytes, sizeof line);
@@ -375,10 +439,13 @@ void SysSetQueueSizes(PortHandle, uint32_t, uint32_t) {
 }
 
 bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
-  const PortSlot* slot = SlotOf(port);
+  PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
   int count = 0;
-  if (posix_calls::Control(slot->fd, FIONREAD, &count) != 0) return false;
+  if (posix_calls::Control(slot->fd, FIONREAD, &count) != 0) {
+    NoteFailure(slot);
+    return false;
+  }
   *waiting = static_cast<uint32_t>(count);
   return true;
 }
@@ -418,7 +485,7 @@ uint32_t UnmarkInput(PortSlot* slot, unsigned char* bytes, uint32_t count) {
 
 bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
   *received = 0;
-  PortSlot* slot = SlotOf(port);
+  PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
   if (count == 0) return true;
 
@@ -438,9 +505,13 @@ bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, 
       const auto moved = static_cast<uint32_t>(n);
       *received += slot->marksDamage ? UnmarkInput(slot, bytes + *received, moved) : moved;
     } else if (n == 0) {
-      return false;  // readable yet nothing to read: hung up
+      // Readable yet nothing to read: the line hung up (a pseudo-terminal's
+      // other side closed, a USB adapter pulled).
+      if (slot->isTerminal) MarkLost(slot);
+      return false;
     } else if (errno != EAGAIN && errno != EINTR) {
-      return false;  // EIO when a pseudo-terminal's other side closed
+      NoteFailure(slot);
+      return false;
     }
   }
   return true;
@@ -450,7 +521,7 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
               uint32_t* waitingWhenSent) {
   *written = 0;
   *waitingWhenSent = 0;
-  const PortSlot* slot = SlotOf(port);
+  PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
   // A peer that stops reading would hold the write for ever: it gets the
   // frame's time on the wire and one read time-out. With a read time-out of
@@ -470,10 +541,12 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
       if (WaitUntil(slot->fd, POLLOUT, totalMs, deadline) != Readiness::Ready) break;
       continue;
     }
+    if (n < 0) NoteFailure(slot);
     break;
   }
-  if (*written == 0 && count != 0) return false;
-  DrainTransmitter(*slot);
+  if (slot->record.lost || (*written == 0 && count != 0)) return false;
+  DrainTransmitter(slot);
+  if (slot->record.lost) return false;
   // Where the transmission takes time (a UART), whatever is waiting now
   // came before the frame had left: no answer to it.
   if (slot->reportsLineStatus) {
@@ -485,7 +558,7 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
 }
 
 uint32_t SysInputOverruns(PortHandle port) {
-  const PortSlot* slot = SlotOf(port);
+  const PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr || !slot->countsLineErrors) return 0;
   serial_icounter_struct counts;
   if (posix_calls::Control(slot->fd, TIOCGICOUNT, &counts) != 0) return 0;
@@ -505,10 +578,13 @@ int64_t SysNowMicroseconds() {
 }
 
 bool SysSetRts(PortHandle port, bool on) {
-  PortSlot* slot = SlotOf(port);
+  PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
   switch (slot->lines) {
-    case ModemLines::Switched: return SetModemLine(slot->fd, TIOCM_RTS, on);
+    case ModemLines::Switched:
+      if (SetModemLine(slot->fd, TIOCM_RTS, on)) return true;
+      NoteFailure(slot);
+      return false;
     case ModemLines::LoopedBack: slot->loopedRts = on; return true;
     case ModemLines::None: return false;
   }
@@ -516,12 +592,15 @@ bool SysSetRts(PortHandle port, bool on) {
 }
 
 bool SysReadCts(PortHandle port, bool* ctsOn) {
-  const PortSlot* slot = SlotOf(port);
+  PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
   switch (slot->lines) {
     case ModemLines::Switched: {
       int bits = 0;
-      if (posix_calls::Control(slot->fd, TIOCMGET, &bits) != 0) return false;
+      if (posix_calls::Control(slot->fd, TIOCMGET, &bits) != 0) {
+        NoteFailure(slot);
+        return false;
+      }
       *ctsOn = (bits & TIOCM_CTS) != 0;
       return true;
     }

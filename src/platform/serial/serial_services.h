@@ -53,7 +53,32 @@ struct DeviceLineState {
 // Opens a device exclusively for reading and writing; kInvalidPort when it
 // cannot be opened.
 PortHandle SysOpenDevice(const char* name);
+// Gives the port back; a lost port's slot too.
 bool SysCloseDevice(PortHandle port);
+
+// What the layers above keep of a port beside the system's own state: the
+// foundation holds it in the port's slot for as long as the port is held.
+struct PortRecord {
+  // The device has gone: the system said so (an unplugged adapter, a
+  // hung-up line). The foundation closed its descriptor at once, so that
+  // the system can give the name to the device when it comes back; every
+  // service but these fails at once, without asking the system, until the
+  // port is opened again. A time-out is no loss.
+  bool lost;
+  bool lossReported;
+  bool sought;         // sought again since it went, last at `lastSought`
+  int64_t lastSought;  // SysNowMicroseconds
+};
+// The record of a held port, lost or not; null for any other handle.
+PortRecord* SysPortRecord(PortHandle port);
+// Opens the device `name` again into a lost port's slot, so that the port's
+// handle goes on, with the time-outs it had; what the device can do is
+// learned anew, its line settings are left to the caller. False when it
+// cannot be opened yet.
+bool SysReopenDevice(PortHandle port, const char* name);
+// Lets a held port's device go, as if it had gone: its descriptor closed,
+// the port marked lost, the slot kept.
+void SysLetDeviceGo(PortHandle port);
 
 bool SysReadLineState(PortHandle port, DeviceLineState* state);
 void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings);

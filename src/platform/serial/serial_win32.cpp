@@ -19,27 +19,56 @@ namespace {
 static_assert(sizeof(DCB) <= sizeof(DeviceLineState::bytes));
 
 struct Win32Port {
-  HANDLE handle;
+  HANDLE handle;  // INVALID_HANDLE_VALUE once the device has gone
+  PortRecord record;
   uint32_t characterNs;
   uint32_t baudRate;  // the line as set, for the frame's time on the wire
   uint8_t dataBits, parity, stopBits;
-  uint32_t readTimeoutMs;  // as last written
+  CommTimeouts timeouts;  // as last read or written: a lost port keeps them
   uint32_t overruns;
 };
 
 PortSlotClaims g_claims;
 Win32Port g_ports[kPortSlots];
 
-Win32Port* PortOf(PortHandle port) {
+// The slot of a held port, lost or not.
+Win32Port* HeldPortOf(PortHandle port) {
   uint32_t index = 0;
   return FindPortSlot(g_claims, port, &index) ? &g_ports[index] : nullptr;
+}
+
+// The slot of a held port whose device is there; null for a lost port,
+// which costs no system call.
+Win32Port* PortOf(PortHandle port) {
+  Win32Port* held = HeldPortOf(port);
+  return held != nullptr && !held->record.lost ? held : nullptr;
+}
+
+// The answers of a device that has gone: a USB adapter unplugged, a port
+// whose driver went away.
+bool IsGone(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_GEN_FAILURE ||
+         error == ERROR_NOT_READY || error == ERROR_OPERATION_ABORTED || error == ERROR_DEVICE_NOT_CONNECTED;
+}
+
+// A failed request, judged: a device that has gone is closed at once, since
+// some drivers hold the COM name while a handle of it is open, and the port
+// is marked lost.
+void NoteFailure(Win32Port* port) {
+  if (!IsGone(GetLastError())) return;
+  CloseHandle(port->handle);  // the device is gone: nothing to give back
+  port->handle = INVALID_HANDLE_VALUE;
+  port->record.lost = true;
 }
 
 // Every ClearCommError goes through here, so that no call loses the
 // overruns it reports to whoever asks next.
 bool ClearErrors(Win32Port* port, COMSTAT* status) {
   DWORD errors = 0;
-  if (!ClearCommError(port->handle, &errors, status)) return false;
+  if (!ClearCommError(port->handle, &errors, status)) {
+    NoteFailure(port);
+    return false;
+  }
   if (errors & (CE_OVERRUN | CE_RXOVER)) ++port->overruns;
   return true;
 }
@@ -86,17 +115,27 @@ HANDLE Win32HandleOf(PortHandle port) {
   return held != nullptr ? held->handle : INVALID_HANDLE_VALUE;
 }
 
-PortHandle SysOpenDevice(const char* name) {
+namespace {
+
+// The device `name`, opened exclusively; INVALID_HANDLE_VALUE when it
+// cannot be.
+HANDLE OpenDevice(const char* name) {
   char prefixed[32];
   const char* path = name;
   if (NeedsDevicePrefix(name)) {
     const int written = std::snprintf(prefixed, sizeof prefixed, "\\\\.\\%s", name);
-    if (written <= 0 || static_cast<size_t>(written) >= sizeof prefixed) return kInvalidPort;
+    if (written <= 0 || static_cast<size_t>(written) >= sizeof prefixed) return INVALID_HANDLE_VALUE;
     path = prefixed;
   }
   // Share mode 0: a second open of the same port fails while this one holds it.
-  const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+}  // namespace
+
+PortHandle SysOpenDevice(const char* name) {
+  const HANDLE handle = OpenDevice(name);
   if (handle == INVALID_HANDLE_VALUE) return kInvalidPort;
   uint32_t index = 0;
   const PortHandle port = ClaimPortSlot(&g_claims, &index);
@@ -110,9 +149,32 @@ PortHandle SysOpenDevice(const char* name) {
 }
 
 bool SysCloseDevice(PortHandle port) {
-  Win32Port* held = PortOf(port);
-  if (held == nullptr || !CloseHandle(held->handle)) return false;
+  Win32Port* held = HeldPortOf(port);
+  if (held == nullptr || (!held->record.lost && !CloseHandle(held->handle))) return false;
   ReleasePortSlot(&g_claims, port);
+  return true;
+}
+
+PortRecord* SysPortRecord(PortHandle port) {
+  Win32Port* held = HeldPortOf(port);
+  return held != nullptr ? &held->record : nullptr;
+}
+
+void SysLetDeviceGo(PortHandle port) {
+  Win32Port* held = PortOf(port);
+  if (held == nullptr) return;
+  CloseHandle(held->handle);  // let go on purpose: nothing more to do
+  held->handle = INVALID_HANDLE_VALUE;
+  held->record.lost = true;
+}
+
+bool SysReopenDevice(PortHandle port, const char* name) {
+  Win32Port* held = HeldPortOf(port);
+  if (held == nullptr || !held->record.lost) return false;
+  const HANDLE handle = OpenDevice(name);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  held->handle = handle;
+  held->record.lost = false;
   return true;
 }
 
@@ -168,8 +230,12 @@ bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
 }
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
-  Win32Port* held = PortOf(port);
+  Win32Port* held = HeldPortOf(port);
   if (held == nullptr) return false;
+  if (held->record.lost) {
+    *timeouts = held->timeouts;  // as the port had them, for when it comes back
+    return true;
+  }
   COMMTIMEOUTS system;
   if (!GetCommTimeouts(held->handle, &system)) return false;
   timeouts->readInterval = system.ReadIntervalTimeout;
@@ -177,7 +243,7 @@ bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
   timeouts->readTotalConstant = system.ReadTotalTimeoutConstant;
   timeouts->writeTotalMultiplier = system.WriteTotalTimeoutMultiplier;
   timeouts->writeTotalConstant = system.WriteTotalTimeoutConstant;
-  held->readTimeoutMs = system.ReadTotalTimeoutConstant;
+  held->timeouts = *timeouts;
   return true;
 }
 
@@ -198,7 +264,7 @@ bool WriteTimeouts(HANDLE handle, const CommTimeouts& timeouts) {
 bool SysWriteTimeouts(PortHandle port, const CommTimeouts& timeouts) {
   Win32Port* held = PortOf(port);
   if (held == nullptr || !WriteTimeouts(held->handle, timeouts)) return false;
-  held->readTimeoutMs = timeouts.readTotalConstant;
+  held->timeouts = timeouts;
   return true;
 }
 
@@ -218,17 +284,18 @@ bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
 
 bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
   *received = 0;
-  const Win32Port* held = PortOf(port);
+  Win32Port* held = PortOf(port);
   if (held == nullptr) return false;
   // A limit shorter than the port's time-out holds for this request only.
-  const uint32_t ownMs = held->readTimeoutMs;
+  const uint32_t ownMs = held->timeouts.readTotalConstant;
   const bool limited = limitMs != kPortReadTimeout && (ownMs == 0 || limitMs < ownMs);
   CommTimeouts timeouts = {0, 0, limitMs == 0 ? 1 : limitMs, 0, 0};
   if (limited && !WriteTimeouts(held->handle, timeouts)) return false;
   DWORD moved = 0;
   const BOOL ok = ReadFile(held->handle, buffer, count, &moved, nullptr);
   *received = moved;
-  if (limited) {
+  if (!ok) NoteFailure(held);
+  if (limited && !held->record.lost) {
     timeouts.readTotalConstant = ownMs;
     WriteTimeouts(held->handle, timeouts);  // a port that took the limit takes its own back
   }
@@ -245,7 +312,10 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
   DWORD moved = 0;
   const BOOL ok = WriteFile(held->handle, bytes, count, &moved, nullptr);
   *written = moved;
-  if (!ok) return false;
+  if (!ok) {
+    NoteFailure(held);
+    return false;
+  }
   // WriteFile returns once the bytes are handed to the device driver: its
   // queue, the UART's FIFO, or a USB adapter's whole buffer. A converter
   // keyed by RTS would cut off what has not left yet, so the write returns
@@ -255,10 +325,10 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
   if (held->characterNs == 0) return true;
   const int64_t wireEnd =
       started + WireMicroseconds(moved, held->baudRate, held->dataBits, held->parity, held->stopBits);
-  const int64_t giveUp = wireEnd + int64_t{held->readTimeoutMs} * 1000;
+  const int64_t giveUp = wireEnd + int64_t{held->timeouts.readTotalConstant} * 1000;
   for (;;) {
     COMSTAT status;
-    if (!ClearErrors(held, &status)) break;
+    if (!ClearErrors(held, &status)) return !held->record.lost;
     const int64_t now = SysNowMicroseconds();
     *waitingWhenSent = status.cbInQue;
     if ((status.cbOutQue == 0 && now >= wireEnd) || now >= giveUp) break;
