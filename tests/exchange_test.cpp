@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/serial/line_timing.h"
 #include "qvotk/qvotk.h"
 #include "support/sim_line_test.h"
 
@@ -183,6 +184,18 @@ TEST_F(ExchangeTest, ADamagedByteCountsOnlyInsideTheWindow) {
   device->DeliverAt(line().NowMicroseconds(), kReply, overrun);
   EXPECT_EQ(Window(), kReply);
   EXPECT_TRUE(turn.damaged) << "input lost during the reply";
+}
+
+// A drain that returns a jiffy after the last stop bit must not count a
+// quick controller's first characters as stale; a transmitter that was empty
+// sooner than the wire allows (an emulated UART) had no wire at all.
+TEST(StaleBytes, CountOnlyWhatCameBeforeTheFrameCouldHaveLeft) {
+  constexpr uint32_t kCharacterNs = 1041666;  // 9600 baud, 8N1
+  EXPECT_EQ(StaleBytes(21, 20000, 20000, kCharacterNs), 21u) << "counted as the frame left";
+  EXPECT_EQ(StaleBytes(21, 24000, 20000, kCharacterNs), 17u) << "4 ms late: 4 of them may be the reply";
+  EXPECT_EQ(StaleBytes(3, 30000, 20000, kCharacterNs), 0u);
+  EXPECT_EQ(StaleBytes(21, 5000, 20000, kCharacterNs), 0u) << "out sooner than the wire allows";
+  EXPECT_EQ(StaleBytes(21, 20000, 20000, 0), 0u) << "no line settings";
 }
 
 }  // namespace

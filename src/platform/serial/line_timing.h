@@ -28,3 +28,18 @@ constexpr int64_t WireMicroseconds(uint32_t characters, uint32_t baud, uint8_t d
   const uint64_t halfBits = uint64_t{characters} * CharacterHalfBits(dataBits, parity, stopBitsCode);
   return static_cast<int64_t>((halfBits * 500000u + baud - 1) / baud);
 }
+
+// Of `waiting` received bytes counted at `countedAt` (microseconds), those
+// that came before the frame sent at `sentAt` could have left the wire at
+// `wireEnd`: none of them can answer it. The ones that could have come
+// after `wireEnd` (the count came that much later) may be a quick
+// controller's reply, and are not counted. A frame out of the transmitter
+// sooner than its wire time took no time on any wire (an emulated UART):
+// then nothing is known to be stale.
+constexpr uint32_t StaleBytes(uint32_t waiting, int64_t countedAt, int64_t wireEnd, uint32_t characterNs) {
+  if (characterNs == 0) return 0;
+  const int64_t characterUs = (characterNs + 999) / 1000;
+  if (countedAt + characterUs < wireEnd) return 0;
+  const int64_t late = countedAt > wireEnd ? (countedAt - wireEnd + characterUs - 1) / characterUs : 0;
+  return static_cast<int64_t>(waiting) > late ? waiting - static_cast<uint32_t>(late) : 0;
+}

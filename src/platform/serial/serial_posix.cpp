@@ -528,7 +528,8 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
   // 0 everything waits for ever, as on Windows.
   const uint32_t totalMs = slot->timeouts.readTotalConstant;
   const int64_t wireUs = static_cast<int64_t>(count) * slot->characterNs / 1000;
-  const int64_t deadline = NowMicroseconds() + wireUs + static_cast<int64_t>(totalMs) * 1000;
+  const int64_t started = NowMicroseconds();
+  const int64_t deadline = started + wireUs + static_cast<int64_t>(totalMs) * 1000;
   const auto* data = static_cast<const unsigned char*>(bytes);
   while (*written < count) {
     const ssize_t n = posix_calls::Write(slot->fd, data + *written, count - *written);
@@ -547,12 +548,13 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
   if (slot->record.lost || (*written == 0 && count != 0)) return false;
   DrainTransmitter(slot);
   if (slot->record.lost) return false;
-  // Where the transmission takes time (a UART), whatever is waiting now
-  // came before the frame had left: no answer to it.
+  // Where the transmission takes time (a UART), what was waiting before the
+  // frame had left is no answer to it.
   if (slot->reportsLineStatus) {
     int waiting = 0;
     if (posix_calls::Control(slot->fd, FIONREAD, &waiting) == 0 && waiting > 0)
-      *waitingWhenSent = static_cast<uint32_t>(waiting);
+      *waitingWhenSent =
+          StaleBytes(static_cast<uint32_t>(waiting), NowMicroseconds(), started + wireUs, slot->characterNs);
   }
   return true;
 }

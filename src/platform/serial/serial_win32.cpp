@@ -330,7 +330,7 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
     COMSTAT status;
     if (!ClearErrors(held, &status)) return !held->record.lost;
     const int64_t now = SysNowMicroseconds();
-    *waitingWhenSent = status.cbInQue;
+    *waitingWhenSent = StaleBytes(status.cbInQue, now, wireEnd, held->characterNs);
     if ((status.cbOutQue == 0 && now >= wireEnd) || now >= giveUp) break;
     // Sleep(1) may last a whole timer tick (15.6 ms): it only shortens a
     // wait that is longer than that; the rest is polled to the moment.
