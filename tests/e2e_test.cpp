@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@
 
 namespace {
 
+using Json = nlohmann::ordered_json;
 const std::string kBin = QVO_BIN_DIR;
 
 using Simulator = SimulatorProcess;
@@ -134,8 +136,10 @@ TEST_F(EndToEnd, StationFileSelectsTheControllerOnAMultiDropLine) {
 
 // Runs the qvotk tool; returns its exit status and what it printed.
 // Runs a program of the build; returns its exit status and what it printed.
-int RunProgram(const std::string& program, const std::string& arguments, std::string* output) {
-  const std::string command = kBin + "/" + program + " " + arguments + " 2>&1";
+int RunProgram(const std::string& program, const std::string& arguments, std::string* output,
+               bool withErrors = true) {
+  const std::string path = program[0] == '/' ? program : kBin + "/" + program;
+  const std::string command = path + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   char buffer[512];
@@ -147,6 +151,21 @@ int RunProgram(const std::string& program, const std::string& arguments, std::st
 
 int RunTool(const std::string& arguments, std::string* output) {
   return RunProgram("qvotk", arguments, output);
+}
+
+// Runs the tool with --json; its exit status, and its standard output, which
+// must be JSON lines and nothing else.
+int RunToolJson(const std::string& arguments, std::vector<Json>* lines) {
+  std::string output;
+  const int status = RunProgram("qvotk", "--json " + arguments, &output, false);
+  lines->clear();
+  std::istringstream text(output);
+  for (std::string line; std::getline(text, line);) {
+    Json value = Json::parse(line, nullptr, false);
+    EXPECT_FALSE(value.is_discarded()) << "not JSON: " << line;
+    lines->push_back(value);
+  }
+  return status;
 }
 
 TEST_F(EndToEnd, ExampleHostReadsTheSPointAndPoint001) {
@@ -170,8 +189,10 @@ TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
   EXPECT_EQ(RunTool("check S 001", &output), 0) << output;
   EXPECT_EQ(RunTool("check 1234", &output), 1) << output;
   EXPECT_EQ(RunTool("no-such-command", &output), 64);
-  EXPECT_EQ(RunTool("--json info", &output), 0);
-  EXPECT_NE(output.find("\"channelSize\": 688"), std::string::npos) << output;
+  std::vector<Json> json;
+  EXPECT_EQ(RunToolJson("info", &json), 0);
+  ASSERT_EQ(json.size(), 1u);
+  EXPECT_EQ(json[0]["channelSize"], 688);
 
   Simulator sim;
   ASSERT_TRUE(sim.Start({"--station",      "5",
@@ -188,8 +209,9 @@ TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
                          "--fault-script", "status-error"}));
   const std::string line = " --port " + sim.port + " --station 5 --baud 9600 --timeout 10";
   EXPECT_EQ(RunTool("read S" + line, &output), 1) << output;
-  EXPECT_EQ(RunTool("--json read S" + line, &output), 0) << output;
-  EXPECT_NE(output.find("\"value\": 6"), std::string::npos) << output;
+  EXPECT_EQ(RunToolJson("read S" + line, &json), 0);
+  ASSERT_EQ(json.size(), 1u);
+  EXPECT_EQ(json[0], Json::parse(R"([{"point": "S", "status": 0, "value": 6}])"));
   EXPECT_EQ(RunTool("write S 12" + line, &output), 64) << "refused before anything is sent: " << output;
   EXPECT_EQ(RunTool("read S" + line + " --station 99", &output), 2) << output;
   EXPECT_NE(output.find("no answer from station 99"), std::string::npos) << output;
@@ -230,17 +252,17 @@ TEST_F(EndToEnd, ToolNeverReportsAWrongValueOnANoisyLateLine) {
   std::string points, output;
   for (int n = 1; n <= 60; ++n) points += (n < 10 ? " 00" : " 0") + std::to_string(n);
 
-  RunTool("--json read" + points + line, &output);
-  const std::regex item(R"re(\{"point": "(\d+)", "status": (\d)(, "value": (\d+))?\})re");
-  int reported = 0, good = 0;
-  for (std::sregex_iterator it(output.begin(), output.end(), item), end; it != end; ++it) {
-    ++reported;
-    if ((*it)[2] != "0") continue;
+  std::vector<Json> json;
+  RunToolJson("read" + points + line, &json);
+  ASSERT_EQ(json.size(), 1u);
+  int good = 0;
+  for (const Json& item : json[0]) {
+    if (item["status"] != 0) continue;
     ++good;
-    EXPECT_EQ(std::stoi((*it)[4]), std::stoi((*it)[1]) + 12) << "point " << (*it)[1];
+    EXPECT_EQ(item["value"], std::stoi(item["point"].get<std::string>()) + 12) << item;
   }
-  EXPECT_EQ(reported, 60) << output;
-  EXPECT_GT(good, 50) << output;
+  EXPECT_EQ(json[0].size(), 60u);
+  EXPECT_GT(good, 50);
 
   RunTool("poll S 001 -c 40 --interval-ms 0" + line, &output);
   std::istringstream rounds(output);
@@ -285,15 +307,26 @@ TEST_F(EndToEnd, SimulatorRefusesBadValuesNamingTheOption) {
 
 TEST_F(EndToEnd, RequestsRefusedBeforeAnythingIsSentExit64WithoutBlamingTheController) {
   std::string output;
-  for (const char* arguments : {"read 1234 --port NUL", "write 005 3 --port NUL", "write S 10 --port NUL",
-                                "block 300 --port NUL", "read S --port NUL --station 12345",
-                                "read S --port /dev/serial/by-id/x", "poll S -c -1 --port NUL"}) {
+  for (const char* arguments :
+       {"read 1234 --port NUL", "write 005 3 --port NUL", "write S 10 --port NUL", "block 300 --port NUL",
+        "read S --port NUL --station 12345", "poll S -c -1 --port NUL", "scan --port NUL --station 3",
+        "read S --port NUL --timeout 5 --timeout-ms 50"}) {
     EXPECT_EQ(RunTool(arguments, &output), 64) << arguments << ": " << output;
     EXPECT_EQ(output.find("controller"), std::string::npos) << arguments << ": " << output;
     EXPECT_EQ(output.find("Fail to"), std::string::npos) << "nothing was sent: " << output;
+    EXPECT_EQ(output.rfind("qvotk: ", 0), 0u) << "the program's name first: " << output;
   }
-  EXPECT_EQ(RunTool("--json read 1234 --port NUL", &output), 64);
-  EXPECT_NE(output.find("{\"error\": \"'1234' is not a point name"), std::string::npos) << output;
+  // A usage error is JSON on standard output too, and nothing else there.
+  std::vector<Json> json;
+  EXPECT_EQ(RunToolJson("poll S --count 0 --port NUL", &json), 64);
+  ASSERT_EQ(json.size(), 1u);
+  EXPECT_EQ(json[0]["status"], 64);
+  EXPECT_TRUE(json[0].contains("error"));
+  EXPECT_EQ(RunToolJson("read 1234 --port NUL", &json), 64);
+  ASSERT_EQ(json.size(), 1u);
+  EXPECT_EQ(json[0][0]["status"], 64) << "read prints an array, a failure too";
+  EXPECT_EQ(json[0][0]["error"].get<std::string>().rfind("'1234' is not a point name", 0), 0u);
+  EXPECT_EQ(RunToolJson("demo", &json), 64) << "the demo is for people";
 }
 
 TEST_F(EndToEnd, RepeatedHostReportsAreShownOnce) {
@@ -331,16 +364,21 @@ TEST_F(EndToEnd, PollPrintsAJsonObjectARoundAndItsSummaryWhenInterrupted) {
     objects.push_back(line);
   }
   ASSERT_GE(objects.size(), 2u) << output;
-  EXPECT_NE(objects.front().find("\"round\": 1, \"time\": \""), std::string::npos) << objects.front();
-  EXPECT_EQ(objects.back().rfind("{\"summary\": {\"rounds\": ", 0), 0u) << objects.back();
+  const Json opening = Json::parse(objects.front()), last = Json::parse(objects.back());
+  EXPECT_EQ(opening["round"], 1);
+  EXPECT_TRUE(opening["time"].is_string());
+  EXPECT_EQ(last["status"], 130);
+  EXPECT_GE(last["summary"]["rounds"], 1);
 }
 
 TEST_F(EndToEnd, ScanFindsTheStationsOnTheLineAndNoOthers) {
   Simulator sim;
   ASSERT_TRUE(sim.Start({"--station", "12", "--station", "13", "--baud", "9600"}));
   std::string output;
-  EXPECT_EQ(RunTool("--json scan --from 10 --to 15 --baud 9600 --port " + sim.port, &output), 0) << output;
-  EXPECT_NE(output.find("{\"stations\": [12, 13]}"), std::string::npos) << output;
+  std::vector<Json> json;
+  EXPECT_EQ(RunToolJson("scan --from 10 --to 15 --baud 9600 --port " + sim.port, &json), 0);
+  ASSERT_EQ(json.size(), 1u);
+  EXPECT_EQ(json[0]["stations"], Json::parse("[12, 13]"));
   EXPECT_EQ(RunTool("scan --from 20 --to 21 --baud 9600 --port " + sim.port, &output), 2) << output;
   EXPECT_NE(output.find("no station answered at 20-21"), std::string::npos) << output;
 }
@@ -494,6 +532,12 @@ TEST_F(EndToEnd, PollGoesOnWhileThePortIsGone) {
   ASSERT_TRUE(StartTool(&tool, poll));
   std::string round;
   ASSERT_TRUE(tool.ReadLine(&round, 5000));
+  EXPECT_EQ(round.rfind("polling 1 point(s) on " + std::string(line.name) +
+                            ", station 12, 2400 baud 8N1, read time-out 100 ms",
+                        0),
+            0u)
+      << "the settings first, as mbpoll does: " << round;
+  ASSERT_TRUE(tool.ReadLine(&round, 5000));
   EXPECT_NE(round.find("S=5"), std::string::npos) << round;
   line.Pull();
   std::string output;
@@ -510,6 +554,78 @@ TEST_F(EndToEnd, PollGoesOnWhileThePortIsGone) {
   const std::string rest = tool.ReadRest(5000);
   EXPECT_EQ(tool.Wait(5000), 143);
   EXPECT_NE(rest.find("summary: "), std::string::npos) << rest;
+}
+
+// Ports as people name them: a path under /dev, or a long stable name,
+// which goes through a short link of the tool's own for as long as it runs.
+TEST_F(EndToEnd, ThePortIsTakenAsThePersonNamesIt) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--s-point", "3"}));
+  std::string output;
+  EXPECT_EQ(RunTool("read S --port /dev/" + sim.port + " --station 12", &output), 0) << output;
+  const std::string byId = workingDirectory.path() + "/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+  ASSERT_EQ(symlink(("/dev/" + sim.port).c_str(), byId.c_str()), 0);
+  EXPECT_EQ(RunTool("read S --port " + byId + " --station 12", &output), 0) << output;
+  EXPECT_NE(output.find("S = 3"), std::string::npos) << output;
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+    if (entry.path().filename().string().rfind("qv", 0) == 0 && entry.is_symlink()) {
+      EXPECT_NE(std::filesystem::read_symlink(entry.path()), byId) << "the short link is gone after the run";
+    }
+  }
+}
+
+// The tool's words point the right way: a station file that would not give
+// what was meant is refused, naming its line; without one, station 1 is
+// said; with --station, the address is what to check; numbers count only
+// what succeeded; options and help read the same everywhere.
+TEST_F(EndToEnd, TheToolSaysWhatItUsesAndWhatWentWrong) {
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12"}));
+  const std::string port = " --port " + sim.port;
+  std::string output;
+  workingDirectory.WriteFile("QVOTK01.int", "# line 1\nSTATION=abc\n");
+  EXPECT_EQ(RunTool("read S" + port, &output), 64);
+  EXPECT_NE(output.find("QVOTK01.int, line 2: 'STATION=abc' holds no station address"), std::string::npos)
+      << output;
+  workingDirectory.WriteFile("QVOTK01.int", "STATION=99999\n");
+  EXPECT_EQ(RunTool("read S" + port, &output), 64);
+  EXPECT_NE(output.find("outside 0-9999"), std::string::npos) << output;
+  std::filesystem::remove(workingDirectory.path() + "/QVOTK01.int");
+  EXPECT_EQ(RunTool("read S --timeout-ms 30" + port, &output), 2);
+  EXPECT_NE(output.find("station 1 is used"), std::string::npos) << output;
+  EXPECT_EQ(RunTool("read S --timeout-ms 30 --station 99" + port, &output), 2);
+  EXPECT_NE(output.find("(--station 99)"), std::string::npos) << output;
+  EXPECT_EQ(output.find("QVOTK01.int"), std::string::npos) << output;
+
+  EXPECT_EQ(RunTool("bench -n 2 --timeout-ms 20 --station 99" + port, &output), 2);
+  EXPECT_NE(output.find("none of 2 requests succeeded"), std::string::npos) << output;
+  EXPECT_NE(output.find("2 with status 2"), std::string::npos) << output;
+
+  EXPECT_EQ(RunTool("-V", &output), 0);
+  EXPECT_EQ(output, std::string("qvotk ") + "7.50\n");
+  for (const char* command : {"read", "poll", "scan", "bench", "block"}) {
+    EXPECT_EQ(RunTool(std::string(command) + " --help", &output), 0);
+    EXPECT_EQ(output.find("=-1"), std::string::npos) << command << output;
+    EXPECT_EQ(output.find("->"), std::string::npos) << command << output;
+  }
+  std::vector<Json> json;
+  EXPECT_EQ(RunToolJson("check \"$(printf 'S\\377')\"", &json), 1) << "any byte gives valid JSON";
+
+  // The live line of a poll fits 80 columns, however many points it shows.
+  std::string points;
+  for (int n = 1; n <= 12; ++n) points += " 0" + std::string(n < 10 ? "0" : "") + std::to_string(n);
+  RunProgram("/usr/bin/script",
+             "-qfec '" + kBin + "/qvotk poll" + points + " -n 2 -i 0 --station 12" + port + "' /dev/null",
+             &output);
+  size_t lines = 0;
+  for (size_t start = 0, end; (end = output.find_first_of("\r\n", start)) != std::string::npos;
+       start = end + 1) {
+    const std::string line = output.substr(start, end - start);
+    if (line.find("| #") == std::string::npos) continue;
+    ++lines;
+    EXPECT_LE(line.size(), 80u) << line;
+  }
+  EXPECT_EQ(lines, 2u) << output;
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ plug_in() {
 wait_for_round() {
   for _ in $(seq 300); do
     last=$(grep '"round"' "$rounds" 2>/dev/null | tail -n 1)
-    case $last in *"\"status\": $1}"*) return 0 ;; esac
+    case $last in *"\"status\":$1}"*) return 0 ;; esac
     sleep 0.1
   done
   echo "unplug.sh: no round with status $1; the last: $last"

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
 
 #include "cp437.h"
 #include "stop_signals.h"
@@ -12,22 +13,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts a session, or the result that says why not.
-bool StartSession(ToolRun& session, Result* failed) {
+// Starts a run, or the result that says why not.
+bool StartRun(ToolRun& run, Result* failed) {
   std::string error;
-  if (session.Start(&error)) return true;
+  bool usage = false;
+  if (run.Start(&error, &usage)) return true;
+  *failed = Failure(usage ? kExitUsage : QVO_STATUS_NO_ANSWER, error);
+  return false;
+}
+
+bool OpenRun(ToolRun& run, Result* failed) {
+  std::string error;
+  if (run.Open(&error)) return true;
   *failed = Failure(QVO_STATUS_NO_ANSWER, error);
   return false;
 }
 
-bool OpenSession(ToolRun& session, Result* failed) {
-  std::string error;
-  if (session.Open(&error)) return true;
-  *failed = Failure(QVO_STATUS_NO_ANSWER, error);
-  return false;
-}
-
-// One request through the session, timed, with what the port says when it
+// One request through the run, timed, with what the port says when it
 // failed outright.
 struct Timed {
   QvoStatus status;
@@ -39,6 +41,34 @@ Timed Time(Request request) {
   const auto start = Clock::now();
   const QvoStatus status = request();
   return {status, Clock::now() - start};
+}
+
+// What a request waits for, said on a terminal after 2 s.
+std::string WaitingFor(const ToolRun& run) {
+  const LineOptions line = run.Line();
+  char text[160];
+  if (line.timeoutUnits == 0) {
+    std::snprintf(text, sizeof text, "station %u on %s (a read time-out of 0 waits for ever; Ctrl-C ends)",
+                  run.host().channel().stationAddress, line.port.c_str());
+  } else {
+    std::snprintf(text, sizeof text, "station %u on %s (up to %d attempts, %u ms each)",
+                  run.host().channel().stationAddress, line.port.c_str(), qvotk_host::kMaxAttempts,
+                  line.timeoutUnits * 10);
+  }
+  return text;
+}
+
+// One point's result, as JSON.
+Json PointResult(const Point& point, QvoStatus status, uint16_t value, const std::string& error) {
+  Json item;
+  item["point"] = PointLabel(point);
+  item["status"] = status;
+  if (status == QVO_STATUS_OK) {
+    item["value"] = value;
+  } else {
+    item["error"] = error;
+  }
+  return item;
 }
 
 }  // namespace
@@ -57,24 +87,16 @@ double Median(std::vector<double> samples) {
 }
 
 bool CheckPortName(const CommonOptions& options, Result* refused) {
-  if (options.port.empty()) {
-    *refused = Failure(kExitUsage, "no port given: use --port NAME (for tovek-sim, the name it printed)");
-    return false;
-  }
-  if (options.port.size() >= QVO_PORT_NAME_SIZE) {
-    *refused = Failure(kExitUsage, "port names hold at most 11 characters, '" + options.port + "' has " +
-                                       std::to_string(options.port.size()) +
-                                       ": give the device a short symbolic link (see the README)");
-    return false;
-  }
-  return true;
+  if (!options.port.empty()) return true;
+  *refused = Failure(kExitUsage, "no port given: use --port NAME (for tovek-sim, the name it printed)");
+  return false;
 }
 
-bool ResolvePoints(ToolRun& session, const std::vector<std::string>& names, std::vector<Point>* points,
+bool ResolvePoints(ToolRun& run, const std::vector<std::string>& names, std::vector<Point>* points,
                    Result* refused) {
   points->resize(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
-    if (session.host().Validate(names[i], &(*points)[i]) != QVO_STATUS_OK) {
+    if (run.host().Validate(names[i], &(*points)[i]) != QVO_STATUS_OK) {
       *refused =
           Failure(kExitUsage, "'" + names[i] + "' is not a point name: use S, or three digits 000-999");
       return false;
@@ -84,24 +106,23 @@ bool ResolvePoints(ToolRun& session, const std::vector<std::string>& names, std:
 }
 
 Result RunInfo(const CommonOptions& options) {
-  ToolRun session(options);
+  ToolRun run(options);
   Result result;
-  if (!StartSession(session, &result)) return result;
-  const QvoDriverInfo& info = session.info();
-  JsonObject line;
-  line.Add("baudRate", static_cast<int64_t>(info.defaultLine.baudRate))
-      .Add("dataBits", static_cast<int64_t>(info.defaultLine.dataBits))
-      .Add("stopBits", static_cast<int64_t>(info.defaultLine.stopBits))
-      .Add("parity", static_cast<int64_t>(info.defaultLine.parity));
-  result.json = JsonObject()
-                    .Add("driverCode", static_cast<int64_t>(info.driverCode))
-                    .Add("driverName", info.driverName)
-                    .Add("channelSize", static_cast<int64_t>(info.channelSize))
-                    .Add("presetA", static_cast<int64_t>(info.presetA))
-                    .Add("presetB", static_cast<int64_t>(info.presetB))
-                    .AddRaw("defaultLine", line.Text())
-                    .Add("banner", Cp437ToUtf8(info.banner))
-                    .Text();
+  if (!StartRun(run, &result)) return result;
+  const QvoDriverInfo& info = run.info();
+  Json line;
+  line["baudRate"] = info.defaultLine.baudRate;
+  line["dataBits"] = info.defaultLine.dataBits;
+  line["stopBits"] = info.defaultLine.stopBits;
+  line["parity"] = info.defaultLine.parity;
+  result.json["status"] = 0;
+  result.json["driverCode"] = info.driverCode;
+  result.json["driverName"] = info.driverName;
+  result.json["channelSize"] = info.channelSize;
+  result.json["presetA"] = info.presetA;
+  result.json["presetB"] = info.presetB;
+  result.json["defaultLine"] = line;
+  result.json["banner"] = Cp437ToUtf8(info.banner);
   result.lines.push_back(Cp437ForTerminal(info.banner));
   char text[160];
   std::snprintf(text, sizeof text, "driver \"%s\" (code %u), channel record %u bytes, presets %u/%u",
@@ -114,52 +135,67 @@ Result RunInfo(const CommonOptions& options) {
   return result;
 }
 
-Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t count) {
-  ToolRun session(options);
+Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t values) {
+  ToolRun run(options);
   Result result;
-  if (!StartSession(session, &result)) return result;
-  std::vector<std::string> items;
+  if (!StartRun(run, &result)) return result;
+  Json items = Json::array();
   for (const std::string& name : names) {
     Point point;
-    const QvoStatus valid = session.host().Validate(name, &point);
-    const QvoStatus block = session.host().CheckBlock(name, count);
+    const QvoStatus valid = run.host().Validate(name, &point);
+    const QvoStatus block = run.host().CheckBlock(name, values);
     result.status = Worst(result.status, valid);
-    JsonObject item;
-    item.Add("name", name).Add("valid", valid == QVO_STATUS_OK).Add("blockReadable", block == QVO_STATUS_OK);
+    Json item;
+    item["name"] = name;
+    item["status"] = valid;
+    item["valid"] = valid == QVO_STATUS_OK;
+    item["blockReadable"] = block == QVO_STATUS_OK;
     const std::string quoted = "'" + name + "'";
     char text[160];
     if (valid != QVO_STATUS_OK) {
-      std::snprintf(text, sizeof text, "%-10s invalid", quoted.c_str());
+      item["error"] = "no point name: S, or three digits 000-999";
+      std::snprintf(text, sizeof text, "%-10s no point name: S, or three digits 000-999", quoted.c_str());
     } else {
-      item.Add("kind", point.kind == QVO_POINT_S ? "S" : "numbered");
-      if (point.kind != QVO_POINT_S) item.Add("number", static_cast<int64_t>(point.number));
+      item["kind"] = point.kind == QVO_POINT_S ? "S" : "numbered";
+      if (point.kind != QVO_POINT_S) item["number"] = point.number;
       const std::string kind =
-          point.kind == QVO_POINT_S ? "S point" : "numbered point " + std::to_string(point.number);
+          point.kind == QVO_POINT_S ? "the S point" : "numbered point " + std::to_string(point.number);
       const std::string asBlock =
-          block == QVO_STATUS_OK ? ", readable as a block of " + std::to_string(count) : std::string();
+          block == QVO_STATUS_OK ? ", readable as a block of " + std::to_string(values) : std::string();
       std::snprintf(text, sizeof text, "%-10s %s%s", quoted.c_str(), kind.c_str(), asBlock.c_str());
     }
     result.lines.push_back(text);
-    items.push_back(item.Text());
+    items.push_back(item);
   }
-  result.json = JsonArray(items);
+  result.json["status"] = result.status;
+  result.json["names"] = items;
   return result;
 }
 
 Result RunRead(const CommonOptions& options, const std::vector<std::string>& names) {
-  ToolRun session(options);
+  ToolRun run(options);
   Result result;
   std::vector<Point> points;
-  if (!CheckPortName(options, &result) || !StartSession(session, &result) ||
-      !ResolvePoints(session, names, &points, &result) || !OpenSession(session, &result)) {
-    return result;
+  // Always an array of result objects, a failure before any request too.
+  auto asArray = [](Result found) {
+    if (found.json.is_null()) {
+      Json failure;
+      failure["status"] = found.status;
+      failure["error"] = found.error;
+      found.json = Json::array({failure});
+    }
+    return found;
+  };
+  if (!CheckPortName(options, &result) || !StartRun(run, &result) ||
+      !ResolvePoints(run, names, &points, &result) || !OpenRun(run, &result)) {
+    return asArray(result);
   }
   // The reads run apart; a signal prints the points read so far.
-  std::vector<std::string> items;
+  Json items = Json::array();
   std::vector<std::string> problems;
   auto known = [&] {
     Result found = result;
-    found.json = JsonArray(items);
+    found.json = items;
     for (size_t i = 0; i < problems.size(); ++i) found.error += (i ? "\nqvotk: " : "") + problems[i];
     return found;
   };
@@ -167,21 +203,19 @@ Result RunRead(const CommonOptions& options, const std::vector<std::string>& nam
       [&] {
         for (const Point& point : points) {
           uint16_t value = 0;
-          const Timed answer = Time([&] { return session.host().Read(point, &value); });
+          const Timed answer = Time([&] { return run.host().Read(point, &value); });
           const JobLock lock;
           result.status = Worst(result.status, answer.status);
-          JsonObject item;
-          item.Add("point", PointLabel(point)).Add("status", static_cast<int64_t>(answer.status));
+          std::string problem;
           if (answer.status == QVO_STATUS_OK) {
-            item.Add("value", static_cast<int64_t>(value));
             result.lines.push_back(PointLabel(point) + " = " + std::to_string(value));
           } else {
-            problems.push_back(session.Explain("read " + PointLabel(point), answer.status));
-            item.Add("error", problems.back());
+            problem = run.Explain("read " + PointLabel(point), answer.status);
+            problems.push_back(problem);
           }
-          items.push_back(item.Text());
+          items.push_back(PointResult(point, answer.status, value, problem));
           if (answer.status == QVO_STATUS_NO_ANSWER) {
-            const std::string failure = session.PortFailure(answer.elapsed);
+            const std::string failure = run.PortFailure(answer.elapsed);
             if (!failure.empty()) {
               problems.push_back(failure);
               break;
@@ -196,107 +230,104 @@ Result RunRead(const CommonOptions& options, const std::vector<std::string>& nam
         Result found = known();
         found.status = ExitStatusAfter(StopSignal());
         Print(found, options.json);
-      });
+      },
+      WaitingFor(run));
   return known();
 }
 
 Result RunWrite(const CommonOptions& options, const std::string& name, int value) {
-  ToolRun session(options);
+  ToolRun run(options);
   Result result;
   std::vector<Point> points;
-  if (!CheckPortName(options, &result) || !StartSession(session, &result) ||
-      !ResolvePoints(session, {name}, &points, &result)) {
+  if (!CheckPortName(options, &result) || !StartRun(run, &result) ||
+      !ResolvePoints(run, {name}, &points, &result)) {
     return result;
   }
   const Point& point = points[0];
   // What the driver would refuse is refused here, before anything is sent.
-  if (point.kind == QVO_POINT_S && value > 9) {
+  if (point.kind == QVO_POINT_S && (value < 0 || value > 9)) {
     return Failure(kExitUsage, "the S point takes 0-9, not " + std::to_string(value));
   }
   if (point.kind == QVO_POINT_NUMBERED && value != 1 && value != 2) {
     return Failure(kExitUsage, "numbered points take 1 or 2, not " + std::to_string(value));
   }
-  if (!OpenSession(session, &result)) return result;
+  if (!OpenRun(run, &result)) return result;
   QvoStatus status = QVO_STATUS_NO_ANSWER;
-  RunUnlessStopped([&] { status = session.host().Write(point, static_cast<uint16_t>(value)); },
-                   [&] {
-                     Print(Failure(ExitStatusAfter(StopSignal()),
-                                   "stopped by a signal while writing: "
-                                   "the write may or may not have reached "
-                                   "the controller"),
-                           options.json);
-                   });
+  RunUnlessStopped(
+      [&] { status = run.host().Write(point, static_cast<uint16_t>(value)); },
+      [&] {
+        Print(Failure(
+                  ExitStatusAfter(StopSignal()),
+                  "stopped by a signal while writing: the write may or may not have reached the controller"),
+              options.json);
+      },
+      WaitingFor(run));
   result.status = status;
-  JsonObject out;
-  out.Add("point", PointLabel(point))
-      .Add("value", static_cast<int64_t>(value))
-      .Add("status", static_cast<int64_t>(status));
+  result.json["point"] = PointLabel(point);
+  result.json["status"] = status;
+  result.json["value"] = value;  // what was written, or meant to be
   if (status == QVO_STATUS_OK) {
     result.lines.push_back(PointLabel(point) + " := " + std::to_string(value));
   } else {
-    result.error = session.Explain("write " + PointLabel(point) + " = " + std::to_string(value), status);
-    out.Add("error", result.error);
+    result.error = run.Explain("write " + PointLabel(point) + " = " + std::to_string(value), status);
+    result.json["error"] = result.error;
   }
-  result.json = out.Text();
   return result;
 }
 
 Result RunBlock(const CommonOptions& options, int32_t count) {
-  ToolRun session(options);
+  ToolRun run(options);
   Result result;
-  if (!CheckPortName(options, &result) || !StartSession(session, &result)) return result;
-  if (session.host().CheckBlock("001", count) != QVO_STATUS_OK) {
+  if (!CheckPortName(options, &result) || !StartRun(run, &result)) return result;
+  if (run.host().CheckBlock("001", count) != QVO_STATUS_OK) {
     return Failure(kExitUsage, "a block holds 0 to 255 values, not " + std::to_string(count));
   }
-  if (!OpenSession(session, &result)) return result;
+  if (!OpenRun(run, &result)) return result;
   std::vector<uint16_t> values;
   QvoStatus status = QVO_STATUS_NO_ANSWER;
   RunUnlessStopped(
-      [&] { status = session.host().ReadBlock(count, &values); },
+      [&] { status = run.host().ReadBlock(count, &values); },
       [&] {
         Print(Failure(ExitStatusAfter(StopSignal()), "stopped by a signal while reading the block"),
               options.json);
-      });
+      },
+      WaitingFor(run));
   result.status = status;
-  JsonObject out;
-  out.Add("count", static_cast<int64_t>(count)).Add("status", static_cast<int64_t>(status));
+  result.json["count"] = count;
+  result.json["status"] = status;
   if (status == QVO_STATUS_OK) {
-    std::vector<std::string> items;
     std::string row;
     for (size_t i = 0; i < values.size(); ++i) {
-      items.push_back(std::to_string(values[i]));
-      row += (i % 16 ? " " : "") + items.back();
+      row += (i % 16 ? " " : "") + std::to_string(values[i]);
       if (i % 16 == 15 || i + 1 == values.size()) {
         result.lines.push_back(row);
         row.clear();
       }
     }
     if (values.empty()) result.lines.push_back("(no values)");
-    out.AddRaw("values", JsonArray(items));
+    result.json["values"] = values;
   } else {
-    result.error = session.Explain("block of " + std::to_string(count) + " values", status, true);
-    out.Add("error", result.error);
+    result.error = run.Explain("block of " + std::to_string(count) + " values", status, true);
+    result.json["error"] = result.error;
   }
-  result.json = out.Text();
   return result;
 }
 
 Result RunBench(const CommonOptions& options, const std::string& kind, const std::string& name, int requests,
-                int32_t blockCount) {
-  ToolRun session(options);
+                int32_t blockValues) {
+  ToolRun run(options);
   Result result;
-  if (!CheckPortName(options, &result) || !StartSession(session, &result)) return result;
+  if (!CheckPortName(options, &result) || !StartRun(run, &result)) return result;
   std::vector<Point> points(1);
   points[0].kind = QVO_POINT_S;
-  if (kind == "point" && !ResolvePoints(session, {name}, &points, &result)) return result;
-  if (!OpenSession(session, &result)) return result;
+  if (kind == "point" && !ResolvePoints(run, {name}, &points, &result)) return result;
+  if (!OpenRun(run, &result)) return result;
   const Point& point = points[0];
-  uint64_t failed = 0;
+  std::map<QvoStatus, uint64_t> failures;  // by status
   std::vector<uint16_t> values;
-  std::vector<double> perRequestUs;
-  perRequestUs.reserve(static_cast<size_t>(requests));
+  std::vector<double> okUs;  // per successful request
   std::atomic<int> finished{0};
-  const auto start = Clock::now();
+  double okSeconds = 0;
   // The whole run is one job, so that a request costs no thread of its own;
   // a signal between requests ends it with its figures.
   RunUnlessStopped(
@@ -304,11 +335,15 @@ Result RunBench(const CommonOptions& options, const std::string& kind, const std
         for (int i = 0; i < requests && StopSignal() == 0; ++i) {
           uint16_t value = 0;
           const Timed answer = Time([&] {
-            return kind == "block" ? session.host().ReadBlock(blockCount, &values)
-                                   : session.host().Read(point, &value);
+            return kind == "block" ? run.host().ReadBlock(blockValues, &values)
+                                   : run.host().Read(point, &value);
           });
-          perRequestUs.push_back(answer.elapsed.count() * 1e6);
-          if (answer.status != QVO_STATUS_OK) ++failed;
+          if (answer.status == QVO_STATUS_OK) {
+            okUs.push_back(answer.elapsed.count() * 1e6);
+            okSeconds += answer.elapsed.count();
+          } else {
+            ++failures[answer.status];
+          }
           finished.store(i + 1);
         }
       },
@@ -317,46 +352,64 @@ Result RunBench(const CommonOptions& options, const std::string& kind, const std
                       "stopped by a signal during request " + std::to_string(finished.load() + 1)),
               options.json);
       });
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const int done = static_cast<int>(perRequestUs.size());
+  const int done = finished.load();
   if (done == 0) return Failure(ExitStatusAfter(StopSignal()), "stopped");
 
-  const uint32_t characters = (kind == "block" ? qvotk_host::BlockFrames(blockCount)
+  const uint32_t characters = (kind == "block" ? qvotk_host::BlockFrames(blockValues)
                                                : qvotk_host::ValueFrames(point.kind == QVO_POINT_S, false))
                                   .Both();
-  const unsigned baud = session.Line().line.baudRate;
-  const double medianUs = Median(perRequestUs);
-  const double minUs = *std::min_element(perRequestUs.begin(), perRequestUs.end());
-  const double maxUs = *std::max_element(perRequestUs.begin(), perRequestUs.end());
+  const unsigned baud = run.Line().line.baudRate;
   const double wireUs = qvotk_host::WireMicroseconds(characters, baud);
-  // The median is the figure to judge the driver by: a mean also carries
-  // whatever hiccups the operating system's scheduler had.
-  const double ratio = wireUs > 0 ? medianUs / wireUs : 0;
   const std::string label =
-      kind == "block" ? "block of " + std::to_string(blockCount) : "read " + PointLabel(point);
-  result.json = JsonObject()
-                    .Add("request", label)
-                    .Add("requests", static_cast<int64_t>(done))
-                    .Add("failed", static_cast<int64_t>(failed))
-                    .Add("requestsPerSecond", done / seconds)
-                    .Add("meanMicroseconds", seconds * 1e6 / done)
-                    .Add("minMicroseconds", minUs)
-                    .Add("medianMicroseconds", medianUs)
-                    .Add("maxMicroseconds", maxUs)
-                    .Add("wireCharacters", static_cast<int64_t>(characters))
-                    .Add("baud", static_cast<int64_t>(baud))
-                    .Add("wireMicroseconds", wireUs)
-                    .Add("medianToWire", ratio)
-                    .Text();
-  char text[320];
-  std::snprintf(
-      text, sizeof text,
-      "%-14s %6d requests, %llu failed: %9.1f requests/s; per request min %.1f / median %.1f / max %.1f "
-      "us; wire time at %u baud (%u characters) %.1f us, median to wire %.3f",
-      label.c_str(), done, static_cast<unsigned long long>(failed), done / seconds, minUs, medianUs, maxUs,
-      baud, characters, wireUs, ratio);
+      kind == "block" ? "block of " + std::to_string(blockValues) : "read " + PointLabel(point);
+  uint64_t failed = 0;
+  std::string failureText;
+  Json byStatus = Json::object();
+  for (const auto& [status, count] : failures) {
+    failed += count;
+    byStatus[std::to_string(status)] = count;
+    failureText +=
+        (failureText.empty() ? "" : ", ") + std::to_string(count) + " with status " + std::to_string(status);
+  }
+  result.json["request"] = label;
+  result.json["requests"] = done;
+  result.json["succeeded"] = okUs.size();
+  result.json["failedByStatus"] = byStatus;
+  result.json["wireCharacters"] = characters;
+  result.json["baud"] = baud;
+  result.json["wireMicroseconds"] = wireUs;
+  char text[360];
+  if (!okUs.empty()) {
+    // Throughput and times count successful requests only: a failure's time
+    // is its time-out, not the line's.
+    const double medianUs = Median(okUs);
+    const double minUs = *std::min_element(okUs.begin(), okUs.end());
+    const double maxUs = *std::max_element(okUs.begin(), okUs.end());
+    // The median is the figure to judge the driver by: a mean also carries
+    // whatever hiccups the operating system's scheduler had.
+    const double ratio = wireUs > 0 ? medianUs / wireUs : 0;
+    result.json["requestsPerSecond"] = static_cast<double>(okUs.size()) / okSeconds;
+    result.json["minMicroseconds"] = minUs;
+    result.json["medianMicroseconds"] = medianUs;
+    result.json["maxMicroseconds"] = maxUs;
+    result.json["medianToWire"] = ratio;
+    std::snprintf(
+        text, sizeof text,
+        "%-14s %6zu of %d requests succeeded: %9.1f requests/s; per request min %.1f / median %.1f / max "
+        "%.1f us; wire time at %u baud (%u characters) %.1f us, median to wire %.3f",
+        label.c_str(), okUs.size(), done, static_cast<double>(okUs.size()) / okSeconds, minUs, medianUs,
+        maxUs, baud, characters, wireUs, ratio);
+  } else {
+    std::snprintf(text, sizeof text, "%-14s none of %d requests succeeded", label.c_str(), done);
+  }
   result.lines.push_back(text);
+  if (failed != 0) {
+    result.error =
+        std::to_string(failed) + " of " + std::to_string(done) + " requests failed (" + failureText + ")";
+    result.json["error"] = result.error;
+  }
   result.status = StopSignal() != 0 ? ExitStatusAfter(StopSignal()) : (failed ? QVO_STATUS_NO_ANSWER : 0);
+  result.json["status"] = result.status;
   return result;
 }
 
@@ -371,16 +424,21 @@ Result RunScan(const CommonOptions& options, int from, int to, int timeoutUnits)
   if (from > to)
     return Failure(kExitUsage, "--from " + std::to_string(from) + " is above --to " + std::to_string(to));
   CommonOptions probe = options;
-  probe.station = -1;  // each probe writes its own station file
+  probe.station = from;  // each probe writes its own station file
   ToolRun prober(probe);
   Result result;
-  if (!CheckPortName(options, &result) || !StartSession(prober, &result)) return result;
+  if (!CheckPortName(options, &result) || !StartRun(prober, &result)) return result;
   prober.SetReadTimeout(timeoutUnits >= 0 ? static_cast<uint32_t>(timeoutUnits)
                                           : ScanTimeoutUnits(prober.Line().line.baudRate));
-  const bool progress = !options.json && IsTerminal(stderr);
-  std::vector<std::string> found;
+  const bool progress = !options.json && ErrorsGoToTerminal();
+  std::vector<int> found;
   Point sPoint;
   sPoint.kind = QVO_POINT_S;
+  auto stations = [&] {
+    Json list = Json::array();
+    for (int station : found) list.push_back(station);
+    return list;
+  };
   for (int station = from; station <= to; ++station) {
     if (StopSignal() != 0) {
       result.status = ExitStatusAfter(StopSignal());
@@ -406,20 +464,24 @@ Result RunScan(const CommonOptions& options, int from, int to, int timeoutUnits)
                        Result partial = result;
                        partial.status = ExitStatusAfter(StopSignal());
                        partial.error = "stopped by a signal at station " + std::to_string(station);
-                       partial.json = JsonObject().AddRaw("stations", JsonArray(found)).Text();
+                       partial.json["status"] = partial.status;
+                       partial.json["stations"] = stations();
+                       partial.json["error"] = partial.error;
                        Print(partial, options.json);
                      });
     prober.Close();
     // A refusal is an answer too: something at that address replied.
-    if (status != QVO_STATUS_NO_ANSWER) found.push_back(std::to_string(station));
+    if (status != QVO_STATUS_NO_ANSWER) found.push_back(station);
   }
   if (progress) std::fprintf(stderr, "\r%*s\r", 70, "");
   std::string list;
-  for (const std::string& station : found) list += (list.empty() ? "" : " ") + station;
+  for (int station : found) list += (list.empty() ? "" : " ") + std::to_string(station);
   result.lines.push_back(found.empty()
                              ? "no station answered at " + std::to_string(from) + "-" + std::to_string(to)
                              : "stations that answer: " + list);
-  result.json = JsonObject().AddRaw("stations", JsonArray(found)).Text();
   if (result.status == 0) result.status = found.empty() ? QVO_STATUS_NO_ANSWER : 0;
+  result.json["status"] = result.status;
+  result.json["stations"] = stations();
+  if (found.empty()) result.json["error"] = result.lines.back();
   return result;
 }

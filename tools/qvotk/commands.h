@@ -10,12 +10,12 @@
 #include "tool_run.h"
 
 Result RunInfo(const CommonOptions& options);
-Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t count);
+Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t values);
 Result RunRead(const CommonOptions& options, const std::vector<std::string>& points);
 Result RunWrite(const CommonOptions& options, const std::string& point, int value);
 Result RunBlock(const CommonOptions& options, int32_t count);
 Result RunBench(const CommonOptions& options, const std::string& kind, const std::string& point, int requests,
-                int32_t blockCount);
+                int32_t blockValues);
 
 // Stations 'from' to 'to' probed one by one: a station file and an open for
 // each, and a read of its S point. `timeoutUnits` < 0: the default for the
@@ -38,6 +38,6 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator);
 bool ResolvePoints(ToolRun& session, const std::vector<std::string>& names, std::vector<Point>* points,
                    Result* refused);
 std::string PointLabel(const Point& point);
-// A port name the driver can take: given, and at most 11 characters.
+// A port given at all.
 bool CheckPortName(const CommonOptions& options, Result* refused);
 double Median(std::vector<double> samples);

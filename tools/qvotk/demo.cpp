@@ -107,8 +107,8 @@ int RunDemo(const CommonOptions& options, bool verboseSimulator) {
     const bool valid = host.Validate(c.name, &point) == QVO_STATUS_OK;
     const bool block = host.CheckBlock(c.name, kBlockValues) == QVO_STATUS_OK;
     std::string text = "'" + std::string(c.name) + "' ";
-    text += !valid ? "invalid"
-                   : (point.kind == QVO_POINT_S ? "S point" : "point " + std::to_string(point.number));
+    text += !valid ? "refused: no point name (S, or three digits)"
+                   : (point.kind == QVO_POINT_S ? "the S point" : "point " + std::to_string(point.number));
     if (block) text += ", readable as a block";
     step(valid == c.valid, text);
   }

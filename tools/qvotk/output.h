@@ -1,45 +1,36 @@
-// What the commands print: lines for people, or one JSON value per command
-// for scripts.
+// What the commands print: lines for people, or JSON for scripts. Every
+// JSON result is an object with "status", and "error" where it failed;
+// `read` prints an array of them.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <utility>
 #include <vector>
 
-std::string JsonString(const std::string& text);
-
-class JsonObject {
- public:
-  JsonObject& Add(const std::string& key, const std::string& value);
-  JsonObject& Add(const std::string& key, const char* value) { return Add(key, std::string(value)); }
-  JsonObject& Add(const std::string& key, int64_t value);
-  JsonObject& Add(const std::string& key, double value);
-  JsonObject& Add(const std::string& key, bool value);
-  JsonObject& AddRaw(const std::string& key, const std::string& json);
-  std::string Text() const;
-
- private:
-  std::vector<std::pair<std::string, std::string>> fields_;
-};
-
-std::string JsonArray(const std::vector<std::string>& items);
+using Json = nlohmann::ordered_json;
 
 // What a command found. One printer renders it: the lines on standard
-// output for people, or the JSON value for scripts; an error goes to
-// standard error, and with --json also to standard output as
-// {"error": ..., "status": ...}.
+// output for people, with an error on standard error; or the JSON value
+// alone on standard output.
 struct Result {
   int status = 0;  // the exit status
   std::vector<std::string> lines;
-  std::string json;
+  Json json;  // null: {"status", "error"} is made from the rest
   std::string error;
 };
 
 Result Failure(int status, const std::string& error);
 void Print(const Result& result, bool json);
 
-// Whether `stream` is a terminal, where a live status line or a progress bar
-// may redraw itself.
-bool IsTerminal(FILE* stream);
+// One line of JSON; bytes that are no UTF-8 (a point name as typed, a
+// device's name) become U+FFFD, so that any input gives valid JSON.
+std::string JsonLine(const Json& value);
+
+// Whether the tool's standard output or standard error was a terminal when
+// it started (before the report filter took standard error over): where a
+// status line or a progress bar may redraw itself.
+void NoteTerminals();
+bool OutputIsTerminal();
+bool ErrorsGoToTerminal();

@@ -14,6 +14,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The status line fits a terminal of 80 columns.
+constexpr size_t kStatusLineWidth = 79;
+
 std::string UtcNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -40,6 +43,9 @@ void PauseUnlessStopped(int milliseconds) {
   }
 }
 
+// Why a point failed, in a word or two.
+const char* Reason(QvoStatus status) { return status == QVO_STATUS_REJECTED ? "refused" : "no answer"; }
+
 struct Tally {
   uint64_t rounds = 0, requests = 0, refused = 0, unanswered = 0, failedRounds = 0;
   std::vector<double> latenciesMs;
@@ -56,67 +62,99 @@ struct Tally {
     return std::to_string(rounds) + " rounds, " + std::to_string(requests) + " requests, " +
            std::to_string(refused) + " refused, " + std::to_string(unanswered) + " unanswered";
   }
-  std::string Json() const {
-    JsonObject summary;
-    summary.Add("rounds", static_cast<int64_t>(rounds))
-        .Add("requests", static_cast<int64_t>(requests))
-        .Add("refused", static_cast<int64_t>(refused))
-        .Add("unanswered", static_cast<int64_t>(unanswered))
-        .Add("failedRounds", static_cast<int64_t>(failedRounds));
+  // The live line: the values, the round, the failures, the median.
+  std::string StatusLine(const std::string& values) const {
+    char tail[96];
+    std::snprintf(tail, sizeof tail, "| #%llu, %llu failed | %.1f ms",
+                  static_cast<unsigned long long>(rounds),
+                  static_cast<unsigned long long>(refused + unanswered), Median(latenciesMs));
+    const size_t room = kStatusLineWidth - std::min(kStatusLineWidth, std::string(tail).size() + 1);
+    std::string shown = values.size() <= room ? values : values.substr(0, room - 3) + "...";
+    shown.resize(room, ' ');
+    return shown + " " + tail;
+  }
+  Json Summary() const {
+    Json summary;
+    summary["rounds"] = rounds;
+    summary["requests"] = requests;
+    summary["refused"] = refused;
+    summary["unanswered"] = unanswered;
+    summary["failedRounds"] = failedRounds;
     if (!latenciesMs.empty()) {
-      summary.Add("latencyMinMs", *std::min_element(latenciesMs.begin(), latenciesMs.end()))
-          .Add("latencyMedianMs", Median(latenciesMs))
-          .Add("latencyMaxMs", *std::max_element(latenciesMs.begin(), latenciesMs.end()));
+      summary["latencyMinMs"] = *std::min_element(latenciesMs.begin(), latenciesMs.end());
+      summary["latencyMedianMs"] = Median(latenciesMs);
+      summary["latencyMaxMs"] = *std::max_element(latenciesMs.begin(), latenciesMs.end());
     }
-    return JsonObject().AddRaw("summary", summary.Text()).Text();
+    return summary;
   }
 };
 
-void PrintSummary(const Tally& tally, bool json) {
+void PrintSummary(const Tally& tally, int status, bool json) {
   if (json) {
-    std::printf("%s\n", tally.Json().c_str());
+    Json summary;
+    summary["summary"] = tally.Summary();
+    summary["status"] = status;
+    std::printf("%s\n", JsonLine(summary).c_str());
   } else {
     std::printf("summary: %s; %s\n", tally.Counts().c_str(), tally.Latency().c_str());
   }
   std::fflush(stdout);
 }
 
+// What the poll runs with, as mbpoll says it before it starts.
+std::string Settings(const ToolRun& run, const PollOptions& poll) {
+  const LineOptions line = run.Line();
+  const char parity = "NOEMS"[line.line.parity <= 4 ? line.line.parity : 0];
+  const char* stop = line.line.stopBits == 1 ? "1.5" : line.line.stopBits == 2 ? "2" : "1";
+  char text[256];
+  std::snprintf(
+      text, sizeof text,
+      "polling %zu point(s) on %s, station %u, %u baud %u%c%s, read time-out %s, every %d ms; Ctrl-C ends",
+      poll.points.size(), line.port.c_str(), run.host().channel().stationAddress, line.line.baudRate,
+      line.line.dataBits, parity, stop,
+      line.timeoutUnits == 0 ? "none (waits for ever)"
+                             : (std::to_string(line.timeoutUnits * 10) + " ms").c_str(),
+      poll.intervalMs);
+  return text;
+}
+
 }  // namespace
 
 int RunPoll(const CommonOptions& options, const PollOptions& poll) {
-  ToolRun session(options);
+  ToolRun run(options);
   Result failed;
   std::vector<Point> points;
   std::string error;
+  bool usage = false;
   if (!CheckPortName(options, &failed)) {
     Print(failed, options.json);
     return failed.status;
   }
-  if (!session.Start(&error) || !ResolvePoints(session, poll.points, &points, &failed) ||
-      !session.Open(&error)) {
-    if (failed.status == 0) failed = Failure(QVO_STATUS_NO_ANSWER, error);
+  if (!run.Start(&error, &usage) || !ResolvePoints(run, poll.points, &points, &failed) || !run.Open(&error)) {
+    if (failed.status == 0) failed = Failure(usage ? kExitUsage : QVO_STATUS_NO_ANSWER, error);
     Print(failed, options.json);
     return failed.status;
   }
-  const bool live = !options.json && IsTerminal(stdout);
+  const bool live = !options.json && OutputIsTerminal();
+  if (!options.json) std::printf("%s\n", Settings(run, poll).c_str());
   Tally tally;
   int exitStatus = 0;
   int lastFailure = 0;
   std::string stopReason;
   std::string portTrouble;  // told already
   for (int round = 1; (poll.rounds == 0 || round <= poll.rounds) && StopSignal() == 0; ++round) {
-    std::vector<std::string> items;
-    std::string line;
+    Json items = Json::array();
+    std::string values;
     int roundStatus = 0;
     std::chrono::duration<double> unansweredFor{};
     for (const Point& point : points) {
       uint16_t value = 0;
       const auto start = Clock::now();
       QvoStatus status = QVO_STATUS_NO_ANSWER;
-      RunUnlessStopped([&] { status = session.host().Read(point, &value); },
+      RunUnlessStopped([&] { status = run.host().Read(point, &value); },
                        [&] {
                          if (live) std::printf("\n");
-                         PrintSummary(tally, options.json);
+                         PrintSummary(tally, ExitStatusAfter(StopSignal()), options.json);
                        });
       const std::chrono::duration<double> elapsed = Clock::now() - start;
       tally.latenciesMs.push_back(elapsed.count() * 1000);
@@ -125,24 +163,30 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
       tally.unanswered += status == QVO_STATUS_NO_ANSWER;
       if (status == QVO_STATUS_NO_ANSWER) unansweredFor = elapsed;
       roundStatus = Worst(roundStatus, status);
-      JsonObject item;
-      item.Add("point", PointLabel(point)).Add("status", static_cast<int64_t>(status));
-      if (status == QVO_STATUS_OK) item.Add("value", static_cast<int64_t>(value));
-      items.push_back(item.Text());
-      line += PointLabel(point) + "=" + (status == QVO_STATUS_OK ? std::to_string(value) : "?") + " ";
+      Json item;
+      item["point"] = PointLabel(point);
+      item["status"] = status;
+      if (status == QVO_STATUS_OK) {
+        item["value"] = value;
+        values += PointLabel(point) + "=" + std::to_string(value) + " ";
+      } else {
+        item["error"] = Reason(status);
+        values += PointLabel(point) + "=? (" + Reason(status) + ") ";
+      }
+      items.push_back(item);
     }
     ++tally.rounds;
     if (options.json) {
-      std::printf("%s\n", JsonObject()
-                              .Add("round", static_cast<int64_t>(round))
-                              .Add("time", UtcNow())
-                              .AddRaw("points", JsonArray(items))
-                              .Add("status", static_cast<int64_t>(roundStatus))
-                              .Text()
-                              .c_str());
+      Json line;
+      line["round"] = round;
+      line["time"] = UtcNow();
+      line["points"] = items;
+      line["status"] = roundStatus;
+      std::printf("%s\n", JsonLine(line).c_str());
+    } else if (live) {
+      std::printf("\r%s", tally.StatusLine(values).c_str());
     } else {
-      std::printf("%s%s| %s | %s%s", live ? "\r" : "", line.c_str(), tally.Counts().c_str(),
-                  tally.Latency().c_str(), live ? "  " : "\n");
+      std::printf("%s| %s | %s\n", values.c_str(), tally.Counts().c_str(), tally.Latency().c_str());
     }
     std::fflush(stdout);
     if (roundStatus != 0) {
@@ -152,9 +196,9 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
     // A port that has gone (an adapter pulled) is told once; polling goes
     // on, and the driver opens the port again when it is back.
     if (roundStatus == QVO_STATUS_NO_ANSWER) {
-      const std::string why = session.PortFailure(unansweredFor);
+      const std::string why = run.PortFailure(unansweredFor);
       if (!why.empty() && why != portTrouble) {
-        std::fprintf(stderr, "qvotk: %s; polling on until it is back\n", why.c_str());
+        std::fprintf(stderr, "%sqvotk: %s; polling on until it is back\n", live ? "\n" : "", why.c_str());
       }
       if (!why.empty()) portTrouble = why;
     } else if (roundStatus == QVO_STATUS_OK) {
@@ -170,7 +214,8 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
   if (live) std::printf("\n");
   if (StopSignal() != 0) exitStatus = ExitStatusAfter(StopSignal());
   if (!stopReason.empty()) std::fprintf(stderr, "qvotk: %s\n", stopReason.c_str());
-  PrintSummary(tally, options.json);
-  if (exitStatus != 0) return exitStatus;
-  return tally.unanswered ? QVO_STATUS_NO_ANSWER : (tally.refused ? QVO_STATUS_REJECTED : 0);
+  if (exitStatus == 0)
+    exitStatus = tally.unanswered ? QVO_STATUS_NO_ANSWER : (tally.refused ? QVO_STATUS_REJECTED : 0);
+  PrintSummary(tally, exitStatus, options.json);
+  return exitStatus;
 }

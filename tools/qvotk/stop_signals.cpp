@@ -2,10 +2,13 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+
+#include "output.h"
 
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -18,11 +21,14 @@
 
 namespace {
 
-volatile sig_atomic_t g_signal = 0;
+// Signals land on whichever thread runs: the worker's included.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler needs a lock-free flag");
 // The first signal is the reason: a report written to a closed output
 // while stopping does not turn Ctrl-C into a broken pipe.
 void OnStop(int signal) {
-  if (g_signal == 0) g_signal = signal;
+  int none = 0;
+  g_signal.compare_exchange_strong(none, signal);
 }
 
 std::map<int, std::function<void()>>& Undos() {
@@ -85,10 +91,12 @@ JobLock::JobLock() { g_jobMutex.lock(); }
 JobLock::~JobLock() { g_jobMutex.unlock(); }
 #endif
 
-void RunUnlessStopped(const std::function<void()>& job, const std::function<void()>& tell) {
+void RunUnlessStopped(const std::function<void()>& job, const std::function<void()>& tell,
+                      const std::string& waitingFor) {
 #if defined(_WIN32)
   // No threads in this build: the job runs here, and a signal is seen after it.
   (void)tell;
+  (void)waitingFor;
   job();
 #else
   struct Shared {
@@ -103,18 +111,30 @@ void RunUnlessStopped(const std::function<void()>& job, const std::function<void
     shared->finished = true;
     shared->done.notify_all();
   });
+  const auto started = std::chrono::steady_clock::now();
+  const bool mayTell = !waitingFor.empty() && ErrorsGoToTerminal();
+  long told = 0;  // whole seconds told
   std::unique_lock<std::mutex> lock(shared->mutex);
   while (!shared->finished) {
     if (g_signal != 0) {
       lock.unlock();
       worker.detach();
+      if (told > 0) std::fprintf(stderr, "\n");
       tell();
       EndTool(ExitStatusAfter(g_signal));
     }
     // A signal interrupts no condition wait: look again every 20 ms.
     shared->done.wait_for(lock, std::chrono::milliseconds(20));
+    const long seconds = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count());
+    if (mayTell && seconds >= 2 && seconds != told) {
+      std::fprintf(stderr, "\rqvotk: waiting %ld s for %s ", seconds, waitingFor.c_str());
+      std::fflush(stderr);
+      told = seconds;
+    }
   }
   lock.unlock();
   worker.join();
+  if (told > 0) std::fprintf(stderr, "\r%*s\r", 78, "");
 #endif
 }

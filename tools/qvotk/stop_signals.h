@@ -7,6 +7,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "qvotk_host/host_facts.h"
 
@@ -37,7 +38,10 @@ class UndoAtExit {
 // comes first, `tell` says what is known on this thread and the tool ends
 // with ExitStatusAfter(signal), without unwinding: the job is still inside
 // the driver and keeps every object it uses.
-void RunUnlessStopped(const std::function<void()>& job, const std::function<void()>& tell);
+// On a terminal, a job that lasts more than 2 s says what it waits for
+// (`waitingFor`, "" for nothing), and for how long, until it ends.
+void RunUnlessStopped(const std::function<void()>& job, const std::function<void()>& tell,
+                      const std::string& waitingFor = "");
 
 // Held while touching what a job and its `tell` share.
 class JobLock {

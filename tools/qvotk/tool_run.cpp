@@ -1,9 +1,12 @@
 #include "tool_run.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "port_diagnosis.h"
 #include "stop_signals.h"
@@ -16,7 +19,77 @@ uint16_t StopBitsCode(const std::string& stopBits) {
   return 0;
 }
 
+#if !defined(_WIN32)
+std::string RandomCharacters(size_t count) {
+  static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::mt19937 random(std::random_device{}());
+  std::string text;
+  for (size_t i = 0; i < count; ++i) text += kCharacters[random() % (sizeof kCharacters - 1)];
+  return text;
+}
+#endif
+
 }  // namespace
+
+bool PortNameForDriver(const std::string& given, std::string* port, std::unique_ptr<UndoAtExit>* removeLink,
+                       std::string* error) {
+  constexpr size_t kLongest = QVO_PORT_NAME_SIZE - 1;
+  const std::string devicePrefix = "/dev/";
+  if (given.size() <= kLongest) {
+    *port = given;
+    return true;
+  }
+  if (given.rfind(devicePrefix, 0) == 0 && given.size() - devicePrefix.size() <= kLongest) {
+    *port = given.substr(devicePrefix.size());  // the driver looks bare names up under /dev
+    return true;
+  }
+#if defined(_WIN32)
+  (void)removeLink;
+  *error = "port names hold at most 11 characters, '" + given + "' has " + std::to_string(given.size());
+  return false;
+#else
+  // A link to the path as given, not to its target: a by-id name goes on
+  // following its adapter. Eleven characters: "/tmp/qv" and four more.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const std::string link = "/tmp/qv" + RandomCharacters(4);
+    std::error_code failed;
+    std::filesystem::create_symlink(given, link, failed);
+    if (!failed) {
+      *port = link;
+      *removeLink = std::make_unique<UndoAtExit>([link] {
+        std::error_code ignored;
+        std::filesystem::remove(link, ignored);
+      });
+      return true;
+    }
+  }
+  *error = "cannot make a short link to " + given + " in /tmp";
+  return false;
+#endif
+}
+
+std::string StationFileProblem(const std::string& name, const std::string& text) {
+  // The driver reads only the first 100 bytes, and from the first '='.
+  const std::string read = text.substr(0, std::min<size_t>(text.size(), 100));
+  const size_t equals = read.find('=');
+  const size_t lineNumber =
+      1 + static_cast<size_t>(std::count(read.begin(), read.begin() + std::min(equals, read.size()), '\n'));
+  const size_t lineStart = equals == std::string::npos ? 0 : read.rfind('\n', equals) + 1;
+  const std::string line = read.substr(lineStart, read.find('\n', lineStart) - lineStart);
+  const std::string where = name + ", line " + std::to_string(lineNumber) + ": '" + line + "'";
+  if (equals == std::string::npos)
+    return name + " holds no '=' in its first 100 bytes: write STATION=N, N 0-9999";
+  size_t i = equals + 1;
+  while (i < read.size() && std::isspace(static_cast<unsigned char>(read[i]))) ++i;
+  if (i < read.size() && read[i] == '+') ++i;
+  const size_t digits = i;
+  while (i < read.size() && std::isdigit(static_cast<unsigned char>(read[i]))) ++i;
+  if (i == digits) return where + " holds no station address after '=': write STATION=N, N 0-9999";
+  if (i - digits > 4 || std::stoi(read.substr(digits, i - digits)) > 9999) {
+    return where + " holds an address outside 0-9999";
+  }
+  return "";
+}
 
 ToolRun::ToolRun(const CommonOptions& options) : options_(options) {}
 
@@ -30,11 +103,30 @@ ToolRun::~ToolRun() {
   removeDirectory_.reset();
 }
 
-bool ToolRun::Start(std::string* error) {
+bool ToolRun::Start(std::string* error, bool* usage) {
   if (!LoadDriverLibrary(options_.driverPath, options_.programDirectory, &library_, error)) return false;
   host_ = new HostChannel(library_.entry);
   host_->Info(&info_);
-  return options_.station < 0 || WriteStationFile(options_.station, error);
+  if (!options_.port.empty() && !PortNameForDriver(options_.port, &options_.port, &removeLink_, error)) {
+    if (usage != nullptr) *usage = true;
+    return false;
+  }
+  if (options_.station >= 0) return WriteStationFile(options_.station, error);
+  // The working directory's station file, as a host's: the driver reads it
+  // its way; the tool refuses one that would not give what was meant.
+  std::ifstream file(StationFileName(), std::ios::binary);
+  if (!file) {
+    if (!options_.port.empty()) {
+      std::fprintf(stderr, "qvotk: no station file %s here, and no --station: station 1 is used\n",
+                   StationFileName().c_str());
+    }
+    return true;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  *error = StationFileProblem(StationFileName(), text.str());
+  if (!error->empty() && usage != nullptr) *usage = true;
+  return error->empty();
 }
 
 LineOptions ToolRun::Line() const {
@@ -46,7 +138,8 @@ LineOptions ToolRun::Line() const {
   if (options_.baud >= 0) line.line.baudRate = static_cast<uint16_t>(options_.baud);
   if (options_.dataBits >= 0) line.line.dataBits = static_cast<uint16_t>(options_.dataBits);
   if (!options_.stopBits.empty()) line.line.stopBits = StopBitsCode(options_.stopBits);
-  if (options_.parity >= 0) line.line.parity = static_cast<uint16_t>(options_.parity);
+  if (!options_.parity.empty())
+    line.line.parity = static_cast<uint16_t>(qvotk_host::ParityCode(options_.parity.c_str()));
   return line;
 }
 
@@ -105,13 +198,19 @@ std::string ToolRun::Explain(const std::string& what, QvoStatus status, bool blo
                   "%s: not sent: the station file %s holds an address outside 0-9999; fix it and open again",
                   what.c_str(), StationFileName().c_str());
   } else if (status == QVO_STATUS_NO_ANSWER) {
-    std::snprintf(text, sizeof text,
-                  "%s: %s from station %u on %s after 10 attempts: check the wiring, the station file %s "
-                  "and the line settings (%u baud, %u data bits, parity %s)",
-                  what.c_str(),
-                  block ? "no answer, or an answer with another count of values than asked," : "no answer",
-                  station, options_.port.c_str(), StationFileName().c_str(), line.line.baudRate,
-                  line.line.dataBits, qvotk_host::ParityName(line.line.parity));
+    // With --station the station file is the tool's own: the address is
+    // what to check, not the file.
+    const std::string address = options_.station >= 0
+                                    ? "the station address (--station " + std::to_string(station) + ")"
+                                    : "the station file " + StationFileName();
+    std::snprintf(
+        text, sizeof text,
+        "%s: %s from station %u on %s after %d attempts: check the wiring, %s and the line settings "
+        "(%u baud, %u data bits, parity %s)",
+        what.c_str(),
+        block ? "no answer, or an answer with another count of values than asked," : "no answer", station,
+        options_.port.c_str(), qvotk_host::kMaxAttempts, address.c_str(), line.line.baudRate,
+        line.line.dataBits, qvotk_host::ParityName(line.line.parity));
   } else {
     std::snprintf(
         text, sizeof text,

@@ -22,7 +22,7 @@ struct CommonOptions {
   int baud = -1;  // -1: the driver's default
   int dataBits = -1;
   std::string stopBits;  // "1", "1.5" or "2"; empty: the driver's default
-  int parity = -1;
+  std::string parity;    // "none", "odd", "even", "mark", "space"; empty: the driver's default
   uint32_t timeoutUnits = 100;
   int station = -1;  // write a station file for this address into a private directory
   bool json = false;
@@ -35,9 +35,11 @@ class ToolRun {
   ToolRun(const ToolRun&) = delete;
   ToolRun& operator=(const ToolRun&) = delete;
 
-  // Loads the library (and makes the private station file); false with the
-  // reason in `error`.
-  bool Start(std::string* error);
+  // Loads the library, takes the port name as the driver can open it, and
+  // makes the private station file or checks the working directory's;
+  // false with the reason in `error`, and `usage` set where the user's
+  // input is at fault (exit 64).
+  bool Start(std::string* error, bool* usage = nullptr);
 
   // Opens the channel on the options' port; false with the reason.
   bool Open(std::string* error);
@@ -50,6 +52,7 @@ class ToolRun {
   bool WriteStationFile(int station, std::string* error);
 
   HostChannel& host() { return *host_; }
+  const HostChannel& host() const { return *host_; }
   const QvoDriverInfo& info() const { return info_; }
   LineOptions Line() const;
   const CommonOptions& options() const { return options_; }
@@ -70,8 +73,22 @@ class ToolRun {
   std::string stationDirectory_;
   std::string previousDirectory_;
   std::unique_ptr<UndoAtExit> removeDirectory_;
+  std::unique_ptr<UndoAtExit> removeLink_;
   bool opened_ = false;
 };
+
+// The port name the driver opens for a path as the user gave it: a name
+// under /dev without that prefix where the rest holds 11 characters; any
+// other path too long for the driver through a short link
+// (/tmp/qv and four characters) to the path as given, removed however the
+// tool ends. A name that fits goes as it is.
+bool PortNameForDriver(const std::string& given, std::string* port, std::unique_ptr<UndoAtExit>* removeLink,
+                       std::string* error);
+
+// What a station file's text says, by the driver's own reading (the number
+// after its first '='), judged: "" when it holds a station address 0-9999,
+// else why not, naming the line of the file.
+std::string StationFileProblem(const std::string& name, const std::string& text);
 
 // The status a command exits with when several requests answered: the worst.
 inline int Worst(int a, int b) { return a > b ? a : b; }

@@ -67,6 +67,21 @@ void PopulateBus(const SimOptions& options, sim::ControllerBus* bus) {
   bus->turnaroundMicroseconds = static_cast<uint64_t>(options.turnaroundMs * 1000);
 }
 
+// "station 12, 13 at 9600 baud, faults: noise at 0.2": what the line does.
+std::string SettingsText(const SimOptions& options) {
+  std::string text = options.stations.size() == 1 ? "station " : "stations ";
+  for (size_t i = 0; i < options.stations.size(); ++i)
+    text += (i ? ", " : "") + std::to_string(options.stations[i]);
+  text += options.baud ? " at " + std::to_string(options.baud) + " baud" : ", unpaced";
+  if (options.faultRate > 0 && !options.faults.empty()) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g", options.faultRate);
+    text += ", faults at " + std::string(rate);
+  }
+  if (!options.scriptedFaults.empty()) text += ", scripted faults";
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,7 +138,13 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  std::printf("%s\n", port.c_str());
+  // Scripts read the bare port name from a pipe; a person sees what runs.
+  if (isatty(STDOUT_FILENO)) {
+    std::printf("tovek-sim: listening on %s as %s; Ctrl-C ends\n", port.c_str(),
+                SettingsText(options).c_str());
+  } else {
+    std::printf("%s\n", port.c_str());
+  }
   std::fflush(stdout);
 
   LineServer server(endpoint.fd, bus, options.baud, options.verbose ? stderr : nullptr);
