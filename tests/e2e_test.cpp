@@ -601,6 +601,10 @@ TEST_F(EndToEnd, TheToolSaysWhatItUsesAndWhatWentWrong) {
   EXPECT_NE(output.find("none of 2 requests succeeded"), std::string::npos) << output;
   EXPECT_NE(output.find("2 with status 2"), std::string::npos) << output;
 
+  EXPECT_EQ(RunTool("poll 001 -n 1 --timeout-ms 20 --station 99" + port, &output), 2);
+  EXPECT_NE(output.find("001=? (no answer)"), std::string::npos) << output;
+  EXPECT_EQ(RunTool("scan --station 3" + port, &output), 64) << "scan has no --station to ignore";
+
   EXPECT_EQ(RunTool("-V", &output), 0);
   EXPECT_EQ(output, std::string("qvotk ") + "7.50\n");
   for (const char* command : {"read", "poll", "scan", "bench", "block"}) {
@@ -626,6 +630,12 @@ TEST_F(EndToEnd, TheToolSaysWhatItUsesAndWhatWentWrong) {
     EXPECT_LE(line.size(), 80u) << line;
   }
   EXPECT_EQ(lines, 2u) << output;
+  // The scan's progress shows on a terminal, past the report filter.
+  RunProgram(
+      "/usr/bin/script",
+      "-qfec '" + kBin + "/qvotk scan --from 11 --to 12 --station-timeout-ms 20" + port + "' /dev/null",
+      &output);
+  EXPECT_NE(output.find("scanning 11-12 ["), std::string::npos) << output;
 }
 
 }  // namespace
