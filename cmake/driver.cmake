@@ -24,6 +24,7 @@ add_library(qvo_driver OBJECT
   src/address/point_address.cpp
   src/serial/serial_port.cpp
   src/serial/exchange.cpp
+  src/serial/line_capture.cpp
   src/platform/serial/port_slots.cpp
   src/platform/host/host_report_text.cpp
 )
@@ -43,7 +44,8 @@ else()
   set(QVO_PLATFORM posix)
 endif()
 add_library(qvo_report_platform OBJECT src/platform/host/host_report_${QVO_PLATFORM}.cpp)
-add_library(qvo_file_platform OBJECT src/platform/host/station_file_${QVO_PLATFORM}.cpp)
+add_library(qvo_file_platform OBJECT src/platform/host/station_file_${QVO_PLATFORM}.cpp
+  src/platform/host/capture_file_${QVO_PLATFORM}.cpp)
 set(QVO_FOUNDATIONS qvo_report_platform qvo_serial_platform qvo_file_platform)
 if(WIN32)
   add_library(qvo_serial_platform OBJECT src/platform/serial/serial_win32.cpp)

@@ -6,6 +6,7 @@
 #include "entry/handlers.h"
 #include "entry/station_file.h"
 #include "platform/host/host_report.h"
+#include "serial/line_capture.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -55,6 +56,32 @@ void TellPortLoss(QvoChannel* channel) {
   }
 }
 
+namespace {
+
+// Once for each trouble: the capture has stopped, the requests go on.
+void TellCaptureTrouble(PortHandle port) {
+  const char* fileName = nullptr;
+  switch (CommTakeCaptureTrouble(port, &fileName)) {
+    case CaptureTrouble::None: return;
+    case CaptureTrouble::CannotOpen:
+      ReportToHost(HostReport::CaptureCannotOpen, kDriverName, fileName);
+      return;
+    case CaptureTrouble::NotACapture:
+      ReportToHost(HostReport::CaptureLeftAlone, kDriverName, fileName);
+      return;
+    case CaptureTrouble::WriteFailed: ReportToHost(HostReport::CaptureStopped, kDriverName, fileName); return;
+  }
+}
+
+}  // namespace
+
+void FinishRequest(QvoChannel* channel) {
+  TellPortLoss(channel);
+  if (channel->port == kNoPort) return;
+  CaptureFlush(CaptureOf(channel->port));
+  TellCaptureTrouble(channel->port);
+}
+
 bool PortReadyForRequest(QvoChannel* channel) {
   if (channel->port == kNoPort) return true;  // a request without a port fails as it always has
   TellPortLoss(channel);
@@ -89,6 +116,7 @@ QvoStatus OpenChannel(QvoRequest* request) {
     return QVO_STATUS_NO_ANSWER;
   }
   HoldPort(channel, port);
+  TellCaptureTrouble(port);
   CommSetReadTimeout(port, block->timeout);  // returns the previous time-out, not needed here
   channel->portSpec = portSpec;
   channel->readTimeout = block->timeout;
@@ -117,6 +145,7 @@ QvoStatus ReopenChannel(QvoRequest* request) {
   if (OpenPort(channel->portSpec, &port) != CommStatus::Ok) return QVO_STATUS_NO_ANSWER;
   // The reopened port keeps the read time-out the open gives it.
   HoldPort(channel, port);
+  TellCaptureTrouble(port);
   channel->active = 1;
   return QVO_STATUS_OK;
 }

@@ -26,3 +26,5 @@ ShownPortName ShownNameOf(const char (&portName)[QVO_PORT_NAME_SIZE]);
 bool PortReadyForRequest(QvoChannel* channel);
 // After a value request: tells the host of a loss the request found.
 void TellPortLoss(QvoChannel* channel);
+// After a value request: its capture written, and any trouble with it told.
+void FinishRequest(QvoChannel* channel);

@@ -36,7 +36,7 @@ template <typename Request>
 QvoStatus OnPort(QvoChannel* channel, Request request) {
   if (!PortReadyForRequest(channel)) return QVO_STATUS_NO_ANSWER;
   const QvoStatus status = request();
-  TellPortLoss(channel);
+  FinishRequest(channel);
   return status;
 }
 

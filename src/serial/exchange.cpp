@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/host/host_report.h"
+#include "serial/line_capture.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -42,6 +43,7 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
     // whole within it costs nothing more, not even the deadline's reckoning.
     turn->pieceRead = true;
     const bool read = SysRead(turn->port, buffer + *have, want - *have, &got);
+    if (turn->capture != nullptr) CaptureReceived(turn->capture, turn->port, buffer + *have, got);
     *have += got;
     *received += got;
     if (!read || got == 0) return false;
@@ -51,6 +53,7 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
   if (!turn->deadlineSet) SetDeadline(turn);
   const bool complete =
       CommReadBefore(turn->port, buffer + *have, want - *have, &got, turn->deadline) == CommStatus::Ok;
+  if (turn->capture != nullptr) CaptureReceived(turn->capture, turn->port, buffer + *have, got);
   *have += got;
   *received += got;
   return complete;
@@ -128,6 +131,7 @@ void StartTurns(LineTurn* turn, PortHandle port, char frameStart) {
   std::memset(turn, 0, sizeof *turn);
   turn->port = port;
   turn->frameStart = frameStart;
+  turn->capture = CaptureOf(port);
 }
 
 // A port whose device has gone has no line to switch: its loss is told
@@ -164,15 +168,22 @@ bool SendFrame(LineTurn* turn, const char* bytes, uint32_t length) {
   turn->carriedCount = 0;
 
   RtsOn(port);
+  CaptureLine(turn->capture, kCaptureRts, true);
   // Stray bytes from an earlier exchange must not be taken for the reply.
   CommFlushInput(port);  // the drain's own result changes nothing here
   const bool ctsSeen = WaitForCts(port);
+  CaptureLine(turn->capture, kCaptureCts, ctsSeen);
   CommStatus status = CommStatus::IoFailed;
   uint32_t written = 0;
   // The write returns once the frame has left the transmitter, so the line
   // can be released at once; what came meanwhile is no answer to it.
-  if (ctsSeen) status = CommWrite(port, bytes, length, &written, &turn->staleBytes);
+  if (ctsSeen) {
+    const int64_t sendStarted = turn->capture != nullptr ? SysNowMicroseconds() : 0;
+    status = CommWrite(port, bytes, length, &written, &turn->staleBytes);
+    CaptureBytes(turn->capture, CaptureEvent::DataSent, bytes, written, sendStarted);
+  }
   RtsOff(port);
+  CaptureLine(turn->capture, kCaptureRts, false);
   turn->overrunsBefore = SysInputOverruns(port);
   return ctsSeen && status == CommStatus::Ok && written == length;
 }

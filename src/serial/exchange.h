@@ -56,6 +56,9 @@ struct LineTurn {
   // A byte of the reply taken arrived damaged, or input was lost meanwhile.
   bool damaged;
 
+  // The port's capture, when the host asked for one.
+  PortCapture* capture;
+
   // Read past the last window, the start of what comes next.
   char carried[kMaxCarried];
   uint32_t carriedCount;

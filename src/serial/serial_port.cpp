@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/serial/serial_services.h"
+#include "serial/line_capture.h"
 
 namespace {
 
@@ -74,11 +75,14 @@ CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t ope
   if (port == kInvalidPort) return CommStatus::CannotOpen;
 
   // The null device is a valid port for the host but has no line to set up.
-  if (std::strcmp(portName, kNullDeviceName) == 0) return CommStatus::Ok;
-
-  const CommStatus configured = ConfigurePort(port, line, openFlags);
-  if (configured != CommStatus::Ok) SysCloseDevice(port);  // failing anyway; the close result adds nothing
-  return configured;
+  const bool nullDevice = std::strcmp(portName, kNullDeviceName) == 0;
+  const CommStatus configured = nullDevice ? CommStatus::Ok : ConfigurePort(port, line, openFlags);
+  if (configured != CommStatus::Ok) {
+    SysCloseDevice(port);  // failing anyway; the close result adds nothing
+    return configured;
+  }
+  CaptureStart(port, portName, line.parity);
+  return CommStatus::Ok;
 }
 
 PortPresence CommSeekPort(PortHandle port, const char* portName, const PortSettings& line,
@@ -98,6 +102,7 @@ PortPresence CommSeekPort(PortHandle port, const char* portName, const PortSetti
   }
   SysWriteTimeouts(port, kept);  // the read time-out the port had before its device went
   record->lossReported = record->sought = false;
+  CaptureBytes(CaptureOf(port), CaptureEvent::StatusChange, "found", 5, now);
   return PortPresence::Regained;
 }
 
@@ -110,10 +115,14 @@ bool CommTakeLossToTell(PortHandle port) {
   PortRecord* record = SysPortRecord(port);
   if (record == nullptr || !record->lost || record->lossReported) return false;
   record->lossReported = true;
+  CaptureBytes(CaptureOf(port), CaptureEvent::StatusChange, "lost", 4, SysNowMicroseconds());
   return true;
 }
 
-CommStatus CommClose(PortHandle port) { return SysCloseDevice(port) ? CommStatus::Ok : CommStatus::IoFailed; }
+CommStatus CommClose(PortHandle port) {
+  CaptureStop(port);
+  return SysCloseDevice(port) ? CommStatus::Ok : CommStatus::IoFailed;
+}
 
 CommStatus CommSetReadTimeout(PortHandle port, uint32_t units, uint32_t* previousUnits) {
   CommTimeouts timeouts;
@@ -147,7 +156,9 @@ CommStatus CommFlushInput(PortHandle port) {
   bool readFailed = false;
   for (uint32_t reads = 0; reads < kMaxFlushReads; ++reads) {
     uint32_t received = 0;
-    if (!SysRead(port, scratch, kFlushChunk, &received)) {
+    const bool read = SysRead(port, scratch, kFlushChunk, &received);
+    CaptureReceived(CaptureOf(port), port, scratch, received);  // late replies, seen going
+    if (!read) {
       readFailed = true;
       break;
     }

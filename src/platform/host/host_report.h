@@ -17,6 +17,10 @@ enum class HostReport : uint8_t {
   RtsOffFailed,
   PortLost,   // arguments: the driver name, the port name
   PortFound,  // arguments: the driver name, the port name
+  // Arguments of these: the driver name, the capture file's name.
+  CaptureCannotOpen,
+  CaptureLeftAlone,  // the file holds something else than a serial capture
+  CaptureStopped,    // a write failed
 };
 
 struct HostReportForm {
@@ -25,9 +29,14 @@ struct HostReportForm {
 };
 
 constexpr HostReportForm kHostReportForms[] = {
-    {"QVO%s : Fail to open %s", 2},        {" QvoTK: Fail to set RTS to on", 0},
-    {" QvoTK: Fail to set RTS to off", 0}, {"QVO%s : Lost %s", 2},
+    {"QVO%s : Fail to open %s", 2},
+    {" QvoTK: Fail to set RTS to on", 0},
+    {" QvoTK: Fail to set RTS to off", 0},
+    {"QVO%s : Lost %s", 2},
     {"QVO%s : Found %s again", 2},
+    {"QVO%s : Cannot capture to %s", 2},
+    {"QVO%s : No serial capture in %s, left alone", 2},
+    {"QVO%s : Capture to %s stopped", 2},
 };
 
 constexpr const HostReportForm& FormOf(HostReport report) {

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/host/capture_file.h"
+
 // Handle of an open serial device; 32 bits on every platform, as the
 // channel record keeps it. 0 is no port: no platform hands it out.
 using PortHandle = uint32_t;
@@ -56,6 +58,23 @@ PortHandle SysOpenDevice(const char* name);
 // Gives the port back; a lost port's slot too.
 bool SysCloseDevice(PortHandle port);
 
+// A capture of a port's traffic, when the host asked for one: the file,
+// and the records of the request under way, written when it ends.
+constexpr uint32_t kCaptureBufferBytes = 4096;
+constexpr uint32_t kCaptureNameSize = 260;
+struct PortCapture {
+  bool on;
+  uint8_t troubleToTell;  // a serial-layer CaptureTrouble, not told yet
+  bool parity;            // damaged bytes are parity errors, else framing errors
+  uint8_t lines;          // RTS and CTS as last set and seen
+  uint32_t overrunsSeen;
+  int64_t wallClockOffset;  // added to SysNowMicroseconds
+  CaptureFile file;
+  uint32_t buffered;
+  uint8_t buffer[kCaptureBufferBytes];
+  char fileName[kCaptureNameSize];
+};
+
 // What the layers above keep of a port beside the system's own state: the
 // foundation holds it in the port's slot for as long as the port is held.
 struct PortRecord {
@@ -68,6 +87,8 @@ struct PortRecord {
   bool lossReported;
   bool sought;         // sought again since it went, last at `lastSought`
   int64_t lastSought;  // SysNowMicroseconds
+  // Kept across a loss: the port's capture goes on in the same file.
+  PortCapture capture;
 };
 // The record of a held port, lost or not; null for any other handle.
 PortRecord* SysPortRecord(PortHandle port);

@@ -1,0 +1,184 @@
+#include "line_watch/capture_file.h"
+
+#include <fstream>
+
+namespace line_watch {
+namespace {
+
+constexpr uint32_t kMagic = 0xA1B2C3D4u;
+constexpr uint32_t kLinkType = 250;
+constexpr size_t kFileHeader = 24;
+constexpr size_t kRecordHeader = 16;
+constexpr size_t kEventHeader = 12;
+constexpr uint32_t kLongestRecord = 65535;
+
+uint32_t Little32(const std::string& text, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(text[at + static_cast<size_t>(i)]);
+  return value;
+}
+
+void PutLittle32(std::string* text, uint32_t value) {
+  for (int i = 0; i < 4; ++i) text->push_back(static_cast<char>(value >> (8 * i)));
+}
+
+void PutBig32(std::string* text, uint32_t value) {
+  for (int i = 3; i >= 0; --i) text->push_back(static_cast<char>(value >> (8 * i)));
+}
+
+bool CheckHeader(const std::string& header, const std::string& path, std::string* error) {
+  if (header.size() < kFileHeader) {
+    *error = path + " is too short for a capture";
+    return false;
+  }
+  if (Little32(header, 0) != kMagic) {
+    *error = path + " is no pcap capture of this kind (classic pcap, little-endian, microseconds)";
+    return false;
+  }
+  if (Little32(header, 20) != kLinkType) {
+    *error = path + " is a capture of link type " + std::to_string(Little32(header, 20)) +
+             ", not of a serial line (250)";
+    return false;
+  }
+  return true;
+}
+
+// The records in `data` from `at`; `at` moves past the last whole one.
+// False when a record is impossible.
+bool Parse(const std::string& data, size_t* at, std::vector<LineRecord>* records, std::string* error) {
+  while (data.size() - *at >= kRecordHeader) {
+    const uint32_t seconds = Little32(data, *at), micros = Little32(data, *at + 4);
+    const uint32_t length = Little32(data, *at + 8);
+    if (length > kLongestRecord || length < kEventHeader || micros >= 1000000) {
+      *error = "a record at byte " + std::to_string(*at) + " is damaged";
+      return false;
+    }
+    if (data.size() - *at - kRecordHeader < length) break;  // not whole yet
+    const size_t body = *at + kRecordHeader;
+    LineRecord record;
+    record.microseconds = int64_t{seconds} * 1000000 + micros;
+    record.event = static_cast<LineEvent>(static_cast<uint8_t>(data[body + 8]));
+    record.lines = static_cast<uint8_t>(data[body + 9]);
+    record.bytes = data.substr(body + kEventHeader, length - kEventHeader);
+    records->push_back(std::move(record));
+    *at = body + length;
+  }
+  return true;
+}
+
+bool ReadFrom(const std::string& path, uint64_t offset, std::string* data) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  file.seekg(static_cast<std::streamoff>(offset));
+  data->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return true;
+}
+
+}  // namespace
+
+bool ReadCapture(const std::string& path, std::vector<LineRecord>* records, std::string* error) {
+  std::string data;
+  if (!ReadFrom(path, 0, &data)) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  if (!CheckHeader(data, path, error)) return false;
+  size_t at = kFileHeader;
+  if (!Parse(data, &at, records, error)) return false;
+  if (at != data.size()) {
+    *error = path + " ends inside a record: it was cut short";
+    return false;
+  }
+  return true;
+}
+
+bool CaptureFollower::SkipToEnd(std::string* error) {
+  std::string data;
+  if (!ReadFrom(path_, 0, &data) || data.empty()) return true;  // not started yet
+  if (!CheckHeader(data, path_, error)) return false;
+  std::vector<LineRecord> ignored;
+  size_t at = kFileHeader;
+  if (!Parse(data, &at, &ignored, error)) return false;
+  offset_ = at;
+  return true;
+}
+
+bool CaptureFollower::ReadNew(std::vector<LineRecord>* records, std::string* error) {
+  std::string data;
+  if (!ReadFrom(path_, offset_, &data)) return true;  // not there yet
+  size_t at = 0;
+  if (offset_ == 0) {
+    if (data.size() < kFileHeader) return true;
+    if (!CheckHeader(data, path_, error)) return false;
+    at = kFileHeader;
+  }
+  if (!Parse(data, &at, records, error)) return false;
+  offset_ += at;
+  return true;
+}
+
+CaptureWriter::~CaptureWriter() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool CaptureWriter::Open(const std::string& path, std::string* error) {
+  std::string start;
+  ReadFrom(path, 0, &start);
+  if (!start.empty() && !CheckHeader(start, path, error)) {
+    *error += "; it is left alone";
+    return false;
+  }
+  file_ = std::fopen(path.c_str(), "ab");
+  if (file_ == nullptr) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  if (start.empty()) {
+    std::string header;
+    PutLittle32(&header, kMagic);
+    header += std::string("\x02\x00\x04\x00", 4);
+    PutLittle32(&header, 0);
+    PutLittle32(&header, 0);
+    PutLittle32(&header, kLongestRecord);
+    PutLittle32(&header, kLinkType);
+    std::fwrite(header.data(), 1, header.size(), file_);
+  }
+  return true;
+}
+
+bool CaptureWriter::Write(const LineRecord& record) {
+  const auto seconds = static_cast<uint32_t>(record.microseconds / 1000000);
+  const auto micros = static_cast<uint32_t>(record.microseconds % 1000000);
+  const auto length = static_cast<uint32_t>(kEventHeader + record.bytes.size());
+  std::string out;
+  PutLittle32(&out, seconds);
+  PutLittle32(&out, micros);
+  PutLittle32(&out, length);
+  PutLittle32(&out, length);
+  PutBig32(&out, seconds);
+  PutBig32(&out, micros);
+  out.push_back(static_cast<char>(record.event));
+  out.push_back(static_cast<char>(record.lines));
+  out += std::string(2, '\0');
+  out += record.bytes;
+  return std::fwrite(out.data(), 1, out.size(), file_) == out.size();
+}
+
+void CaptureWriter::Flush() {
+  if (file_ != nullptr) std::fflush(file_);
+}
+
+const char* EventName(LineEvent event) {
+  switch (event) {
+    case LineEvent::StatusChange: return "status";
+    case LineEvent::Sent: return "sent";
+    case LineEvent::Received: return "received";
+    case LineEvent::FramingError: return "framing error";
+    case LineEvent::ParityError: return "parity error";
+    case LineEvent::Break: return "break";
+    case LineEvent::Overflow: return "input lost";
+  }
+  return "event";
+}
+
+}  // namespace line_watch
