@@ -211,7 +211,7 @@ TEST_F(EndToEnd, ToolExitStatusMirrorsTheDriver) {
   EXPECT_EQ(RunTool("read S" + line, &output), 1) << output;
   EXPECT_EQ(RunToolJson("read S" + line, &json), 0);
   ASSERT_EQ(json.size(), 1u);
-  EXPECT_EQ(json[0], Json::parse(R"([{"point": "S", "status": 0, "value": 6}])"));
+  EXPECT_EQ(json[0], Json::parse(R"([{"point": "S", "status": 0, "value": 6, "attempts": 1}])"));
   EXPECT_EQ(RunTool("write S 12" + line, &output), 64) << "refused before anything is sent: " << output;
   EXPECT_EQ(RunTool("read S" + line + " --station 99", &output), 2) << output;
   EXPECT_NE(output.find("no answer from station 99"), std::string::npos) << output;

@@ -58,6 +58,11 @@ std::string WaitingFor(const ToolRun& run) {
   return text;
 }
 
+// " (3 attempts)" after a value that needed more than one.
+std::string AttemptsNote(size_t attempts) {
+  return attempts > 1 ? " (" + std::to_string(attempts) + " attempts)" : "";
+}
+
 // One point's result, as JSON.
 Json PointResult(const Point& point, QvoStatus status, uint16_t value, const std::string& error) {
   Json item;
@@ -204,16 +209,19 @@ Result RunRead(const CommonOptions& options, const std::vector<std::string>& nam
         for (const Point& point : points) {
           uint16_t value = 0;
           const Timed answer = Time([&] { return run.host().Read(point, &value); });
+          const size_t attempts = run.TakeAttempts("read " + PointLabel(point)).size();
           const JobLock lock;
           result.status = Worst(result.status, answer.status);
           std::string problem;
           if (answer.status == QVO_STATUS_OK) {
-            result.lines.push_back(PointLabel(point) + " = " + std::to_string(value));
+            result.lines.push_back(PointLabel(point) + " = " + std::to_string(value) +
+                                   AttemptsNote(attempts));
           } else {
             problem = run.Explain("read " + PointLabel(point), answer.status);
             problems.push_back(problem);
           }
           items.push_back(PointResult(point, answer.status, value, problem));
+          items.back()["attempts"] = attempts;
           if (answer.status == QVO_STATUS_NO_ANSWER) {
             const std::string failure = run.PortFailure(answer.elapsed);
             if (!failure.empty()) {
@@ -253,8 +261,12 @@ Result RunWrite(const CommonOptions& options, const std::string& name, int value
   }
   if (!OpenRun(run, &result)) return result;
   QvoStatus status = QVO_STATUS_NO_ANSWER;
+  size_t attempts = 0;
   RunUnlessStopped(
-      [&] { status = run.host().Write(point, static_cast<uint16_t>(value)); },
+      [&] {
+        status = run.host().Write(point, static_cast<uint16_t>(value));
+        attempts = run.TakeAttempts("write " + PointLabel(point)).size();
+      },
       [&] {
         Print(Failure(
                   ExitStatusAfter(StopSignal()),
@@ -266,8 +278,9 @@ Result RunWrite(const CommonOptions& options, const std::string& name, int value
   result.json["point"] = PointLabel(point);
   result.json["status"] = status;
   result.json["value"] = value;  // what was written, or meant to be
+  result.json["attempts"] = attempts;
   if (status == QVO_STATUS_OK) {
-    result.lines.push_back(PointLabel(point) + " := " + std::to_string(value));
+    result.lines.push_back(PointLabel(point) + " := " + std::to_string(value) + AttemptsNote(attempts));
   } else {
     result.error = run.Explain("write " + PointLabel(point) + " = " + std::to_string(value), status);
     result.json["error"] = result.error;
@@ -285,8 +298,12 @@ Result RunBlock(const CommonOptions& options, int32_t count) {
   if (!OpenRun(run, &result)) return result;
   std::vector<uint16_t> values;
   QvoStatus status = QVO_STATUS_NO_ANSWER;
+  size_t attempts = 0;
   RunUnlessStopped(
-      [&] { status = run.host().ReadBlock(count, &values); },
+      [&] {
+        status = run.host().ReadBlock(count, &values);
+        attempts = run.TakeAttempts("block of " + std::to_string(count)).size();
+      },
       [&] {
         Print(Failure(ExitStatusAfter(StopSignal()), "stopped by a signal while reading the block"),
               options.json);
@@ -295,7 +312,9 @@ Result RunBlock(const CommonOptions& options, int32_t count) {
   result.status = status;
   result.json["count"] = count;
   result.json["status"] = status;
+  result.json["attempts"] = attempts;
   if (status == QVO_STATUS_OK) {
+    if (attempts > 1) result.lines.push_back("after " + std::to_string(attempts) + " attempts:");
     std::string row;
     for (size_t i = 0; i < values.size(); ++i) {
       row += (i % 16 ? " " : "") + std::to_string(values[i]);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "monitor.h"
 #include "output.h"
 #include "report_filter.h"
 #include "stop_signals.h"
@@ -39,6 +40,13 @@ void AddToolOptions(CLI::App* command, CommonOptions& options) {
   command->add_option("--driver", options.driverPath,
                       "Driver library to load (default: the one beside qvotk)");
   command->add_flag("--json", options.json, "Print JSON for scripts: one result object, errors included");
+}
+
+// The commands whose requests' attempts are counted, and shown with -v.
+void AddAttemptOptions(CLI::App* command, CommonOptions& options) {
+  command->add_flag("-v,--verbose", options.verbose,
+                    "Show each attempt's frames on standard error: sent, received, and what they were");
+  command->preparse_callback([&options](size_t) { options.countAttempts = true; });
 }
 
 struct LineOptionSet {
@@ -151,6 +159,7 @@ int main(int argc, char** argv) {
   auto* read = app.add_subcommand("read", "Read points (S, 000-999); JSON: an array of one object a point");
   read->add_option("points", readPoints, "Point names")->required();
   AddLineOptions(read, options, &timeoutMs);
+  AddAttemptOptions(read, options);
   AddToolOptions(read, options);
   read->callback([&] {
     settle();
@@ -166,6 +175,7 @@ int main(int argc, char** argv) {
   write->add_option("point", writePoint, "Point name")->required();
   write->add_option("value", writeValue, "Value")->required();
   AddLineOptions(write, options, &timeoutMs);
+  AddAttemptOptions(write, options);
   AddToolOptions(write, options);
   write->callback([&] {
     settle();
@@ -176,6 +186,7 @@ int main(int argc, char** argv) {
   auto* block = app.add_subcommand("block", "Read a block of values of point 001 in one exchange");
   block->add_option("values", blockValues, "Number of values, 0-255")->required();
   AddLineOptions(block, options, &timeoutMs);
+  AddAttemptOptions(block, options);
   AddToolOptions(block, options);
   block->callback([&] {
     settle();
@@ -195,6 +206,7 @@ int main(int argc, char** argv) {
                    "Stop after this many failed rounds, with the last one's status")
       ->check(CLI::Range(1, INT_MAX));
   AddLineOptions(pollCommand, options, &timeoutMs);
+  AddAttemptOptions(pollCommand, options);
   AddToolOptions(pollCommand, options);
   pollCommand->callback([&] {
     settle();
@@ -246,6 +258,24 @@ int main(int argc, char** argv) {
     settle();
     run(RunBench(options, benchKind, benchPoint, benchRequests, benchValues));
   });
+
+  MonitorOptions monitor;
+  auto* monitorCommand =
+      app.add_subcommand("monitor",
+                         "Listen on a tap of the bus (a second adapter, or tovek-sim --mirror) without "
+                         "sending anything: one line "
+                         "for each request and its reply, and a summary per station when it ends");
+  monitorCommand->add_option("-p,--port", options.port, "The tap's port: ttyUSB1, pts/4, or any path");
+  monitorCommand->add_option("-b,--baud", options.baud, "Baud rate of the line (2400)")
+      ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
+  monitorCommand->add_option("--capture", monitor.capture,
+                             "Also write what it hears to this capture file (pcap, as QVOTK_CAPTURE)");
+  monitorCommand
+      ->add_option("--no-answer-ms", monitor.noAnswerAfterMs,
+                   "A request with no reply within this many ms was not answered (2000)")
+      ->check(CLI::Range(1, 3600000));
+  AddToolOptions(monitorCommand, options);
+  monitorCommand->callback([&] { result = RunMonitor(options, monitor); });
 
   bool verboseSimulator = false;
   auto* demo = app.add_subcommand(

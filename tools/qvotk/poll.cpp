@@ -46,9 +46,33 @@ void PauseUnlessStopped(int milliseconds) {
 // Why a point failed, in a word or two.
 const char* Reason(QvoStatus status) { return status == QVO_STATUS_REJECTED ? "refused" : "no answer"; }
 
+// A point's attempts: a bad line shows in retries before it fails.
+struct PointAttempts {
+  uint64_t rounds = 0, neededRetry = 0, attempts = 0;
+};
+
 struct Tally {
   uint64_t rounds = 0, requests = 0, refused = 0, unanswered = 0, failedRounds = 0;
   std::vector<double> latenciesMs;
+  std::vector<std::pair<std::string, PointAttempts>> points;  // in the poll's order
+
+  void CountAttempts(const std::string& point, size_t attempts) {
+    auto it = std::find_if(points.begin(), points.end(), [&](const auto& p) { return p.first == point; });
+    if (it == points.end()) it = points.insert(points.end(), {point, {}});
+    ++it->second.rounds;
+    it->second.neededRetry += attempts > 1;
+    it->second.attempts += attempts;
+  }
+  // "S: 10 rounds, 3 needed a retry, 14 attempts in all"
+  std::string Attempts() const {
+    std::string text;
+    for (const auto& [point, counted] : points) {
+      text += (text.empty() ? "" : "; ") + point + ": " + std::to_string(counted.rounds) + " rounds, " +
+              std::to_string(counted.neededRetry) + " needed a retry, " + std::to_string(counted.attempts) +
+              " attempts in all";
+    }
+    return text;
+  }
 
   std::string Latency() const {
     if (latenciesMs.empty()) return "latency -";
@@ -85,6 +109,12 @@ struct Tally {
       summary["latencyMedianMs"] = Median(latenciesMs);
       summary["latencyMaxMs"] = *std::max_element(latenciesMs.begin(), latenciesMs.end());
     }
+    Json attempts = Json::object();
+    for (const auto& [point, counted] : points) {
+      attempts[point] = {
+          {"rounds", counted.rounds}, {"neededRetry", counted.neededRetry}, {"attempts", counted.attempts}};
+    }
+    summary["attempts"] = attempts;
     return summary;
   }
 };
@@ -97,6 +127,7 @@ void PrintSummary(const Tally& tally, int status, bool json) {
     std::printf("%s\n", JsonLine(summary).c_str());
   } else {
     std::printf("summary: %s; %s\n", tally.Counts().c_str(), tally.Latency().c_str());
+    if (!tally.points.empty()) std::printf("attempts: %s\n", tally.Attempts().c_str());
   }
   std::fflush(stdout);
 }
@@ -157,6 +188,8 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
                          PrintSummary(tally, ExitStatusAfter(StopSignal()), options.json);
                        });
       const std::chrono::duration<double> elapsed = Clock::now() - start;
+      const size_t attempts = run.TakeAttempts("read " + PointLabel(point)).size();
+      tally.CountAttempts(PointLabel(point), attempts);
       tally.latenciesMs.push_back(elapsed.count() * 1000);
       ++tally.requests;
       tally.refused += status == QVO_STATUS_REJECTED;
@@ -166,6 +199,7 @@ int RunPoll(const CommonOptions& options, const PollOptions& poll) {
       Json item;
       item["point"] = PointLabel(point);
       item["status"] = status;
+      item["attempts"] = attempts;
       if (status == QVO_STATUS_OK) {
         item["value"] = value;
         values += PointLabel(point) + "=" + std::to_string(value) + " ";

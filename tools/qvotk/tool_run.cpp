@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -173,8 +174,54 @@ bool ToolRun::WriteStationFile(int station, std::string* error) {
   return true;
 }
 
+// The capture the driver writes when asked (QVOTK_CAPTURE): the user's, or
+// a file of the tool's own, removed however the tool ends.
+bool ToolRun::FollowCapture(std::string* error) {
+  if (capture_ != nullptr || !options_.countAttempts) return true;
+  const char* asked = std::getenv("QVOTK_CAPTURE");
+  std::string path;
+  if (asked != nullptr && asked[0] != '\0') {
+    // "%p" as the driver gives it: the port's name, '/', '\\' and ':' as '_'.
+    std::string port = options_.port;
+    std::replace_if(
+        port.begin(), port.end(), [](char c) { return c == '/' || c == '\\' || c == ':'; }, '_');
+    path = asked;
+    for (size_t at; (at = path.find("%p")) != std::string::npos;) path.replace(at, 2, port);
+  } else {
+    std::mt19937 random(static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    path = (std::filesystem::temp_directory_path() / ("qvotk-capture-" + std::to_string(random()) + ".pcap"))
+               .string();
+    removeCapture_ = std::make_unique<UndoAtExit>([path] {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    });
+#if defined(_WIN32)
+    _putenv_s("QVOTK_CAPTURE", path.c_str());
+#else
+    setenv("QVOTK_CAPTURE", path.c_str(), 1);
+#endif
+  }
+  capture_ = std::make_unique<line_watch::CaptureFollower>(path);
+  return capture_->SkipToEnd(error);
+}
+
+std::vector<line_watch::Attempt> ToolRun::TakeAttempts(const std::string& what) {
+  std::vector<line_watch::LineRecord> records;
+  std::string error;
+  if (capture_ == nullptr || !capture_->ReadNew(&records, &error)) return {};
+  std::vector<line_watch::Attempt> attempts = line_watch::AttemptsOf(records);
+  if (options_.verbose) {
+    for (size_t i = 0; i < attempts.size(); ++i) {
+      std::fprintf(stderr, "qvotk: %s, attempt %zu: %s\n", what.c_str(), i + 1,
+                   line_watch::DescribeAttempt(attempts[i]).c_str());
+    }
+  }
+  return attempts;
+}
+
 bool ToolRun::Open(std::string* error) {
   if (opened_) return true;
+  if (!FollowCapture(error)) return false;
   const LineOptions line = Line();
   if (host_->Open(line) != QVO_STATUS_OK) {
     *error = "cannot open port '" + options_.port + "': " + WhyPortDoesNotOpen(options_.port, line.line);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "line_watch/attempts.h"
 #include "qvotk_host/host_channel.h"
 #include "qvotk_host/host_facts.h"
 #include "stop_signals.h"
@@ -26,6 +27,10 @@ struct CommonOptions {
   uint32_t timeoutUnits = 100;
   int station = -1;  // write a station file for this address into a private directory
   bool json = false;
+  // The driver's capture of the line, read after each request: to count
+  // its attempts, and with `verbose` to show each one's frames.
+  bool countAttempts = false;
+  bool verbose = false;
 };
 
 class ToolRun {
@@ -58,6 +63,11 @@ class ToolRun {
   const CommonOptions& options() const { return options_; }
   std::string StationFileName() const;
 
+  // The attempts of the requests made since the last call, as the
+  // driver's capture shows them; with --verbose each is told on standard
+  // error, under `what`.
+  std::vector<line_watch::Attempt> TakeAttempts(const std::string& what);
+
   // Why a request answered as it did, in one line for people.
   std::string Explain(const std::string& what, QvoStatus status, bool block = false) const;
   // Why the port stopped working, when it did: "" while it still might
@@ -75,6 +85,9 @@ class ToolRun {
   std::unique_ptr<UndoAtExit> removeDirectory_;
   std::unique_ptr<UndoAtExit> removeLink_;
   bool opened_ = false;
+  bool FollowCapture(std::string* error);
+  std::unique_ptr<line_watch::CaptureFollower> capture_;
+  std::unique_ptr<UndoAtExit> removeCapture_;
 };
 
 // The port name the driver opens for a path as the user gave it: a name

@@ -80,8 +80,45 @@ void LineServer::Run(const volatile sig_atomic_t& stop) {
   if (trace_ != nullptr) TellTraceDue(INT64_MAX);
 }
 
+void LineServer::Mirror(const char* bytes, size_t size) {
+  if (mirrorFd_ < 0) return;
+  // Non-blocking: a tap nobody reads must not hold the line up.
+  if (write(mirrorFd_, bytes, size) < 0) return;
+}
+
+void LineServer::Replay(const std::string& bytes, int64_t arrived) {
+  std::vector<line_watch::Frame> frames;
+  replaySplitter_.Feed(bytes, arrived / 1000, &frames);
+  for (const line_watch::Frame& frame : frames) {
+    if (!frame.framed) continue;
+    const int64_t requestEnd =
+        std::max(arrived, frameStart_ + characterNs_ * static_cast<int64_t>(frame.text.size()));
+    frameStart_ = -1;
+    Trace(requestEnd, "<- " + PrintableFrame(frame.text));
+    bool known = false;
+    sim::BusExchange exchange;
+    exchange.request = frame.text;
+    exchange.pieces = replay_->Answer(frame.text, &known);
+    if (!known) {
+      Trace(requestEnd, "   not in the capture: no reply");
+      continue;
+    }
+    if (exchange.pieces.empty()) {
+      Trace(requestEnd, "   nothing followed it in the capture");
+      continue;
+    }
+    Schedule(exchange, requestEnd);
+  }
+}
+
 void LineServer::Receive(const char* bytes, size_t size, int64_t arrived) {
+  Mirror(bytes, size);
   if (frameStart_ < 0) frameStart_ = arrived;
+  if (replay_ != nullptr) {
+    Replay(std::string(bytes, size), arrived);
+    if (size > 0 && bytes[size - 1] != '\n' && frameStart_ < 0) frameStart_ = arrived;
+    return;
+  }
   for (const sim::BusExchange& exchange : bus_.Feed(std::string_view(bytes, size))) {
     // On a paced line the request's last character arrives one character
     // time after another from its first.
@@ -119,6 +156,8 @@ void LineServer::Schedule(const sim::BusExchange& exchange, int64_t requestEnd) 
     lineFreeAt_ = end;
     if (trace_ == nullptr) {
       // Nothing to tell.
+    } else if (replay_ != nullptr) {
+      item.traceLine = "-> " + PrintableFrame(piece.bytes) + "  replayed";
     } else if (piece.isEcho) {
       item.traceLine = "=> " + PrintableFrame(piece.bytes) + "  echo of the request";
     } else if (piece.isNoise) {
@@ -156,6 +195,7 @@ void LineServer::WriteDue(int64_t now) {
     while (item.written < due) {
       const ssize_t n = write(fd_, item.bytes.data() + item.written, due - item.written);
       if (n > 0) {
+        Mirror(item.bytes.data() + item.written, static_cast<size_t>(n));
         item.written += static_cast<size_t>(n);
       } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         pollfd watch = {fd_, POLLOUT, 0};

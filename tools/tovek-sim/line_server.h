@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "line_watch/frames.h"
+#include "replay.h"
 #include "sim/controller_bus.h"
 
 class LineServer {
@@ -20,6 +22,12 @@ class LineServer {
 
   // Calls `tick` every `periodNs` while serving.
   void SetTick(int64_t periodNs, std::function<void()> tick);
+
+  // Copies both directions to `fd` as they pass, as a tap on the bus
+  // hears them; what it cannot take at once is dropped.
+  void SetMirror(int fd) { mirrorFd_ = fd; }
+  // Answers from a capture instead of the controllers.
+  void SetReplay(ReplayAnswers* replay) { replay_ = replay; }
 
   // Serves until `stop` becomes non-zero.
   void Run(const volatile sig_atomic_t& stop);
@@ -33,6 +41,8 @@ class LineServer {
   };
 
   void Receive(const char* bytes, size_t size, int64_t arrived);
+  void Replay(const std::string& bytes, int64_t arrived);
+  void Mirror(const char* bytes, size_t size);
   void Schedule(const sim::BusExchange& exchange, int64_t requestEnd);
   void WriteDue(int64_t now);
   int64_t NextDue() const;  // -1: nothing waiting
@@ -53,6 +63,9 @@ class LineServer {
   int64_t tickPeriodNs_ = 0;
   int64_t nextTick_ = 0;
   std::function<void()> tick_;
+  int mirrorFd_ = -1;
+  ReplayAnswers* replay_ = nullptr;
+  line_watch::FrameSplitter replaySplitter_;
 };
 
 int64_t MonotonicNanoseconds();

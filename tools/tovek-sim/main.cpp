@@ -13,6 +13,7 @@
 
 #include "line_server.h"
 #include "options.h"
+#include "replay.h"
 #include "serial_endpoint.h"
 #include "statistics.h"
 
@@ -37,6 +38,21 @@ bool MayTakeLinkPath(const std::string& path, std::string* why) {
   if (pointsAt.rfind("/dev/pts/", 0) != 0) {
     *why = path + " is a link to " + (pointsAt.empty() ? "something unreadable" : pointsAt) +
            ", not to a pseudo-terminal";
+    return false;
+  }
+  return true;
+}
+
+// Makes `link` a symbolic link to `target`, where it may; says why not.
+bool MakeLink(const char* option, const std::string& link, const std::string& target) {
+  std::string why;
+  if (!MayTakeLinkPath(link, &why)) {
+    std::fprintf(stderr, "tovek-sim: %s: %s; it is left alone: name a free path\n", option, why.c_str());
+    return false;
+  }
+  unlink(link.c_str());  // a leftover link, or nothing
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "tovek-sim: %s: cannot make %s: %s\n", option, link.c_str(), strerror(errno));
     return false;
   }
   return true;
@@ -91,6 +107,14 @@ int main(int argc, char** argv) {
 
   sim::ControllerBus bus;
   PopulateBus(options, &bus);
+  ReplayAnswers replay;
+  if (!options.replay.empty()) {
+    std::string why;
+    if (!replay.Load(options.replay, options.baud, &why)) {
+      std::fprintf(stderr, "tovek-sim: --replay: %s\n", why.c_str());
+      return kExitUsage;
+    }
+  }
 
   // Caught before the link is made and the port told, so that no signal
   // from then on leaves the link behind.
@@ -112,16 +136,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string& link = options.link;
-  if (!link.empty()) {
-    std::string why;
-    if (!MayTakeLinkPath(link, &why)) {
-      std::fprintf(stderr, "tovek-sim: --link: %s; it is left alone: name a free path\n", why.c_str());
-      CloseEndpoint(&endpoint);
-      return kExitUsage;
-    }
-    unlink(link.c_str());  // a leftover link, or nothing
-    if (symlink(endpoint.path.c_str(), link.c_str()) != 0) {
-      std::fprintf(stderr, "tovek-sim: --link: cannot make %s: %s\n", link.c_str(), strerror(errno));
+  if (!link.empty() && !MakeLink("--link", link, endpoint.path)) {
+    CloseEndpoint(&endpoint);
+    return kExitUsage;
+  }
+  SerialEndpoint mirror;
+  if (!options.mirror.empty()) {
+    if (!OpenPseudoTerminal(&mirror, &error) || !MakeLink("--mirror", options.mirror, mirror.path)) {
+      if (!error.empty()) std::fprintf(stderr, "tovek-sim: --mirror: %s\n", error.c_str());
+      if (!link.empty()) unlink(link.c_str());
+      CloseEndpoint(&mirror);
       CloseEndpoint(&endpoint);
       return kExitUsage;
     }
@@ -151,13 +175,23 @@ int main(int argc, char** argv) {
   if (options.driftMs > 0) {
     server.SetTick(static_cast<int64_t>(options.driftMs * 1e6), [&bus] { bus.DriftAll(); });
   }
+  if (mirror.fd >= 0) server.SetMirror(mirror.fd);
+  if (!options.replay.empty()) server.SetReplay(&replay);
   server.Run(g_stop);
 
-  PrintStatistics(bus.statistics(), stderr);
+  if (!options.replay.empty()) {
+    std::fprintf(stderr, "tovek-sim: %llu requests answered from the capture, %llu it never held\n",
+                 static_cast<unsigned long long>(replay.answered()),
+                 static_cast<unsigned long long>(replay.unknown()));
+  } else {
+    PrintStatistics(bus.statistics(), stderr);
+  }
   if (!options.statsFile.empty() && !WriteStatisticsFile(bus.statistics(), options.statsFile)) {
     std::fprintf(stderr, "tovek-sim: --stats-file: cannot write %s\n", options.statsFile.c_str());
   }
   if (!link.empty()) unlink(link.c_str());
+  if (!options.mirror.empty()) unlink(options.mirror.c_str());
+  CloseEndpoint(&mirror);
   CloseEndpoint(&endpoint);
   // As qvotk: 128 + the signal that ended it.
   return g_stop != 0 ? 128 + g_stop : 0;

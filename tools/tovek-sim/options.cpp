@@ -125,6 +125,13 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
   app.add_option("--link", o.link,
                  "Make a symbolic link with this path to the pseudo-terminal (only a free path, or a link an "
                  "earlier run left to a pseudo-terminal, is taken; removed on exit)");
+  app.add_option("--mirror", o.mirror,
+                 "Copy both directions of the line, as a tap on the bus hears them, to a second "
+                 "pseudo-terminal linked at this path (the same rules as --link); qvotk monitor reads it");
+  app.add_option("--replay", o.replay,
+                 "Answer from this capture (QVOTK_CAPTURE, qvotk monitor --capture) instead of the "
+                 "controllers: each request gets what followed it there, at the moments it came; a "
+                 "request the capture never held gets no reply");
   app.footer(FaultHelp());
 
   try {

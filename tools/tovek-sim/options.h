@@ -36,6 +36,8 @@ struct SimOptions {
   bool verbose = false;
   std::string portFile;
   std::string link;
+  std::string mirror;  // a second pseudo-terminal, linked here, hears both directions
+  std::string replay;  // answer from this capture instead of the controllers
   std::string statsFile;
 };
 

@@ -1,0 +1,315 @@
+#include "monitor.h"
+
+#include <chrono>
+#include <map>
+
+#include "commands.h"
+#include "line_watch/capture_file.h"
+#include "line_watch/frames.h"
+#include "output.h"
+#include "stop_signals.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+using line_watch::Command;
+using line_watch::Frame;
+using line_watch::FrameMeaning;
+
+namespace {
+
+[[maybe_unused]] int64_t WallMicroseconds() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string ClockText(int64_t microseconds) {
+  const std::time_t seconds = static_cast<std::time_t>(microseconds / 1000000);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &seconds);
+#else
+  localtime_r(&seconds, &local);
+#endif
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(microseconds % 1000000 / 1000));
+  return text;
+}
+
+struct StationTally {
+  uint64_t exchanges = 0, noAnswer = 0, badChecksum = 0, unframed = 0, noiseBytes = 0;
+  std::vector<double> latenciesMs;
+};
+
+class Monitor {
+ public:
+  Monitor(bool json, line_watch::CaptureWriter* capture, int noAnswerAfterMs)
+      : json_(json), capture_(capture), noAnswerAfterUs_(int64_t{noAnswerAfterMs} * 1000) {}
+
+  void Hear(const std::string& bytes, int64_t now) {
+    std::vector<Frame> frames;
+    splitter_.Feed(bytes, now, &frames);
+    for (const Frame& frame : frames) Take(frame);
+    if (capture_ != nullptr) capture_->Flush();
+  }
+
+  // A request whose reply is overdue was not answered.
+  void Tick(int64_t now) {
+    if (asked_ && now - askedAt_ > noAnswerAfterUs_) Unanswered();
+  }
+
+  void Summary() {
+    if (asked_) Unanswered();
+    Json stations = Json::object();
+    for (auto& [station, tally] : tallies_) {
+      Json item;
+      item["exchanges"] = tally.exchanges;
+      item["noAnswer"] = tally.noAnswer;
+      item["badChecksum"] = tally.badChecksum;
+      item["unframed"] = tally.unframed;
+      item["noiseBytes"] = tally.noiseBytes;
+      if (!tally.latenciesMs.empty()) {
+        item["latencyMinMs"] = *std::min_element(tally.latenciesMs.begin(), tally.latenciesMs.end());
+        item["latencyMedianMs"] = Median(tally.latenciesMs);
+        item["latencyMaxMs"] = *std::max_element(tally.latenciesMs.begin(), tally.latenciesMs.end());
+      }
+      const std::string name = station < 0 ? "unknown" : std::to_string(station);
+      if (json_) {
+        stations[name] = item;
+        continue;
+      }
+      char latency[96] = "no latency";
+      if (!tally.latenciesMs.empty()) {
+        std::snprintf(latency, sizeof latency, "latency min %.1f / median %.1f / max %.1f ms",
+                      item["latencyMinMs"].get<double>(), item["latencyMedianMs"].get<double>(),
+                      item["latencyMaxMs"].get<double>());
+      }
+      std::printf(
+          "station %s: %llu exchanges, %llu no answer, %llu bad checksum, %llu unframed, %llu noise "
+          "bytes; %s\n",
+          name.c_str(), static_cast<unsigned long long>(tally.exchanges),
+          static_cast<unsigned long long>(tally.noAnswer), static_cast<unsigned long long>(tally.badChecksum),
+          static_cast<unsigned long long>(tally.unframed), static_cast<unsigned long long>(tally.noiseBytes),
+          latency);
+    }
+    if (json_) std::printf("%s\n", JsonLine(Json{{"summary", stations}, {"status", 0}}).c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  void Take(const Frame& frame) {
+    const int station = asked_ ? request_.station : -1;
+    if (frame.noise) {
+      tallies_[station].noiseBytes += frame.text.size();
+      Record(line_watch::LineEvent::Received, frame);
+      return;
+    }
+    if (!frame.framed) {
+      ++tallies_[station].unframed;
+      Record(line_watch::LineEvent::Received, frame);
+      Print(frame.microseconds, station, nullptr, "unframed", -1, &frame.text);
+      return;
+    }
+    if (line_watch::IsRequest(frame.text) && !(asked_ && request_.command == Command::Block)) {
+      if (asked_) Unanswered();
+      Record(line_watch::LineEvent::Sent, frame);
+      request_ = line_watch::ReadFrame(frame.text, true);
+      asked_ = true;
+      askedAt_ = frame.microseconds;
+      return;
+    }
+    Record(line_watch::LineEvent::Received, frame);
+    const FrameMeaning reply =
+        line_watch::ReadFrame(frame.text, false, asked_ ? request_.command : Command::None);
+    if (!asked_) {
+      Print(frame.microseconds, reply.station, &reply, "reply without a request", -1, nullptr);
+      return;
+    }
+    StationTally& tally = tallies_[request_.station];
+    ++tally.exchanges;
+    const double latencyMs = static_cast<double>(frame.microseconds - askedAt_) / 1000;
+    tally.latenciesMs.push_back(latencyMs);
+    const char* verdict = "ok";
+    if (!reply.checksumOk) {
+      ++tally.badChecksum;
+      verdict = "bad checksum";
+    } else if (reply.status != 0 && reply.status != '0') {
+      verdict = "refused";
+    }
+    Print(frame.microseconds, request_.station, &reply, verdict, latencyMs, nullptr);
+    asked_ = false;
+  }
+
+  void Unanswered() {
+    StationTally& tally = tallies_[request_.station];
+    ++tally.exchanges;
+    ++tally.noAnswer;
+    Print(askedAt_, request_.station, nullptr, "no answer", -1, nullptr);
+    asked_ = false;
+  }
+
+  void Record(line_watch::LineEvent event, const Frame& frame) {
+    if (capture_ == nullptr) return;
+    line_watch::LineRecord record;
+    record.microseconds = frame.microseconds;
+    record.event = event;
+    record.bytes = frame.text;
+    capture_->Write(record);
+  }
+
+  // One line an exchange: time, station, command, point, value, status,
+  // checksum verdict and latency.
+  void Print(int64_t at, int station, const FrameMeaning* reply, const char* verdict, double latencyMs,
+             const std::string* text) {
+    const bool paired = asked_;
+    const FrameMeaning& request = request_;
+    if (json_) {
+      Json line;
+      line["time"] = ClockText(at);
+      line["station"] = station < 0 ? Json() : Json(station);
+      if (paired) {
+        line["command"] = line_watch::CommandName(request.command);
+        if (request.point >= 0) line["point"] = request.point;
+      }
+      const int value = reply != nullptr && reply->value >= 0 ? reply->value : (paired ? request.value : -1);
+      if (value >= 0) line["value"] = value;
+      if (reply != nullptr && !reply->values.empty()) line["values"] = reply->values;
+      if (reply != nullptr && reply->status != 0) line["statusCharacter"] = std::string(1, reply->status);
+      if (reply != nullptr) line["checksumOk"] = reply->checksumOk;
+      if (latencyMs >= 0) line["latencyMs"] = latencyMs;
+      line["result"] = verdict;
+      if (text != nullptr) line["bytes"] = *text;
+      std::printf("%s\n", JsonLine(line).c_str());
+      return;
+    }
+    std::string what = paired ? line_watch::CommandName(request.command) : "-";
+    if (paired && request.point >= 0) {
+      char point[16];
+      std::snprintf(point, sizeof point, " %03d", request.point);
+      what += point;
+    }
+    std::string value;
+    if (reply != nullptr && !reply->values.empty()) {
+      value = std::to_string(reply->values.size()) + " values";
+    } else if (reply != nullptr && reply->value >= 0) {
+      value = "= " + std::to_string(reply->value);
+    } else if (paired && request.value >= 0) {
+      value = ":= " + std::to_string(request.value);
+    }
+    char latency[24] = "";
+    if (latencyMs >= 0) std::snprintf(latency, sizeof latency, "%8.1f ms", latencyMs);
+    std::printf("%s  station %-4s  %-10s %-12s %-14s %s\n", ClockText(at).c_str(),
+                station < 0 ? "?" : std::to_string(station).c_str(), what.c_str(), value.c_str(), verdict,
+                latency);
+    std::fflush(stdout);
+  }
+
+  bool json_;
+  line_watch::CaptureWriter* capture_;
+  int64_t noAnswerAfterUs_;
+  line_watch::FrameSplitter splitter_;
+  bool asked_ = false;
+  FrameMeaning request_;
+  int64_t askedAt_ = 0;
+  std::map<int, StationTally> tallies_;
+};
+
+#if !defined(_WIN32)
+speed_t SpeedOf(int baud) {
+  switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+  }
+}
+
+// The port, for reading only: raw, at the line's rate, without what it
+// held before the monitor came.
+int OpenTap(const std::string& port, int baud, std::string* error) {
+  const std::string path = port[0] == '/' ? port : "/dev/" + port;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + " for listening: " + std::strerror(errno);
+    return -1;
+  }
+  termios tio;
+  if (tcgetattr(fd, &tio) == 0) {
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    const speed_t speed = SpeedOf(baud < 0 ? 2400 : baud);
+    if (speed != B0) {
+      cfsetispeed(&tio, speed);
+      cfsetospeed(&tio, speed);
+    }
+    tcsetattr(fd, TCSANOW, &tio);
+    tcflush(fd, TCIFLUSH);
+  }
+  return fd;
+}
+#endif
+
+}  // namespace
+
+int RunMonitor(const CommonOptions& options, const MonitorOptions& monitorOptions) {
+  Result refused;
+  if (!CheckPortName(options, &refused)) {
+    Print(refused, options.json);
+    return refused.status;
+  }
+#if defined(_WIN32)
+  (void)monitorOptions;
+  Print(Failure(kExitUsage, "monitor listens on POSIX serial ports only"), options.json);
+  return kExitUsage;
+#else
+  line_watch::CaptureWriter capture;
+  std::string error;
+  if (!monitorOptions.capture.empty() && !capture.Open(monitorOptions.capture, &error)) {
+    Print(Failure(kExitUsage, "--capture: " + error), options.json);
+    return kExitUsage;
+  }
+  const int fd = OpenTap(options.port, options.baud, &error);
+  if (fd < 0) {
+    Print(Failure(2, error), options.json);
+    return 2;
+  }
+  if (!options.json) {
+    std::fprintf(stderr, "listening on %s, sending nothing; Ctrl-C ends with a summary per station\n",
+                 options.port.c_str());
+  }
+  Monitor monitor(options.json, monitorOptions.capture.empty() ? nullptr : &capture,
+                  monitorOptions.noAnswerAfterMs);
+  char buffer[4096];
+  while (StopSignal() == 0) {
+    pollfd watch = {fd, POLLIN, 0};
+    const int ready = poll(&watch, 1, 100);
+    const int64_t now = WallMicroseconds();
+    if (ready > 0) {
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        monitor.Hear(std::string(buffer, static_cast<size_t>(n)), now);
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        usleep(20000);  // a pseudo-terminal whose other side is not there yet
+      }
+    }
+    monitor.Tick(now);
+  }
+  close(fd);
+  monitor.Summary();
+  return ExitStatusAfter(StopSignal());
+#endif
+}
