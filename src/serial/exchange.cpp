@@ -214,6 +214,10 @@ bool StartLateWait(LineTurn* turn) {
   uint32_t timeoutMs = 0;
   if (CommGetReadTimeout(turn->port, &timeoutMs) != CommStatus::Ok || timeoutMs == 0) return false;
   turn->staleBytes = 0;
+  // The frame sent lived in its attempt's storage, which has ended; and a
+  // line's echo comes while a frame leaves, not attempts later.
+  turn->sent = nullptr;
+  turn->sentLength = 0;
   turn->deadlineSet = true;
   turn->deadline = SysNowMicroseconds() + int64_t{kLateWaitTimeouts} * timeoutMs * 1000 +
                    WireMicroseconds(turn->port, kMaxAwaitedCharacters);

@@ -39,7 +39,8 @@ struct LineTurn {
   PortHandle port;
   char frameStart;  // every frame, request or reply, opens with it
 
-  // The attempt under way, from its send.
+  // The attempt under way, from its send. `sent` is the caller's frame,
+  // valid until the attempt's reads end; the late wait holds none.
   const char* sent;
   uint32_t sentLength;
   uint32_t staleBytes;  // waiting when the frame left: not its reply
