@@ -155,9 +155,12 @@ int RunTool(const std::string& arguments, std::string* output) {
 
 // Runs the tool with --json; its exit status, and its standard output, which
 // must be JSON lines and nothing else.
-int RunToolJson(const std::string& arguments, std::vector<Json>* lines) {
+int RunToolJson(const std::string& arguments, std::vector<Json>* lines, const std::string& environment = "") {
   std::string output;
-  const int status = RunProgram("qvotk", "--json " + arguments, &output, false);
+  const int status = environment.empty()
+                         ? RunProgram("qvotk", "--json " + arguments, &output, false)
+                         : RunProgram("/usr/bin/env", environment + " " + kBin + "/qvotk --json " + arguments,
+                                      &output, false);
   lines->clear();
   std::istringstream text(output);
   for (std::string line; std::getline(text, line);) {
@@ -636,6 +639,113 @@ TEST_F(EndToEnd, TheToolSaysWhatItUsesAndWhatWentWrong) {
       "-qfec '" + kBin + "/qvotk scan --from 11 --to 12 --station-timeout-ms 20" + port + "' /dev/null",
       &output);
   EXPECT_NE(output.find("scanning 11-12 ["), std::string::npos) << output;
+}
+
+// A capture made through the driver on a faulty line: tshark decodes its
+// frames with the dissector, and tovek-sim replays it to the same results.
+TEST_F(EndToEnd, ACaptureOfAFaultyLineDecodesInTsharkAndReplaysToTheSameResults) {
+  const std::string capture = workingDirectory.path() + "/line-%p.pcap";
+  std::vector<Json> made, replayed;
+  std::string port;
+  {
+    Simulator sim;
+    ASSERT_TRUE(sim.Start({"--station", "12", "--fault-delay-ms", "80", "--fault-script", "noise",
+                           "--fault-script", "bad-checksum", "--fault-script", "delay"}));
+    port = sim.port;
+    EXPECT_EQ(RunToolJson("read 001 002 S --station 12 --timeout-ms 50 --port " + port, &made,
+                          "QVOTK_CAPTURE=" + capture),
+              0);
+  }
+  ASSERT_EQ(made.size(), 1u);
+  EXPECT_EQ(made[0][1]["value"], 14);
+  EXPECT_EQ(made[0][1]["attempts"], 3) << "the bad checksum and the late reply cost an attempt each";
+  std::string file = capture;
+  file.replace(file.find("%p"), 2, std::regex_replace(port, std::regex("/"), "_"));
+
+  std::string fields;
+  ASSERT_EQ(RunProgram("/usr/bin/tshark",
+                       "-X lua_script:" QVO_DISSECTOR " -r " + file +
+                           " -T fields -e tovek.station -e tovek.point -e tovek.value"
+                           " -e tovek.checksum_ok",
+                       &fields, false),
+            0);
+  EXPECT_NE(fields.find("12\t1\t13\t1\n"), std::string::npos) << fields;  // point 001's reply
+  EXPECT_NE(fields.find("12\t2\t14\t0\n"), std::string::npos) << fields;  // the bad checksum
+  EXPECT_NE(fields.find("12\t2\t14\t1\n"), std::string::npos) << fields;  // and its retry
+
+  Simulator replay;
+  ASSERT_TRUE(replay.Start({"--replay", file}));
+  EXPECT_EQ(RunToolJson("read 001 002 S --station 12 --timeout-ms 50 --port " + replay.port, &replayed), 0);
+  ASSERT_EQ(replayed.size(), 1u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(replayed[0][i]["value"], made[0][i]["value"]) << i;
+    EXPECT_EQ(replayed[0][i]["status"], made[0][i]["status"]) << i;
+  }
+
+  // What is no capture of a serial line is refused, naming why.
+  std::string output;
+  workingDirectory.WriteFile("notes.pcap", "the operator's notes, not a capture\n");
+  EXPECT_EQ(RunProgram("tovek-sim", "--replay notes.pcap", &output), 64);
+  EXPECT_NE(output.find("no pcap capture"), std::string::npos) << output;
+  std::filesystem::copy_file(file, workingDirectory.path() + "/cut.pcap");
+  std::filesystem::resize_file(workingDirectory.path() + "/cut.pcap", std::filesystem::file_size(file) - 3);
+  EXPECT_EQ(RunProgram("tovek-sim", "--replay cut.pcap", &output), 64);
+  EXPECT_NE(output.find("cut short"), std::string::npos) << output;
+  EXPECT_NE(RunProgram("/usr/bin/tshark", "-r notes.pcap", &output), 0) << "tshark refuses it itself";
+}
+
+// qvotk monitor on tovek-sim's tap: each request paired with its reply, the
+// verdicts counted per station; 1 MB of noise on a tap costs it no memory
+// and no later pair.
+TEST_F(EndToEnd, TheMonitorPairsWhatTheTapHearsAndStaysSmallUnderNoise) {
+  const std::string tap = workingDirectory.path() + "/tap";
+  Simulator sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--mirror", tap, "--fault-script", "bad-checksum"}));
+  ChildProcess monitor;
+  std::string error, line;
+  ASSERT_TRUE(monitor.Start(kBin + "/qvotk", {"monitor", "--json", "--port", tap}, &error)) << error;
+  usleep(200000);
+  std::string output;
+  EXPECT_EQ(RunTool("read 001 -v --station 12 --timeout-ms 50 --port " + sim.port, &output), 0);
+  EXPECT_NE(output.find("attempt 2: sent :060900126600106F<CR><LF>; received"), std::string::npos) << output;
+  std::vector<Json> heard;
+  while (heard.size() < 2 && monitor.ReadLine(&line, 2000)) heard.push_back(Json::parse(line));
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0]["result"], "bad checksum");
+  EXPECT_EQ(heard[1]["result"], "ok");
+  EXPECT_EQ(heard[1]["station"], 12);
+  EXPECT_EQ(heard[1]["point"], 1);
+  EXPECT_EQ(heard[1]["value"], 13);
+  monitor.Send(SIGINT);
+  ASSERT_TRUE(monitor.ReadLine(&line, 2000));
+  const Json summary = Json::parse(line)["summary"]["12"];
+  EXPECT_EQ(summary["exchanges"], 2);
+  EXPECT_EQ(summary["badChecksum"], 1);
+  EXPECT_EQ(monitor.Wait(2000), 130);
+
+  PseudoTerminal noisy;
+  ChildProcess listener;
+  ASSERT_TRUE(listener.Start(kBin + "/qvotk", {"monitor", "--json", "--port", noisy.portName()}, &error));
+  usleep(200000);
+  std::string noise(1 << 20, 'x');
+  for (size_t i = 0; i < noise.size(); i += 97) noise[i] = static_cast<char>(i % 251);
+  for (size_t i = 0; i < noise.size(); i += 4096) noise.replace(i, 1, ":");
+  for (size_t i = 0; i < noise.size(); i += 65536) {
+    noisy.Write(noise.substr(i, 65536));
+    usleep(5000);
+  }
+  noisy.Write(":0508001268007E\r\n:070000126800020084\r\n");
+  bool paired = false;
+  while (!paired && listener.ReadLine(&line, 3000))
+    paired = line.find("\"result\":\"ok\"") != std::string::npos;
+  EXPECT_TRUE(paired) << "pairs again after the noise";
+  std::ifstream status("/proc/" + std::to_string(listener.pid()) + "/status");
+  long residentKb = 0;
+  for (std::string key; status >> key;) {
+    if (key == "VmRSS:") status >> residentKb;
+  }
+  EXPECT_LT(residentKb, 32 * 1024) << "memory stays bounded";
+  listener.Stop(SIGTERM);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #   without one: every lane's.
 set -eu
 lane=${1:-all}
-packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat"
+packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark"
 uart="qemu-system-x86 busybox-static cpio"
 case $lane in
   core) ;;

@@ -27,6 +27,7 @@ class ChildProcess {
   // Everything the child still writes until it closes its output.
   std::string ReadRest(int timeoutMs);
   bool running() const { return pid_ > 0; }
+  int pid() const { return pid_; }
 
  private:
   int pid_ = -1;

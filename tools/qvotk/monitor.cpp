@@ -189,6 +189,7 @@ class Monitor {
       line["result"] = verdict;
       if (text != nullptr) line["bytes"] = *text;
       std::printf("%s\n", JsonLine(line).c_str());
+      std::fflush(stdout);
       return;
     }
     std::string what = paired ? line_watch::CommandName(request.command) : "-";
