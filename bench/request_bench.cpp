@@ -4,6 +4,10 @@
 // reply, which is the driver plus the simulated line.
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -76,6 +80,25 @@ void BM_ReadPointCannedReply(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(QVO_OP_READ_VALUE, 1, 1, 0));
 }
 BENCHMARK(BM_ReadPointCannedReply);
+
+// The same with the line captured (QVOTK_CAPTURE): the records of each
+// request kept and written to a file when it ends. A fixed count of
+// requests, so that the file stays small.
+void BM_ReadPointCannedReplyCaptured(benchmark::State& state) {
+  const std::string file = "/tmp/qvotk-bench-capture-" + std::to_string(getpid()) + ".pcap";
+  setenv("QVOTK_CAPTURE", file.c_str(), 1);
+  {
+    Rig rig;
+    const std::string reply = ":080000000000003F00C1\r\n";
+    rig.device->responder = [&reply](sim::SimDevice& line, std::string_view) { line.Deliver(reply); };
+    for (auto _ : state) benchmark::DoNotOptimize(rig.Transfer(QVO_OP_READ_VALUE, 1, 1, 0));
+    QvoRequest close{&rig.channel, QVO_OP_CLOSE_CHANNEL, 1, 0, nullptr};
+    QvoMain(&close);
+  }
+  unsetenv("QVOTK_CAPTURE");
+  std::remove(file.c_str());
+}
+BENCHMARK(BM_ReadPointCannedReplyCaptured)->Iterations(200000);
 
 void BM_ReadSPointCannedReply(benchmark::State& state) {
   Rig rig;
