@@ -23,6 +23,7 @@
 #include "support/pty.h"
 #include "support/requests.h"
 #include "support/simulator_process.h"
+#include "support/unpluggable_line.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -458,35 +459,6 @@ TEST_F(EndToEnd, TheSimulatorsLinkNeverTakesAUsersFile) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(leftover))) << "removed on SIGHUP too";
 }
 
-// A USB adapter that can be pulled out and plugged in again under the same
-// name: a socat pair of pseudo-terminals that stops and starts again on the
-// same links, tovek-sim on its far end.
-struct UnpluggableLine {
-  explicit UnpluggableLine(const std::string& folder) : peer(folder + "/peer") {
-    std::snprintf(name, sizeof name, "/tmp/qv%04x", static_cast<unsigned>(getpid()) & 0xFFFF);
-  }
-  ~UnpluggableLine() { Pull(); }
-
-  bool PlugIn() {
-    socat = std::make_unique<ChildProcess>();
-    sim = std::make_unique<Simulator>();
-    std::string error;
-    if (!socat->Start("/usr/bin/socat",
-                      {std::string("pty,raw,echo=0,link=") + name, "pty,raw,echo=0,link=" + peer}, &error))
-      return false;
-    for (int i = 0; i < 200 && !(std::filesystem::exists(name) && std::filesystem::exists(peer)); ++i)
-      usleep(10000);
-    return sim->Start({"--device", peer, "--station", "12", "--s-point", "5"});
-  }
-  void Pull() {
-    if (socat) socat->Stop();
-  }
-
-  char name[12];  // the driver's 11 characters
-  std::string peer;
-  std::unique_ptr<ChildProcess> socat;
-  std::unique_ptr<Simulator> sim;
-};
 
 // Meanwhile requests fail with 2 at once, the lost descriptor is closed, and
 // the channel finds its port again with no call of the host's.

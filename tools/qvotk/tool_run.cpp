@@ -181,12 +181,7 @@ bool ToolRun::FollowCapture(std::string* error) {
   const char* asked = std::getenv("QVOTK_CAPTURE");
   std::string path;
   if (asked != nullptr && asked[0] != '\0') {
-    // "%p" as the driver gives it: the port's name, '/', '\\' and ':' as '_'.
-    std::string port = options_.port;
-    std::replace_if(
-        port.begin(), port.end(), [](char c) { return c == '/' || c == '\\' || c == ':'; }, '_');
-    path = asked;
-    for (size_t at; (at = path.find("%p")) != std::string::npos;) path.replace(at, 2, port);
+    path = line_watch::CaptureFileFor(asked, options_.port);
   } else {
     std::mt19937 random(static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     path = (std::filesystem::temp_directory_path() / ("qvotk-capture-" + std::to_string(random()) + ".pcap"))

@@ -168,6 +168,16 @@ void CaptureWriter::Flush() {
   if (file_ != nullptr) std::fflush(file_);
 }
 
+std::string CaptureFileFor(const std::string& pattern, const std::string& port) {
+  std::string name = port;
+  for (char& c : name) {
+    if (c == '/' || c == '\\' || c == ':') c = '_';
+  }
+  std::string path = pattern;
+  for (size_t at = 0; (at = path.find("%p", at)) != std::string::npos; at += name.size()) path.replace(at, 2, name);
+  return path;
+}
+
 const char* EventName(LineEvent event) {
   switch (event) {
     case LineEvent::StatusChange: return "status";

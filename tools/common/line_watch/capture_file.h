@@ -65,4 +65,9 @@ class CaptureWriter {
 
 const char* EventName(LineEvent event);
 
+// The file the driver captures a port's line to, for the QVOTK_CAPTURE
+// pattern `pattern`: each "%p" is the port's name as the driver opens it,
+// with '/', '\' and ':' as '_'.
+std::string CaptureFileFor(const std::string& pattern, const std::string& port);
+
 }  // namespace line_watch

@@ -45,6 +45,9 @@ class HostChannel {
   QvoStatus ReadBlock(int32_t count, std::vector<uint16_t>* values);
 
   const QvoChannel& channel() const { return *channel_; }
+  // The host owns the channel record: a host that polls several stations
+  // on one line sets the address before each request.
+  void SetStationAddress(uint16_t address) { channel_->stationAddress = address; }
 
  private:
   QvoStatus Call(uint32_t opcode, void* params, int32_t lineNumber = 0);

@@ -1,0 +1,256 @@
+#include "config.h"
+
+#include <toml++/toml.h>
+
+#include <set>
+
+namespace gateway {
+namespace {
+
+// A configuration error, where it stands.
+struct Problem {
+  std::string text;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string file) : file_(std::move(file)) {}
+
+  [[noreturn]] void Fail(const toml::node* at, const std::string& key, const std::string& what) const {
+    const int line = at != nullptr ? static_cast<int>(at->source().begin.line) : 0;
+    throw Problem{file_ + ":" + std::to_string(line) + ": " + key + ": " + what};
+  }
+
+  // Refuses keys the table does not know.
+  void OnlyKnown(const toml::table& table, const std::string& path, std::set<std::string> known) const {
+    for (const auto& [key, value] : table) {
+      if (known.count(std::string(key.str())) == 0) {
+        Fail(&value, Join(path, std::string(key.str())), "unknown key");
+      }
+    }
+  }
+
+  static std::string Join(const std::string& path, const std::string& key) {
+    return path.empty() ? key : path + "." + key;
+  }
+
+  void Int(const toml::table& table, const std::string& path, const char* key, int* out, int low,
+           int high) const {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return;
+    const auto value = node->value<int64_t>();
+    if (!node->is_integer() || !value) Fail(node, Join(path, key), "must be a whole number");
+    if (*value < low || *value > high) {
+      Fail(node, Join(path, key), "must be " + std::to_string(low) + "-" + std::to_string(high));
+    }
+    *out = static_cast<int>(*value);
+  }
+
+  void Text(const toml::table& table, const std::string& path, const char* key, std::string* out,
+            bool required = false) const {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+      if (required) Fail(&table, Join(path, key), "is required");
+      return;
+    }
+    if (!node->is_string()) Fail(node, Join(path, key), "must be text");
+    *out = *node->value<std::string>();
+  }
+
+  void Choice(const toml::table& table, const std::string& path, const char* key, std::string* out,
+              std::set<std::string> allowed) const {
+    Text(table, path, key, out);
+    if (allowed.count(*out) == 0) {
+      std::string list;
+      for (const std::string& a : allowed) list += (list.empty() ? "" : ", ") + a;
+      Fail(table.get(key), Join(path, key), "must be one of " + list);
+    }
+  }
+
+  const toml::array* Tables(const toml::table& table, const std::string& path, const char* key) const {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return nullptr;
+    const toml::array* array = node->as_array();
+    if (array == nullptr || !array->is_array_of_tables())
+      Fail(node, Join(path, key), "must be [[" + Join(path, key) + "]] tables");
+    return array;
+  }
+
+  const toml::table* Table(const toml::table& table, const char* key) const {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return nullptr;
+    if (!node->is_table()) Fail(node, key, "must be a [" + std::string(key) + "] table");
+    return node->as_table();
+  }
+
+ private:
+  std::string file_;
+};
+
+void ReadPoint(const Reader& r, const toml::table& t, const std::string& path, PointConfig* point) {
+  r.OnlyKnown(t, path, {"name", "count", "register", "interval_ms", "publish_every_s"});
+  r.Text(t, path, "name", &point->name, true);
+  const bool block = point->name == "block";
+  const bool valid = point->name == "S" || (point->name.size() == 3 &&
+                                            point->name.find_first_not_of("0123456789") == std::string::npos);
+  if (!block && !valid) r.Fail(t.get("name"), path + ".name", "must be S, three digits 000-999, or block");
+  if (block) {
+    if (t.get("count") == nullptr) r.Fail(&t, path + ".count", "is required for a block");
+    r.Int(t, path, "count", &point->blockCount, 1, 255);
+  } else if (t.get("count") != nullptr) {
+    r.Fail(t.get("count"), path + ".count", "belongs to a block only");
+  }
+  r.Int(t, path, "register", &point->reg, 0, 65535);
+  r.Int(t, path, "interval_ms", &point->intervalMs, 10, 86400000);
+  r.Int(t, path, "publish_every_s", &point->publishEveryS, 1, 86400);
+}
+
+void ReadStation(const Reader& r, const toml::table& t, const std::string& path, StationConfig* station) {
+  r.OnlyKnown(t, path, {"address", "unit_id", "max_age_s", "point"});
+  if (t.get("address") == nullptr) r.Fail(&t, path + ".address", "is required");
+  r.Int(t, path, "address", &station->address, 0, 9999);
+  r.Int(t, path, "unit_id", &station->unitId, 0, 255);
+  r.Int(t, path, "max_age_s", &station->maxAgeS, 1, 86400);
+  const toml::array* points = r.Tables(t, path, "point");
+  if (points == nullptr || points->empty()) r.Fail(&t, path + ".point", "a station needs at least one point");
+  for (const toml::node& node : *points) {
+    PointConfig point;
+    ReadPoint(r, *node.as_table(), path + ".point", &point);
+    station->points.push_back(point);
+  }
+}
+
+void ReadLine(const Reader& r, const toml::table& t, const std::string& path, LineConfig* line) {
+  r.OnlyKnown(t, path, {"name", "port", "baud", "data_bits", "parity", "stop_bits", "timeout_ms", "station"});
+  r.Text(t, path, "name", &line->name, true);
+  if (line->name.empty() || line->name.find_first_of("/+# ") != std::string::npos) {
+    r.Fail(t.get("name"), path + ".name",
+           "must be a word without '/', '+', '#' or blanks (it is a topic level)");
+  }
+  r.Text(t, path, "port", &line->port, true);
+  // The driver takes names under /dev without the prefix, in 11 characters.
+  if (line->port.rfind("/dev/", 0) == 0 && line->port.size() - 5 <= 11) line->port = line->port.substr(5);
+  if (line->port.size() > 11) {
+    r.Fail(t.get("port"), path + ".port",
+           "the driver takes port names of at most 11 characters (ttyUSB0, pts/3, a path under /dev): link a "
+           "longer name to a short one");
+  }
+  r.Int(t, path, "baud", &line->baud, 1, 65535);
+  r.Int(t, path, "data_bits", &line->dataBits, 5, 8);
+  r.Choice(t, path, "parity", &line->parity, {"none", "odd", "even", "mark", "space"});
+  r.Choice(t, path, "stop_bits", &line->stopBits, {"1", "1.5", "2"});
+  r.Int(t, path, "timeout_ms", &line->timeoutMs, 10, 600000);
+  const toml::array* stations = r.Tables(t, path, "station");
+  if (stations == nullptr || stations->empty())
+    r.Fail(&t, path + ".station", "a line needs at least one station");
+  for (const toml::node& node : *stations) {
+    StationConfig station;
+    ReadStation(r, *node.as_table(), path + ".station", &station);
+    line->stations.push_back(station);
+  }
+}
+
+void Check(const Reader& r, const toml::table& root, const Config& config) {
+  std::set<std::string> names, ports;
+  std::set<int> units;
+  const toml::array* lines = root.get("line")->as_array();
+  for (size_t i = 0; i < config.lines.size(); ++i) {
+    const LineConfig& line = config.lines[i];
+    const toml::table& t = *(*lines)[i].as_table();
+    if (!names.insert(line.name).second)
+      r.Fail(t.get("name"), "line.name", "'" + line.name + "' is used twice");
+    if (!ports.insert(line.port).second) r.Fail(t.get("port"), "line.port", line.port + " is used twice");
+    std::set<int> addresses;
+    const toml::array& stations = *t.get("station")->as_array();
+    for (size_t s = 0; s < line.stations.size(); ++s) {
+      const StationConfig& station = line.stations[s];
+      const toml::table& st = *stations[s].as_table();
+      if (!addresses.insert(station.address).second) {
+        r.Fail(st.get("address"), "line.station.address",
+               std::to_string(station.address) + " is used twice on " + line.name);
+      }
+      if (station.unitId >= 0 && !units.insert(station.unitId).second) {
+        r.Fail(st.get("unit_id"), "line.station.unit_id",
+               std::to_string(station.unitId) + " serves two stations");
+      }
+      std::set<int> taken;
+      const toml::array& points = *st.get("point")->as_array();
+      for (size_t p = 0; p < station.points.size(); ++p) {
+        const PointConfig& point = station.points[p];
+        if (point.reg < 0) continue;
+        const int width = point.name == "block" ? point.blockCount : 1;
+        for (int reg = point.reg; reg < point.reg + width; ++reg) {
+          if (reg > 65535 || !taken.insert(reg).second) {
+            r.Fail(points[p].as_table()->get("register"), "line.station.point.register",
+                   "register " + std::to_string(reg) + " of unit " + std::to_string(station.unitId) +
+                       " is taken twice, or past 65535");
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool LoadConfig(const std::string& path, Config* config, std::string* error) {
+  *config = Config{};
+  config->file = path;
+  const Reader r(path);
+  try {
+    toml::table root;
+    try {
+      root = toml::parse_file(path);
+    } catch (const toml::parse_error& e) {
+      throw Problem{path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description())};
+    }
+    r.OnlyKnown(root, "", {"gateway", "line", "modbus", "mqtt"});
+    if (const toml::table* g = r.Table(root, "gateway")) {
+      r.OnlyKnown(*g, "gateway", {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s"});
+      r.Text(*g, "gateway", "driver", &config->driver);
+      r.Int(*g, "gateway", "offline_after_failures", &config->offlineAfterFailures, 1, 1000);
+      r.Int(*g, "gateway", "retry_offline_s", &config->retryOfflineS, 1, 86400);
+      r.Int(*g, "gateway", "stats_interval_s", &config->statsIntervalS, 1, 86400);
+    }
+    const toml::array* lines = r.Tables(root, "", "line");
+    if (lines == nullptr || lines->empty()) r.Fail(&root, "line", "at least one [[line]] is needed");
+    for (const toml::node& node : *lines) {
+      LineConfig line;
+      ReadLine(r, *node.as_table(), "line", &line);
+      config->lines.push_back(line);
+    }
+    if (const toml::table* m = r.Table(root, "modbus")) {
+      r.OnlyKnown(*m, "modbus", {"listen", "port", "max_clients"});
+      config->modbus.enabled = true;
+      r.Text(*m, "modbus", "listen", &config->modbus.listen);
+      r.Int(*m, "modbus", "port", &config->modbus.port, 1, 65535);
+      r.Int(*m, "modbus", "max_clients", &config->modbus.maxClients, 1, 1024);
+    }
+    if (const toml::table* q = r.Table(root, "mqtt")) {
+      r.OnlyKnown(*q, "mqtt",
+                  {"host", "port", "client_id", "topic_prefix", "qos", "username", "password", "ca_file",
+                   "keepalive_s"});
+      MqttConfig& mqtt = config->mqtt;
+      mqtt.enabled = true;
+      r.Text(*q, "mqtt", "host", &mqtt.host);
+      r.Int(*q, "mqtt", "port", &mqtt.port, 1, 65535);
+      r.Text(*q, "mqtt", "client_id", &mqtt.clientId);
+      r.Text(*q, "mqtt", "topic_prefix", &mqtt.topicPrefix);
+      r.Int(*q, "mqtt", "qos", &mqtt.qos, 0, 2);
+      r.Text(*q, "mqtt", "username", &mqtt.username);
+      r.Text(*q, "mqtt", "password", &mqtt.password);
+      r.Text(*q, "mqtt", "ca_file", &mqtt.caFile);
+      r.Int(*q, "mqtt", "keepalive_s", &mqtt.keepaliveS, 5, 3600);
+      if (mqtt.topicPrefix.empty() || mqtt.topicPrefix.find_first_of("+#") != std::string::npos) {
+        r.Fail(q->get("topic_prefix"), "mqtt.topic_prefix", "must be a topic without '+' or '#'");
+      }
+    }
+    Check(r, root, *config);
+  } catch (const Problem& problem) {
+    *error = problem.text;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace gateway

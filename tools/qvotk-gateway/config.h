@@ -1,0 +1,78 @@
+// The gateway's configuration, read from TOML: the lines and their
+// stations and points, the Modbus TCP listener and the MQTT broker. Every
+// key is known; anything else is an error that names the file, the line
+// and the key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace gateway {
+
+struct PointConfig {
+  std::string name;    // "S", "000"-"999", or "block"
+  int blockCount = 0;  // values of a block
+  int reg = -1;        // first holding register, -1: not on Modbus
+  int intervalMs = 1000;
+  int publishEveryS = 60;  // published at least this often, changed or not
+};
+
+struct StationConfig {
+  int address = 0;
+  int unitId = -1;   // Modbus unit id serving it, -1: none
+  int maxAgeS = 10;  // an older value answers Modbus exception 0x0B
+  std::vector<PointConfig> points;
+};
+
+struct LineConfig {
+  std::string name;
+  std::string port;  // as the driver opens it
+  int baud = 9600;
+  int dataBits = 8;
+  std::string parity = "none";
+  std::string stopBits = "1";
+  int timeoutMs = 100;
+  std::vector<StationConfig> stations;
+
+  // The same line to the driver: port, settings and time-out.
+  bool SameLineAs(const LineConfig& other) const {
+    return port == other.port && baud == other.baud && dataBits == other.dataBits && parity == other.parity &&
+           stopBits == other.stopBits && timeoutMs == other.timeoutMs;
+  }
+};
+
+struct ModbusConfig {
+  bool enabled = false;
+  std::string listen = "0.0.0.0";
+  int port = 502;
+  int maxClients = 32;
+};
+
+struct MqttConfig {
+  bool enabled = false;
+  std::string host = "127.0.0.1";
+  int port = 1883;
+  std::string clientId = "qvotk-gateway";
+  std::string topicPrefix = "qvotk";
+  int qos = 1;
+  std::string username, password;
+  std::string caFile;  // TLS when set
+  int keepaliveS = 30;
+};
+
+struct Config {
+  std::string file;
+  std::string driver;            // the driver library; "": the one beside the gateway
+  int offlineAfterFailures = 3;  // rounds in a row
+  int retryOfflineS = 10;
+  int statsIntervalS = 60;
+  std::vector<LineConfig> lines;
+  ModbusConfig modbus;
+  MqttConfig mqtt;
+};
+
+// Reads and checks `path`; false with "FILE:LINE: key: what is wrong".
+bool LoadConfig(const std::string& path, Config* config, std::string* error);
+
+}  // namespace gateway

@@ -1,0 +1,154 @@
+// qvotk-gateway: TOVEK controllers on Modbus TCP and MQTT. A host of the
+// qvotk driver like any other, through its one export: it polls the lines
+// of its configuration and serves what it reads.
+//
+//   qvotk-gateway --config /etc/qvotk/gateway.toml
+//   qvotk-gateway --check-config /etc/qvotk/gateway.toml
+//
+// It runs in the foreground, for a service manager. SIGTERM and SIGINT stop
+// it within a second; SIGHUP reloads the configuration; SIGUSR1 logs the
+// counters of every station.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+
+#include "config.h"
+#include "gateway.h"
+#include "log.h"
+#include "qvotk_host/driver_library.h"
+#include "qvotk_host/host_facts.h"
+
+namespace {
+
+constexpr int kStopWithinMs = 600;
+
+std::string SelfDirectory() {
+  std::error_code failed;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", failed);
+  return failed ? "." : self.parent_path().string();
+}
+
+// A private capture per line, so that the attempts of each request can be
+// counted, unless the environment names captures of its own.
+std::string CaptureEachLine() {
+  const char* asked = std::getenv("QVOTK_CAPTURE");
+  if (asked != nullptr && asked[0] != '\0') return "";
+  std::mt19937 random(static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const auto folder = std::filesystem::temp_directory_path() / ("qvotk-gateway-" + std::to_string(random()));
+  std::error_code failed;
+  if (!std::filesystem::create_directory(folder, failed)) return "";
+  setenv("QVOTK_CAPTURE", (folder / "%p.pcap").string().c_str(), 1);
+  return folder.string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"qvotk-gateway: TOVEK controllers on Modbus TCP and MQTT, through the qvotk driver"};
+  app.name("qvotk-gateway");
+  std::string configFile, checkFile, driver;
+  bool verbose = false;
+  app.add_option("-c,--config", configFile, "The configuration file (TOML)");
+  app.add_option("--check-config", checkFile,
+                 "Check this configuration file and exit: 0 when it is good, 64 when not");
+  app.add_option("--driver", driver,
+                 "The driver library (default: the configuration's, or the one beside the gateway)");
+  app.add_flag("-v,--verbose", verbose, "Log debug lines too");
+  app.set_version_flag("-V,--version", std::string("qvotk-gateway ") + QVO_VERSION);
+  app.footer(
+      "Exit status: 0 stopped by SIGTERM or SIGINT; 1 the driver or the Modbus listener could not be "
+      "started; "
+      "64 a usage or configuration error.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : qvotk_host::kExitUsage;
+  }
+  gateway::SetLogLevel(verbose ? gateway::Level::Debug : gateway::Level::Info);
+
+  gateway::Config config;
+  std::string error;
+  if (!checkFile.empty()) {
+    if (!gateway::LoadConfig(checkFile, &config, &error)) {
+      std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
+      return qvotk_host::kExitUsage;
+    }
+    size_t stations = 0, points = 0;
+    for (const auto& line : config.lines) {
+      stations += line.stations.size();
+      for (const auto& station : line.stations) points += station.points.size();
+    }
+    std::printf("%s: good: %zu lines, %zu stations, %zu points\n", checkFile.c_str(), config.lines.size(),
+                stations, points);
+    return 0;
+  }
+  if (configFile.empty()) {
+    std::fprintf(stderr, "qvotk-gateway: --config FILE is needed (see --help)\n");
+    return qvotk_host::kExitUsage;
+  }
+  if (!gateway::LoadConfig(configFile, &config, &error)) {
+    std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
+    return qvotk_host::kExitUsage;
+  }
+  if (!driver.empty()) config.driver = driver;
+
+  // Signals are taken here, on the main thread, whatever the others do.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  DriverLibrary library;
+  if (!LoadDriverLibrary(config.driver, SelfDirectory(), &library, &error)) {
+    gateway::Log(gateway::Level::Error, error);
+    return 1;
+  }
+  const std::string captures = CaptureEachLine();
+  gateway::Gateway service(library.entry);
+  if (!service.Start(config, &error)) {
+    gateway::Log(gateway::Level::Error, error);
+    return 1;
+  }
+  gateway::Log(gateway::Level::Info, "started with " + configFile + ": " +
+                                         std::to_string(config.lines.size()) + " lines, driver " +
+                                         library.path);
+
+  auto nextStats = std::chrono::steady_clock::now() + std::chrono::seconds(config.statsIntervalS);
+  for (;;) {
+    const timespec tick = {0, 200000000};
+    const int received = sigtimedwait(&signals, nullptr, &tick);
+    if (received == SIGTERM || received == SIGINT) {
+      gateway::Log(gateway::Level::Info,
+                   std::string("stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
+      service.Stop(kStopWithinMs);
+      std::error_code ignored;
+      if (!captures.empty()) std::filesystem::remove_all(captures, ignored);
+      gateway::Log(gateway::Level::Info, "stopped");
+      // Without waiting for a request in flight: the process's end releases its port.
+      std::_Exit(0);
+    }
+    if (received == SIGHUP) {
+      gateway::Config fresh;
+      if (gateway::LoadConfig(configFile, &fresh, &error)) {
+        if (!driver.empty()) fresh.driver = driver;
+        service.Reload(fresh);
+        config = fresh;
+      } else {
+        gateway::Log(gateway::Level::Error, "reload refused, the configuration in use stays: " + error);
+      }
+    }
+    if (received == SIGUSR1) service.LogStats();
+    if (std::chrono::steady_clock::now() >= nextStats) {
+      service.PublishStats();
+      nextStats += std::chrono::seconds(config.statsIntervalS);
+    }
+  }
+}
