@@ -1,14 +1,16 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, when they are missing.
 # Usage: tools/install-deps.sh [core|bench|uart]   (as root, or through sudo)
-#   core:  what the demo and the test lane need;
+#   core:  what the demo and the test lane need (the gateway's libraries, and
+#          the broker and clients its tests start);
 #   bench: also what the benchmarks and the comparison with libmodbus need;
 #   uart:  also what the kernel lane needs: QEMU, busybox, and Debian's
 #          kernel, unpacked (not installed) into /var/cache/qvotk/kernel;
 #   without one: every lane's.
 set -eu
 lane=${1:-all}
-packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark"
+packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark
+  libtomlplusplus-dev libmodbus-dev libmosquitto-dev mosquitto mosquitto-clients mbpoll"
 uart="qemu-system-x86 busybox-static cpio"
 case $lane in
   core) ;;

@@ -1,0 +1,209 @@
+// qvotk-gateway, measured against tovek-sim on pseudo-terminals:
+// - points per second on one line paced at 9600 baud, over what the wire
+//   carries for the same mix of requests (goal: at least 0.95);
+// - Modbus TCP reads served from the gateway's values, 16 clients at once:
+//   the latency's median and 99th percentile;
+// - the gateway's CPU per polled point, unpaced;
+// - values per second through MQTT from 8 unpaced lines.
+// Reported, never asserted. Needs mosquitto (tools/install-deps.sh core).
+#include <arpa/inet.h>
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/child_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kBin = QVO_BIN_DIR;
+
+int FreePort() {
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+std::string Simulator(std::vector<std::unique_ptr<ChildProcess>>* children, std::vector<std::string> arguments) {
+  children->push_back(std::make_unique<ChildProcess>());
+  std::string error, port;
+  children->back()->Start(kBin + "/tovek-sim", arguments, &error);
+  children->back()->ReadLine(&port, 5000);
+  return port;
+}
+
+// A line with points S and 001 of station 1, polled back to back.
+std::string LineConfig(const std::string& name, const std::string& port, int baud) {
+  return "[[line]]\nname = \"" + name + "\"\nport = \"" + port + "\"\nbaud = " + std::to_string(baud) +
+         "\ntimeout_ms = 200\n  [[line.station]]\n  address = 1\n  unit_id = " +
+         std::to_string(name.back() - '0' + 1) +
+         "\n    [[line.station.point]]\n    name = \"S\"\n    register = 0\n    interval_ms = 10\n"
+         "    [[line.station.point]]\n    name = \"001\"\n    register = 1\n    interval_ms = 10\n";
+}
+
+struct Gateway {
+  ChildProcess process;
+  std::string log;
+
+  bool Start(const std::string& folder, const std::string& config) {
+    std::ofstream(folder + "/gateway.toml") << config;
+    log = folder + "/gateway.log";
+    std::string error;
+    return process.Start("/bin/sh", {"-c", "exec " + kBin + "/qvotk-gateway --config " + folder +
+                                               "/gateway.toml 2>" + log},
+                         &error);
+  }
+  // The requests polled so far, all stations, from the counters it logs.
+  long Requests() {
+    kill(process.pid(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::ifstream file(log);
+    std::string line, last;
+    while (std::getline(file, line)) {
+      if (line.find(" stats ") != std::string::npos) last = line;
+    }
+    if (last.empty()) return 0;
+    long total = 0;
+    const auto stats = nlohmann::json::parse(last.substr(last.find(" stats ") + 7));
+    for (const auto& [station, counted] : stats["stations"].items()) total += counted["requests"].get<long>();
+    return total;
+  }
+  double CpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(process.pid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14) utime = std::stol(field);
+      if (i == 15) stime = std::stol(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+};
+
+double Percentile(std::vector<double> samples, double p) {
+  std::sort(samples.begin(), samples.end());
+  return samples.empty() ? 0 : samples[static_cast<size_t>(p * static_cast<double>(samples.size() - 1))];
+}
+
+void PacedLine(const std::string& folder) {
+  std::vector<std::unique_ptr<ChildProcess>> children;
+  const std::string port = Simulator(&children, {"--station", "1", "--baud", "9600"});
+  Gateway gateway;
+  gateway.Start(folder, LineConfig("line0", port, 9600));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long before = gateway.Requests();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const long polled = gateway.Requests() - before;
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count() - 0.1;
+  // Half S reads (17 + 21 characters), half point reads (19 + 23), 10 bits
+  // a character at 9600 baud.
+  const double wirePerPoint = (38.0 + 42.0) / 2 * 10 / 9600;
+  const double perSecond = static_cast<double>(polled) / seconds;
+  std::printf("one line at 9600 baud: %.2f points/s, the wire's limit %.2f: ratio %.3f (goal >= 0.95)\n",
+              perSecond, 1 / wirePerPoint, perSecond * wirePerPoint);
+  gateway.process.Stop();
+}
+
+void ModbusAndCpu(const std::string& folder) {
+  std::vector<std::unique_ptr<ChildProcess>> children;
+  const std::string port = Simulator(&children, {"--station", "1"});
+  const int modbusPort = FreePort();
+  Gateway gateway;
+  gateway.Start(folder, "[modbus]\nlisten = \"127.0.0.1\"\nport = " + std::to_string(modbusPort) + "\n" +
+                            LineConfig("line0", port, 9600));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+
+  const long before = gateway.Requests();
+  const double cpuBefore = gateway.CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const long polled = gateway.Requests() - before;
+  const double cpu = gateway.CpuSeconds() - cpuBefore;
+  std::printf("CPU per polled point, unpaced: %.1f us (%ld points, %.2f s of CPU; the driver's system calls "
+              "included)\n",
+              cpu * 1e6 / static_cast<double>(std::max(polled, 1L)), polled, cpu);
+
+  std::vector<std::vector<double>> latencies(16);
+  std::vector<std::thread> clients;
+  for (size_t c = 0; c < latencies.size(); ++c) {
+    clients.emplace_back([&, c] {
+      modbus_t* client = modbus_new_tcp("127.0.0.1", modbusPort);
+      modbus_set_slave(client, 1);
+      if (modbus_connect(client) != 0) return;
+      uint16_t registers[2];
+      for (int i = 0; i < 2000; ++i) {
+        const auto asked = Clock::now();
+        if (modbus_read_registers(client, 0, 2, registers) == 2) {
+          latencies[c].push_back(std::chrono::duration<double, std::micro>(Clock::now() - asked).count());
+        }
+      }
+      modbus_close(client);
+      modbus_free(client);
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  std::vector<double> all;
+  for (const auto& each : latencies) all.insert(all.end(), each.begin(), each.end());
+  std::printf("Modbus TCP reads from the values kept, 16 clients: %zu reads, p50 %.0f us, p99 %.0f us\n", all.size(),
+              Percentile(all, 0.5), Percentile(all, 0.99));
+  gateway.process.Stop();
+}
+
+void MqttEightLines(const std::string& folder) {
+  std::vector<std::unique_ptr<ChildProcess>> children;
+  const int brokerPort = FreePort();
+  std::ofstream(folder + "/mosquitto.conf") << "listener " << brokerPort
+                                            << " 127.0.0.1\nallow_anonymous true\nlog_dest none\n";
+  children.push_back(std::make_unique<ChildProcess>());
+  std::string error;
+  children.back()->Start("/usr/sbin/mosquitto", {"-c", folder + "/mosquitto.conf"}, &error);
+  std::string config = "[mqtt]\nhost = \"127.0.0.1\"\nport = " + std::to_string(brokerPort) + "\nqos = 0\n";
+  for (int line = 0; line < 8; ++line) {
+    // Values that move at every poll, so that each one is published.
+    const std::string port = Simulator(&children, {"--station", "1", "--drift-ms", "1"});
+    config += LineConfig("line" + std::to_string(line), port, 9600);
+  }
+  Gateway gateway;
+  gateway.Start(folder, config);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ChildProcess counter;
+  counter.Start("/usr/bin/mosquitto_sub", {"-p", std::to_string(brokerPort), "-t", "qvotk/+/+/+", "-W", "5"},
+                &error);
+  long messages = 0;
+  std::string line;
+  while (counter.ReadLine(&line, 6000)) ++messages;
+  std::printf("MQTT from 8 unpaced lines: %.0f values/s published (QoS 0)\n", static_cast<double>(messages) / 5);
+  gateway.process.Stop();
+}
+
+}  // namespace
+
+int main() {
+  TemporaryWorkingDirectory folder;
+  PacedLine(folder.path());
+  ModbusAndCpu(folder.path());
+  MqttEightLines(folder.path());
+  return 0;
+}
