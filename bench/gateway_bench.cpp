@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "support/free_port.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -32,19 +33,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const std::string kBin = QVO_BIN_DIR;
 
-int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
-std::string Simulator(std::vector<std::unique_ptr<ChildProcess>>* children, std::vector<std::string> arguments) {
+std::string Simulator(std::vector<std::unique_ptr<ChildProcess>>* children,
+                      std::vector<std::string> arguments) {
   children->push_back(std::make_unique<ChildProcess>());
   std::string error, port;
   children->back()->Start(kBin + "/tovek-sim", arguments, &error);
@@ -69,9 +59,9 @@ struct Gateway {
     std::ofstream(folder + "/gateway.toml") << config;
     log = folder + "/gateway.log";
     std::string error;
-    return process.Start("/bin/sh", {"-c", "exec " + kBin + "/qvotk-gateway --config " + folder +
-                                               "/gateway.toml 2>" + log},
-                         &error);
+    return process.Start(
+        "/bin/sh", {"-c", "exec " + kBin + "/qvotk-gateway --config " + folder + "/gateway.toml 2>" + log},
+        &error);
   }
   // The requests polled so far, all stations, from the counters it logs.
   long Requests() {
@@ -130,7 +120,7 @@ void PacedLine(const std::string& folder) {
 void ModbusAndCpu(const std::string& folder) {
   std::vector<std::unique_ptr<ChildProcess>> children;
   const std::string port = Simulator(&children, {"--station", "1"});
-  const int modbusPort = FreePort();
+  const int modbusPort = FreeTcpPort();
   Gateway gateway;
   gateway.Start(folder, "[modbus]\nlisten = \"127.0.0.1\"\nport = " + std::to_string(modbusPort) + "\n" +
                             LineConfig("line0", port, 9600));
@@ -141,9 +131,10 @@ void ModbusAndCpu(const std::string& folder) {
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const long polled = gateway.Requests() - before;
   const double cpu = gateway.CpuSeconds() - cpuBefore;
-  std::printf("CPU per polled point, unpaced: %.1f us (%ld points, %.2f s of CPU; the driver's system calls "
-              "included)\n",
-              cpu * 1e6 / static_cast<double>(std::max(polled, 1L)), polled, cpu);
+  std::printf(
+      "CPU per polled point, unpaced: %.1f us (%ld points, %.2f s of CPU; the driver's system calls "
+      "included)\n",
+      cpu * 1e6 / static_cast<double>(std::max(polled, 1L)), polled, cpu);
 
   std::vector<std::vector<double>> latencies(16);
   std::vector<std::thread> clients;
@@ -166,16 +157,16 @@ void ModbusAndCpu(const std::string& folder) {
   for (std::thread& client : clients) client.join();
   std::vector<double> all;
   for (const auto& each : latencies) all.insert(all.end(), each.begin(), each.end());
-  std::printf("Modbus TCP reads from the values kept, 16 clients: %zu reads, p50 %.0f us, p99 %.0f us\n", all.size(),
-              Percentile(all, 0.5), Percentile(all, 0.99));
+  std::printf("Modbus TCP reads from the values kept, 16 clients: %zu reads, p50 %.0f us, p99 %.0f us\n",
+              all.size(), Percentile(all, 0.5), Percentile(all, 0.99));
   gateway.process.Stop();
 }
 
 void MqttEightLines(const std::string& folder) {
   std::vector<std::unique_ptr<ChildProcess>> children;
-  const int brokerPort = FreePort();
-  std::ofstream(folder + "/mosquitto.conf") << "listener " << brokerPort
-                                            << " 127.0.0.1\nallow_anonymous true\nlog_dest none\n";
+  const int brokerPort = FreeTcpPort();
+  std::ofstream(folder + "/mosquitto.conf")
+      << "listener " << brokerPort << " 127.0.0.1\nallow_anonymous true\nlog_dest none\n";
   children.push_back(std::make_unique<ChildProcess>());
   std::string error;
   children.back()->Start("/usr/sbin/mosquitto", {"-c", folder + "/mosquitto.conf"}, &error);
@@ -194,7 +185,8 @@ void MqttEightLines(const std::string& folder) {
   long messages = 0;
   std::string line;
   while (counter.ReadLine(&line, 6000)) ++messages;
-  std::printf("MQTT from 8 unpaced lines: %.0f values/s published (QoS 0)\n", static_cast<double>(messages) / 5);
+  std::printf("MQTT from 8 unpaced lines: %.0f values/s published (QoS 0)\n",
+              static_cast<double>(messages) / 5);
   gateway.process.Stop();
 }
 

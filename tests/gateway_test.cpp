@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/child_process.h"
+#include "support/free_port.h"
 #include "support/simulator_process.h"
 #include "support/temp_dir.h"
 #include "support/unpluggable_line.h"
@@ -31,18 +32,6 @@ using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 const std::string kBin = QVO_BIN_DIR;
 const std::string kGatewayExample = QVO_GATEWAY_EXAMPLE;
-
-int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
 
 // A command's exit status, with its standard output and error in `output`.
 int RunCommand(const std::string& command, std::string* output) {
@@ -57,8 +46,8 @@ int RunCommand(const std::string& command, std::string* output) {
 class GatewayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    brokerPort = FreePort();
-    modbusPort = FreePort();
+    brokerPort = FreeTcpPort();
+    modbusPort = FreeTcpPort();
     ASSERT_TRUE(StartBroker());
     ASSERT_TRUE(
         north.Start({"--station", "12", "--station", "13", "--s-point", "12:4", "--point", "12:5=1"}));
@@ -67,8 +56,9 @@ class GatewayTest : public ::testing::Test {
 
   bool StartBroker() {
     broker = std::make_unique<ChildProcess>();
-    workingDirectory.WriteFile("mosquitto.conf", "listener " + std::to_string(brokerPort) +
-                                                     " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n");
+    workingDirectory.WriteFile("mosquitto.conf",
+                               "listener " + std::to_string(brokerPort) +
+                                   " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n");
     std::string error;
     if (!broker->Start("/usr/sbin/mosquitto", {"-c", workingDirectory.path() + "/mosquitto.conf"}, &error)) {
       return false;

@@ -2,23 +2,9 @@
 
 #include <cstdio>
 
-std::string PrintableFrame(std::string_view frame) {
-  std::string out;
-  for (unsigned char c : frame) {
-    if (c == '\r') {
-      out += "<CR>";
-    } else if (c == '\n') {
-      out += "<LF>";
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "<%02X>", c);
-      out += hex;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+#include "line_watch/attempts.h"
+
+std::string PrintableFrame(std::string_view frame) { return line_watch::Printable(std::string(frame)); }
 
 std::string DescribeRequest(std::string_view frame) {
   sim::DecodedRequest request;
