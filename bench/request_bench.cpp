@@ -3,7 +3,6 @@
 // controller's own cost per request; and the request answered by a canned
 // reply, which is the driver plus the simulated line.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <cstdio>

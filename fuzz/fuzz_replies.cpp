@@ -193,7 +193,6 @@ struct Rig {
   }
 };
 
-
 // True when a window starting among the first `starts` bytes of `line`
 // would count as an answer though no controller sent it whole: the line
 // forged it.

@@ -135,7 +135,8 @@ int main(int argc, char** argv) {
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n <= 0) break;
-    const std::string data = telnet ? reader.Data(buffer, static_cast<size_t>(n)) : std::string(buffer, static_cast<size_t>(n));
+    const std::string data =
+        telnet ? reader.Data(buffer, static_cast<size_t>(n)) : std::string(buffer, static_cast<size_t>(n));
     for (const sim::BusExchange& exchange : bus.Feed(data)) {
       if (exchange.reply.empty()) continue;
       WriteAll(fd, telnet ? Telnet(exchange.reply, breaks-- > 0) : exchange.reply);

@@ -76,12 +76,14 @@ TEST_F(UartProof, ModemLinesAreSwitchedNotLoopedBack) {
   ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, 20), QVO_STATUS_OK);
   std::vector<std::string> steps;
   posix_calls_seen::AnswerControl([&](int fd, unsigned long request, void* argument, int* result) {
-    if (request != TIOCMBIS && request != TIOCMBIC && request != TIOCSERGETLSR && request != TCSBRK) return false;
+    if (request != TIOCMBIS && request != TIOCMBIC && request != TIOCSERGETLSR && request != TCSBRK)
+      return false;
     *result = ioctl(fd, request, argument);
     if (request == TIOCMBIS || request == TIOCMBIC) {
       int bits = 0;
       ioctl(fd, TIOCMGET, &bits);
-      steps.push_back(std::string(request == TIOCMBIS ? "RTS on" : "RTS off") + ((bits & TIOCM_RTS) ? ", reads set" : ", reads clear"));
+      steps.push_back(std::string(request == TIOCMBIS ? "RTS on" : "RTS off") +
+                      ((bits & TIOCM_RTS) ? ", reads set" : ", reads clear"));
     } else {
       const std::string step = request == TCSBRK ? "drain" : "transmitter empty?";
       if (steps.empty() || steps.back() != step) steps.push_back(step);
@@ -93,8 +95,8 @@ TEST_F(UartProof, ModemLinesAreSwitchedNotLoopedBack) {
   ASSERT_EQ(ReadS(&value), QVO_STATUS_OK);
   EXPECT_EQ(value, 7);
   EXPECT_EQ(posix_calls_seen::Calls(Call::Write) - writes, 1u);
-  EXPECT_EQ(steps, (std::vector<std::string>{"RTS on, reads set", "drain", "transmitter empty?", "RTS off, reads clear",
-                                             "RTS off, reads clear"}));
+  EXPECT_EQ(steps, (std::vector<std::string>{"RTS on, reads set", "drain", "transmitter empty?",
+                                             "RTS off, reads clear", "RTS off, reads clear"}));
 }
 
 // No CTS: 19 polls an attempt, nothing written, status 2.

@@ -174,7 +174,8 @@ std::string CaptureFileFor(const std::string& pattern, const std::string& port) 
     if (c == '/' || c == '\\' || c == ':') c = '_';
   }
   std::string path = pattern;
-  for (size_t at = 0; (at = path.find("%p", at)) != std::string::npos; at += name.size()) path.replace(at, 2, name);
+  for (size_t at = 0; (at = path.find("%p", at)) != std::string::npos; at += name.size())
+    path.replace(at, 2, name);
   return path;
 }
 
