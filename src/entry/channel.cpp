@@ -85,12 +85,12 @@ void FinishRequest(QvoChannel* channel) {
 bool PortReadyForRequest(QvoChannel* channel) {
   if (channel->port == kNoPort) return true;  // a request without a port fails as it always has
   TellPortLoss(channel);
-  const PortSpec& spec = channel->portSpec;
-  if (!HasTerminator(spec.portName, sizeof spec.portName)) return !CommPortLost(channel->port);
-  switch (CommSeekPort(channel->port, spec.portName, SettingsOf(spec.lineParams), spec.openFlags)) {
+  const PortSpec& opened = channel->portSpec;  // the port as the channel opened it
+  if (!HasTerminator(opened.portName, sizeof opened.portName)) return !CommPortLost(channel->port);
+  switch (CommSeekPort(channel->port, opened.portName, SettingsOf(opened.lineParams), opened.openFlags)) {
     case PortPresence::Present: return true;
     case PortPresence::Regained:
-      ReportToHost(HostReport::PortFound, kDriverName, ShownNameOf(spec.portName).text);
+      ReportToHost(HostReport::PortFound, kDriverName, ShownNameOf(opened.portName).text);
       return true;
     case PortPresence::Absent: return false;
   }

@@ -43,7 +43,7 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
     // whole within it costs nothing more, not even the deadline's reckoning.
     turn->pieceRead = true;
     const bool read = SysRead(turn->port, buffer + *have, want - *have, &got);
-    if (turn->capture != nullptr) CaptureReceived(turn->capture, turn->port, buffer + *have, got);
+    CaptureReceived(turn->capture, turn->port, buffer + *have, got);
     *have += got;
     *received += got;
     if (!read || got == 0) return false;
@@ -53,7 +53,7 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
   if (!turn->deadlineSet) SetDeadline(turn);
   const bool complete =
       CommReadBefore(turn->port, buffer + *have, want - *have, &got, turn->deadline) == CommStatus::Ok;
-  if (turn->capture != nullptr) CaptureReceived(turn->capture, turn->port, buffer + *have, got);
+  CaptureReceived(turn->capture, turn->port, buffer + *have, got);
   *have += got;
   *received += got;
   return complete;

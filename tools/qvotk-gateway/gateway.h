@@ -34,7 +34,6 @@ class Gateway : public LineEvents, public ModbusBackend {
   std::string StatsJson() const;
   void PublishStats();
   void LogStats() const;
-  int modbusPort() const { return modbus_.port(); }
 
   // LineEvents
   void OnReading(const std::string& line, int station, const std::string& point,

@@ -16,15 +16,13 @@ namespace {
 // once this large, between requests.
 constexpr uint64_t kLongestCaptureBytes = 1 << 20;
 
-uint16_t StopBitsCode(const std::string& stopBits) { return stopBits == "1.5" ? 1 : stopBits == "2" ? 2 : 0; }
-
 LineOptions OptionsOf(const LineConfig& line) {
   LineOptions options;
   options.port = line.port;
   options.lineNumber = 1;
   options.line.baudRate = static_cast<uint16_t>(line.baud);
   options.line.dataBits = static_cast<uint16_t>(line.dataBits);
-  options.line.stopBits = StopBitsCode(line.stopBits);
+  options.line.stopBits = qvotk_host::StopBitsCode(line.stopBits.c_str());
   options.line.parity = static_cast<uint16_t>(qvotk_host::ParityCode(line.parity.c_str()));
   options.timeoutUnits = static_cast<uint32_t>((line.timeoutMs + 9) / 10);
   return options;
@@ -153,7 +151,7 @@ int LineWorker::Submit(WriteRequest request) {
   }
   if (!known) return qvotk_host::kExitUsage;
   // What the driver would refuse is refused before the line is used.
-  if (request.point == "S" ? request.value > 9 : (request.value != 1 && request.value != 2)) {
+  if (!qvotk_host::TakesValue(request.point == "S", request.value)) {
     return QVO_STATUS_REJECTED;
   }
   writes_.push_back(std::move(request));

@@ -2,8 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
+
+#include "line_watch/capture_file.h"
 
 namespace gateway {
 namespace {
@@ -28,16 +29,7 @@ int64_t UnixMicroseconds() {
       .count();
 }
 
-std::string IsoTime(int64_t unixMicroseconds) {
-  const std::time_t seconds = static_cast<std::time_t>(unixMicroseconds / 1000000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  char full[48];
-  std::snprintf(full, sizeof full, "%s.%03dZ", text, static_cast<int>(unixMicroseconds % 1000000 / 1000));
-  return full;
-}
+std::string IsoTime(int64_t unixMicroseconds) { return line_watch::UtcText(unixMicroseconds); }
 
 void Log(Level level, const std::string& text) {
   if (level < g_lowest) return;

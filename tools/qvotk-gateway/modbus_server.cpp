@@ -32,11 +32,6 @@ int ExceptionOf(int status) {
   return MODBUS_EXCEPTION_GATEWAY_TARGET;                                              // 0x0B
 }
 
-// Whether the point takes `value`: S 0-9, a numbered point 1 or 2.
-bool Takes(const RegisterTarget& target, uint16_t value) {
-  return target.point == "S" ? value <= 9 : value == 1 || value == 2;
-}
-
 }  // namespace
 
 ModbusServer::~ModbusServer() { Stop(); }
@@ -143,7 +138,7 @@ void ModbusServer::Serve(int socket) {
         const uint16_t value = Word(values + 2 * i);
         if (target.block) {
           exception = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;  // a block is read only
-        } else if (!Takes(target, value)) {
+        } else if (!qvotk_host::TakesValue(target.point == "S", value)) {
           exception = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
         } else {
           const int status = backend_->Write(target, value);

@@ -253,11 +253,10 @@ Result RunWrite(const CommonOptions& options, const std::string& name, int value
   }
   const Point& point = points[0];
   // What the driver would refuse is refused here, before anything is sent.
-  if (point.kind == QVO_POINT_S && (value < 0 || value > 9)) {
-    return Failure(kExitUsage, "the S point takes 0-9, not " + std::to_string(value));
-  }
-  if (point.kind == QVO_POINT_NUMBERED && value != 1 && value != 2) {
-    return Failure(kExitUsage, "numbered points take 1 or 2, not " + std::to_string(value));
+  if (!qvotk_host::TakesValue(point.kind == QVO_POINT_S, value)) {
+    return Failure(kExitUsage, (point.kind == QVO_POINT_S ? "the S point takes 0-9, not "
+                                                          : "numbered points take 1 or 2, not ") +
+                                   std::to_string(value));
   }
   if (!OpenRun(run, &result)) return result;
   QvoStatus status = QVO_STATUS_NO_ANSWER;

@@ -10,6 +10,10 @@
 #include "stop_signals.h"
 
 #if !defined(_WIN32)
+#include "common/termios_speed.h"
+#endif
+
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -225,20 +229,6 @@ class Monitor {
 };
 
 #if !defined(_WIN32)
-speed_t SpeedOf(int baud) {
-  switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
-  }
-}
-
 // The port, for reading only: raw, at the line's rate, without what it
 // held before the monitor came.
 int OpenTap(const std::string& port, int baud, std::string* error) {
@@ -252,7 +242,7 @@ int OpenTap(const std::string& port, int baud, std::string* error) {
   if (tcgetattr(fd, &tio) == 0) {
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    const speed_t speed = SpeedOf(baud < 0 ? 2400 : baud);
+    const speed_t speed = TermiosSpeed(baud < 0 ? 2400u : static_cast<unsigned>(baud));
     if (speed != B0) {
       cfsetispeed(&tio, speed);
       cfsetospeed(&tio, speed);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "line_watch/capture_file.h"
 #include "stop_signals.h"
 
 namespace {
@@ -18,21 +19,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kStatusLineWidth = 79;
 
 std::string UtcNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  char withMs[48];
-  std::snprintf(withMs, sizeof withMs, "%s.%03dZ", text, static_cast<int>(ms));
-  return withMs;
+  return line_watch::UtcText(std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count());
 }
 
 // A pause that a stop request cuts short.

@@ -14,12 +14,6 @@
 
 namespace {
 
-uint16_t StopBitsCode(const std::string& stopBits) {
-  if (stopBits == "1.5") return 1;
-  if (stopBits == "2") return 2;
-  return 0;
-}
-
 #if !defined(_WIN32)
 std::string RandomCharacters(size_t count) {
   static constexpr char kCharacters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -138,7 +132,7 @@ LineOptions ToolRun::Line() const {
   line.line = info_.defaultLine;
   if (options_.baud >= 0) line.line.baudRate = static_cast<uint16_t>(options_.baud);
   if (options_.dataBits >= 0) line.line.dataBits = static_cast<uint16_t>(options_.dataBits);
-  if (!options_.stopBits.empty()) line.line.stopBits = StopBitsCode(options_.stopBits);
+  if (!options_.stopBits.empty()) line.line.stopBits = qvotk_host::StopBitsCode(options_.stopBits.c_str());
   if (!options_.parity.empty())
     line.line.parity = static_cast<uint16_t>(qvotk_host::ParityCode(options_.parity.c_str()));
   return line;

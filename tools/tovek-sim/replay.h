@@ -24,7 +24,6 @@ class ReplayAnswers {
 
   uint64_t answered() const { return answered_; }
   uint64_t unknown() const { return unknown_; }
-  size_t requestsHeld() const { return heldRequests_; }
 
  private:
   struct Turns {

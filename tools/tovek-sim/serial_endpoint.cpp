@@ -8,28 +8,18 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+#include "common/termios_speed.h"
 
-speed_t SpeedOf(unsigned baud) {
-  switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B9600;
-  }
-}
+namespace {
 
 bool MakeRaw(int fd, unsigned baud) {
   termios tio;
   if (tcgetattr(fd, &tio) != 0) return false;
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
-  cfsetispeed(&tio, SpeedOf(baud));
-  cfsetospeed(&tio, SpeedOf(baud));
+  const speed_t speed = TermiosSpeed(baud) != B0 ? TermiosSpeed(baud) : B9600;
+  cfsetispeed(&tio, speed);
+  cfsetospeed(&tio, speed);
   return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 

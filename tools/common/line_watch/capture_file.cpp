@@ -1,5 +1,7 @@
 #include "line_watch/capture_file.h"
 
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 
 namespace line_watch {
@@ -177,6 +179,21 @@ std::string CaptureFileFor(const std::string& pattern, const std::string& port) 
   for (size_t at = 0; (at = path.find("%p", at)) != std::string::npos; at += name.size())
     path.replace(at, 2, name);
   return path;
+}
+
+std::string UtcText(int64_t unixMicroseconds) {
+  const std::time_t seconds = static_cast<std::time_t>(unixMicroseconds / 1000000);
+  std::tm utc{};
+#if defined(_WIN32)
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  char full[48];
+  std::snprintf(full, sizeof full, "%s.%03dZ", text, static_cast<int>(unixMicroseconds % 1000000 / 1000));
+  return full;
 }
 
 const char* EventName(LineEvent event) {

@@ -65,6 +65,10 @@ class CaptureWriter {
 
 const char* EventName(LineEvent event);
 
+// A record's time, or any unix time in microseconds, as ISO 8601 UTC with
+// milliseconds: "2026-12-08T10:00:00.123Z".
+std::string UtcText(int64_t unixMicroseconds);
+
 // The file the driver captures a port's line to, for the QVOTK_CAPTURE
 // pattern `pattern`: each "%p" is the port's name as the driver opens it,
 // with '/', '\' and ':' as '_'.

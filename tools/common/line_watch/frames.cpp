@@ -36,7 +36,6 @@ void FrameSplitter::Feed(const std::string& bytes, int64_t microseconds, std::ve
   std::string noise;
   auto endNoise = [&] {
     if (noise.empty()) return;
-    noise_ += noise.size();
     frames->push_back({noise, false, true, microseconds});
     noise.clear();
   };

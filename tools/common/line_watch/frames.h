@@ -28,13 +28,10 @@ class FrameSplitter {
   // Takes the next bytes; the frames they complete go to `frames`, and the
   // noise among them as frames of its own.
   void Feed(const std::string& bytes, int64_t microseconds, std::vector<Frame>* frames);
-  // Bytes that belonged to no frame, so far.
-  uint64_t noiseBytes() const { return noise_; }
   size_t pendingBytes() const { return pending_.size(); }
 
  private:
   std::string pending_;  // from a ":" on
-  uint64_t noise_ = 0;
 };
 
 enum class Command : int { None = -1, WriteS = 0x05, Block = 0x06, ReadS = 0x08, Point = 0x09 };

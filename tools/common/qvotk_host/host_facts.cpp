@@ -17,6 +17,11 @@ int ParityCode(const char* name) {
   return -1;
 }
 
+uint16_t StopBitsCode(const char* name) {
+  if (std::strcmp(name, "1.5") == 0) return 1;
+  return std::strcmp(name, "2") == 0 ? 2 : 0;
+}
+
 FrameLengths ValueFrames(bool sPoint, bool write) {
   if (sPoint) return write ? FrameLengths{15, 15} : FrameLengths{17, 21};
   return write ? FrameLengths{19, 19} : FrameLengths{19, 23};

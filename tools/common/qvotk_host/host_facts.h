@@ -20,6 +20,17 @@ const char* ParityName(int code);
 // The code of a parity name, or -1.
 int ParityCode(const char* name);
 
+// The code of a stop-bits name, "1", "1.5" or "2", as the line record
+// holds it (1.5 is code 1); 0 for any other name.
+uint16_t StopBitsCode(const char* name);
+
+// Whether a point takes `value` in a write: the S point 0-9 (one digit on
+// the line), a numbered point 1 or 2 (the codes 71 and 72). What the driver
+// refuses before anything is sent.
+constexpr bool TakesValue(bool sPoint, long value) {
+  return sPoint ? value >= 0 && value <= 9 : value == 1 || value == 2;
+}
+
 // One exchange on the line, in characters: the request and its reply.
 struct FrameLengths {
   uint32_t request;
