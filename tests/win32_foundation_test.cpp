@@ -265,6 +265,29 @@ TEST_F(Win32FoundationTest, RtsClearsOnceTheFrameHasLeftTheTransmitter) {
   }
 }
 
+// A peer that never takes the frame holds RTS up no longer than the frame's
+// time on the wire and one read time-out.
+TEST_F(Win32FoundationTest, ATransmitterThatNeverDrainsHoldsRtsOnlyBoundedly) {
+  sim::SimDevice& line = SimLine::Get().AddDevice("COM4");
+  line.microsecondsPerCharacter = CharacterNanoseconds(9600, 8, 0, 0) / 1000;
+  line.transmitFifo = 0;
+  line.transmitterHeld = true;
+  PortHandle port = kNoPort;
+  ASSERT_EQ(CommOpen("COM4", PortSettings{9600, 8, 0, 0}, COMM_RTS_ON, &port), CommStatus::Ok);
+  ASSERT_EQ(CommSetReadTimeout(port, 30), CommStatus::Ok);  // 300 ms
+  const std::string frame = ":0508000168008F\r\n";
+  LineTurn turn;
+  StartTurns(&turn, port, ':');
+  const uint64_t start = SimLine::Get().NowMicroseconds();
+  SendFrame(&turn, frame.data(), static_cast<uint32_t>(frame.size()));
+  const uint64_t wire = frame.size() * line.microsecondsPerCharacter;
+  const uint64_t held = SimLine::Get().NowMicroseconds() - start;
+  EXPECT_GE(held, wire + 300000) << "it did wait for the frame to leave";
+  EXPECT_LE(held, wire + 300000 + 20000) << "bounded, with a few polls' slack";
+  EXPECT_TRUE(line.delivered.empty());
+  CommClose(port);
+}
+
 // A device that has gone: its handle is closed at once (some drivers hold
 // the COM name while one is open), the port's own handle goes on without
 // asking Windows anything, and the device is opened again by its name.

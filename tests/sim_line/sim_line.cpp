@@ -164,7 +164,7 @@ void SimLine::SetQueueSizes(PortHandle port, uint32_t input, uint32_t output) {
 
 SimLine::Departed SimLine::Depart(SimDevice* device) {
   Departed departed;
-  while (device != nullptr && !device->transmitting.empty() &&
+  while (device != nullptr && !device->transmitterHeld && !device->transmitting.empty() &&
          device->transmitting.front().doneMicroseconds <= now_) {
     departed.lastDone = device->transmitting.front().doneMicroseconds;
     departed.bytes += device->transmitting.front().byte;

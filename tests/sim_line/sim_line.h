@@ -104,6 +104,9 @@ struct SimDevice {
   // device driver's queue holds what the UART's FIFO of this depth has not
   // taken yet; a USB adapter takes a whole frame at once.
   uint32_t transmitFifo = 16;
+  // A peer that holds the transmitter (hardware flow control it never
+  // releases): nothing leaves.
+  bool transmitterHeld = false;
   std::deque<Departure> transmitting;
   uint32_t charactersCutOff = 0;  // lost to an early RTS clear
   // A two-wire adapter that hears its own transmitter: each character sent
