@@ -32,11 +32,19 @@ uint16_t ExpectedStation(const uint8_t* data, size_t size) {
   return static_cast<uint16_t>(value);
 }
 
+// The run's own folder for the station file, removed when the run ends.
+char g_directory[] = "/tmp/qvotk-fuzz-XXXXXX";
+
+void RemoveDirectory() {
+  std::remove((std::string(g_directory) + "/QVOTK01.int").c_str());
+  rmdir(g_directory);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char directory[] = "/tmp/qvotk-fuzz-XXXXXX";
-  if (mkdtemp(directory) == nullptr || chdir(directory) != 0) std::abort();
+  if (mkdtemp(g_directory) == nullptr || chdir(g_directory) != 0) std::abort();
+  std::atexit(RemoveDirectory);
   return 0;
 }
 

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -240,12 +241,18 @@ TEST_F(GatewayTest, MqttCarriesPointsStatusesWritesAndTheLastWill) {
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(Json::parse(results[0].second)["status"], 0);
 
-  kill(gateway->pid(), SIGKILL);
+  const int killed = gateway->pid();
+  kill(killed, SIGKILL);
   gateway->Wait(2000);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const auto will = Messages("qvotk/gateway/status", 1, 5);
   ASSERT_EQ(will.size(), 1u);
   EXPECT_EQ(will[0].second, "offline") << "the last will";
+  // What the killed gateway left behind, the next one removes.
+  const std::string leftover = "/tmp/qvotk-gateway-" + std::to_string(killed);
+  EXPECT_TRUE(std::filesystem::exists(leftover));
+  ASSERT_TRUE(StartGateway(Config(north.port)));
+  EXPECT_FALSE(std::filesystem::exists(leftover));
 }
 
 // The broker restarts: the gateway connects again by itself, says it is

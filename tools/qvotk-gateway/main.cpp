@@ -12,11 +12,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 
 #include "config.h"
 #include "gateway.h"
@@ -35,14 +35,26 @@ std::string SelfDirectory() {
 }
 
 // A private capture per line, so that the attempts of each request can be
-// counted, unless the environment names captures of its own.
+// counted, unless the environment names captures of its own. The folder is
+// named after the process: one a gateway killed outright left behind is
+// removed by the next.
 std::string CaptureEachLine() {
   const char* asked = std::getenv("QVOTK_CAPTURE");
   if (asked != nullptr && asked[0] != '\0') return "";
-  std::mt19937 random(static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  const auto folder = std::filesystem::temp_directory_path() / ("qvotk-gateway-" + std::to_string(random()));
+  const auto temporary = std::filesystem::temp_directory_path();
+  const std::string prefix = "qvotk-gateway-";
   std::error_code failed;
-  if (!std::filesystem::create_directory(folder, failed)) return "";
+  for (const auto& entry : std::filesystem::directory_iterator(temporary, failed)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      std::filesystem::remove_all(entry.path(), failed);
+    }
+  }
+  const auto folder = temporary / (prefix + std::to_string(getpid()));
+  std::filesystem::create_directory(folder, failed);
+  if (failed) return "";
   setenv("QVOTK_CAPTURE", (folder / "%p.pcap").string().c_str(), 1);
   return folder.string();
 }
