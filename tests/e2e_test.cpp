@@ -20,6 +20,7 @@
 #include "common/child_process.h"
 #include "line_watch/frames.h"
 #include "qvotk_host/host_channel.h"
+#include "support/build_programs.h"
 #include "support/every_opcode.h"
 #include "support/pty.h"
 #include "support/requests.h"
@@ -140,7 +141,7 @@ TEST_F(EndToEnd, StationFileSelectsTheControllerOnAMultiDropLine) {
 // Runs a program of the build; returns its exit status and what it printed.
 int RunProgram(const std::string& program, const std::string& arguments, std::string* output,
                bool withErrors = true) {
-  const std::string path = program[0] == '/' ? program : kBin + "/" + program;
+  const std::string path = program[0] == '/' ? program : BuildProgramCommandLine(program);
   const std::string command = path + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
@@ -159,10 +160,12 @@ int RunTool(const std::string& arguments, std::string* output) {
 // must be JSON lines and nothing else.
 int RunToolJson(const std::string& arguments, std::vector<Json>* lines, const std::string& environment = "") {
   std::string output;
-  const int status = environment.empty()
-                         ? RunProgram("qvotk", "--json " + arguments, &output, false)
-                         : RunProgram("/usr/bin/env", environment + " " + kBin + "/qvotk --json " + arguments,
-                                      &output, false);
+  const int status =
+      environment.empty()
+          ? RunProgram("qvotk", "--json " + arguments, &output, false)
+          : RunProgram("/usr/bin/env",
+                       environment + " " + BuildProgramCommandLine("qvotk") + " --json " + arguments, &output,
+                       false);
   lines->clear();
   std::istringstream text(output);
   for (std::string line; std::getline(text, line);) {
@@ -347,7 +350,7 @@ TEST_F(EndToEnd, RepeatedHostReportsAreShownOnce) {
 // Runs the tool as a child with its output on a pipe.
 bool StartTool(ChildProcess* tool, const std::vector<std::string>& arguments) {
   std::string error;
-  return tool->Start(kBin + "/qvotk", arguments, &error);
+  return StartBuildProgram(tool, "qvotk", arguments, &error);
 }
 
 TEST_F(EndToEnd, PollPrintsAJsonObjectARoundAndItsSummaryWhenInterrupted) {
@@ -392,6 +395,7 @@ TEST_F(EndToEnd, ScanFindsTheStationsOnTheLineAndNoOthers) {
 // the middle of a request that would wait for ever; so does a reader that
 // stops reading. Nothing is left behind.
 TEST_F(EndToEnd, NothingIsLeftBehindAfterSigterm) {
+  SKIP_SIGNALS_UNDER_EMULATOR();
   const std::string temporary = workingDirectory.path() + "/tmp";
   ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
   setenv("TMPDIR", temporary.c_str(), 1);
@@ -415,8 +419,8 @@ TEST_F(EndToEnd, NothingIsLeftBehindAfterSigterm) {
   }
   // A reader that goes away ends the poll, as it ends other tools (141).
   std::string output;
-  EXPECT_EQ(system(("bash -c 'set -o pipefail; " + kBin + "/qvotk poll S --json -i 10 --port " + sim.port +
-                    " --station 12 | head -2 > /dev/null'")
+  EXPECT_EQ(system(("bash -c 'set -o pipefail; " + BuildProgramCommandLine("qvotk") +
+                    " poll S --json -i 10 --port " + sim.port + " --station 12 | head -2 > /dev/null'")
                        .c_str()),
             141 << 8);
 
@@ -594,7 +598,8 @@ TEST_F(EndToEnd, TheToolSaysWhatItUsesAndWhatWentWrong) {
   std::string points;
   for (int n = 1; n <= 12; ++n) points += " 0" + std::string(n < 10 ? "0" : "") + std::to_string(n);
   RunProgram("/usr/bin/script",
-             "-qfec '" + kBin + "/qvotk poll" + points + " -n 2 -i 0 --station 12" + port + "' /dev/null",
+             "-qfec '" + BuildProgramCommandLine("qvotk") + " poll" + points + " -n 2 -i 0 --station 12" +
+                 port + "' /dev/null",
              &output);
   size_t lines = 0;
   for (size_t start = 0, end; (end = output.find_first_of("\r\n", start)) != std::string::npos;
@@ -606,10 +611,10 @@ TEST_F(EndToEnd, TheToolSaysWhatItUsesAndWhatWentWrong) {
   }
   EXPECT_EQ(lines, 2u) << output;
   // The scan's progress shows on a terminal, past the report filter.
-  RunProgram(
-      "/usr/bin/script",
-      "-qfec '" + kBin + "/qvotk scan --from 11 --to 12 --station-timeout-ms 20" + port + "' /dev/null",
-      &output);
+  RunProgram("/usr/bin/script",
+             "-qfec '" + BuildProgramCommandLine("qvotk") +
+                 " scan --from 11 --to 12 --station-timeout-ms 20" + port + "' /dev/null",
+             &output);
   EXPECT_NE(output.find("scanning 11-12 ["), std::string::npos) << output;
 }
 
@@ -670,12 +675,13 @@ TEST_F(EndToEnd, ACaptureOfAFaultyLineDecodesInTsharkAndReplaysToTheSameResults)
 // verdicts counted per station; 1 MB of noise on a tap costs it no memory
 // and no later pair.
 TEST_F(EndToEnd, TheMonitorPairsWhatTheTapHearsAndStaysSmallUnderNoise) {
+  SKIP_SIGNALS_UNDER_EMULATOR();
   const std::string tap = workingDirectory.path() + "/tap";
   Simulator sim;
   ASSERT_TRUE(sim.Start({"--station", "12", "--mirror", tap, "--fault-script", "bad-checksum"}));
   ChildProcess monitor;
   std::string error, line;
-  ASSERT_TRUE(monitor.Start(kBin + "/qvotk", {"monitor", "--json", "--port", tap}, &error)) << error;
+  ASSERT_TRUE(StartBuildProgram(&monitor, "qvotk", {"monitor", "--json", "--port", tap}, &error)) << error;
   usleep(200000);
   std::string output;
   EXPECT_EQ(RunTool("read 001 -v --station 12 --timeout-ms 50 --port " + sim.port, &output), 0);
@@ -697,7 +703,8 @@ TEST_F(EndToEnd, TheMonitorPairsWhatTheTapHearsAndStaysSmallUnderNoise) {
 
   PseudoTerminal noisy;
   ChildProcess listener;
-  ASSERT_TRUE(listener.Start(kBin + "/qvotk", {"monitor", "--json", "--port", noisy.portName()}, &error));
+  ASSERT_TRUE(
+      StartBuildProgram(&listener, "qvotk", {"monitor", "--json", "--port", noisy.portName()}, &error));
   usleep(200000);
   auto resident = [&] {
     std::ifstream status("/proc/" + std::to_string(listener.pid()) + "/status");

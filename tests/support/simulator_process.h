@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/child_process.h"
+#include "support/build_programs.h"
 
 struct SimulatorProcess {
   ChildProcess process;
@@ -17,8 +17,7 @@ struct SimulatorProcess {
     arguments.push_back("--stats-file");
     arguments.push_back(statsFile);
     std::string error;
-    return process.Start(std::string(QVO_BIN_DIR) + "/tovek-sim", arguments, &error) &&
-           process.ReadLine(&port, 10000);
+    return StartBuildProgram(&process, "tovek-sim", arguments, &error) && process.ReadLine(&port, 10000);
   }
 
   // Stops the simulator; how many frames it saw, or -1.
