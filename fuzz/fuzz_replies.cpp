@@ -36,7 +36,8 @@ enum Kind { kReadS, kReadPoint, kWriteS, kWritePoint, kBlock, kKinds };
 // The frame rules. A byte is two characters, each read as a digit by its
 // code: "a" to "z" (and the five bytes after them) count as upper case,
 // "0" to "9" give 0 to 9, any other character its code less 55, all kept to
-// eight bits. Only value characters must be true hexadecimal digits.
+// eight bits. A reply is taken only when every character between its ":"
+// and CR LF is a true hexadecimal digit.
 unsigned RuleDigit(unsigned char c) {
   if (c >= 97 && c <= 127) c = static_cast<unsigned char>(c - 32);
   unsigned digit = (c - 48u) & 0xFF;
@@ -82,12 +83,16 @@ size_t AnswerAt(const std::string& text, size_t at, Kind kind) {
 }
 
 // The values of a reply that the driver may take from `text` at `at`:
-// framed, status "0", checksum where verified, hexadecimal values. Empty
-// when the window is no such reply.
+// framed, hexadecimal digits only, status "0", checksum where verified.
+// Empty when the window is no such reply.
 bool TakeableAt(const std::string& text, size_t at, Kind kind, size_t blockCount, std::vector<int>* values) {
   values->clear();
-  if (AnswerAt(text, at, kind) == 0) return false;
+  const size_t length = AnswerAt(text, at, kind);
+  if (length == 0) return false;
   const char* w = text.data() + at;
+  for (size_t i = 1; i + 2 < length; ++i) {
+    if (!IsHex(w[i])) return false;
+  }
   if (kind == kBlock) {
     const size_t n = RuleByte(w + 1);
     if (n != (blockCount & 0xFF) || !ChecksumHolds(w + 3, n)) return false;

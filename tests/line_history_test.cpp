@@ -2,20 +2,25 @@
 // clock, with noise before, inside and after replies (bursts of ":" and
 // CR LF among it), replies late by up to three read time-outs, requests and
 // replies lost, the line's echo of a request ahead of its reply (whole or
-// cut), bytes damaged on the wire (changed, and marked as a UART marks a
-// parity or framing error), slow noise that trickles on after a request,
-// and consecutive requests for different points whose values keep
-// changing. Thousands of random histories; in none of them may the host
-// receive a value as good that is not the controller's, and every request
-// ends within its bound.
+// cut, twice from a repeater, and the previous request's copy late), bytes
+// damaged on the wire (changed, and marked as a UART marks a parity or
+// framing error), a stray ":" or a stray byte that is no digit in a reply
+// that lost a character, windows of start characters and line ends while
+// a reply is owed, slow noise that trickles on after a request, and
+// consecutive requests for different points whose values keep changing.
+// Thousands of random histories; in none of them may the host receive a
+// value as good that is not the controller's, and every request ends
+// within its bound.
 //
 // Numbered reads and blocks carry a checksum the driver verifies: for them
 // the rule holds in every history. S-point and write replies carry none,
-// so noise can forge one (a ":", exactly a reply's length, CR LF at its
-// end); requests that met such a forgery are counted apart.
+// so noise can forge one (a ":", exactly a reply's length of hexadecimal
+// digits, CR LF at its end); requests that met such a forgery are counted
+// apart.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -219,18 +224,73 @@ class LineHistory {
     }
     std::vector<sim::LinePiece> pieces = {{late, reply, false}};
     if (Below(3) == 0) pieces = sim::AmongNoise(reply, late, random_);
-    Deliver(Echoed(frame, Damaged(pieces)));
+    if (late != 0 && Below(8) == 0) pieces = AfterLineEnds(pieces, reply.size());
+    Deliver(Echoed(frame, Damaged(Garbled(pieces, reply.size()))));
+    previousFrame_ = frame;
   }
 
-  // The line hears the request back ahead of its reply, now and then cut.
+  // The first piece of the reply itself.
+  static sim::LinePiece* ReplyStart(std::vector<sim::LinePiece>& pieces) {
+    for (sim::LinePiece& piece : pieces) {
+      if (!piece.isNoise) return &piece;
+    }
+    return nullptr;
+  }
+
+  // Now and then the reply loses a character between its ":" and CR LF,
+  // and a stray ":" comes just ahead of it, or a stray byte that is no
+  // digit inside it: either way the line still brings a reply's length.
+  std::vector<sim::LinePiece> Garbled(std::vector<sim::LinePiece> pieces, size_t replyLength) {
+    const uint32_t roll = Below(16);
+    if (roll > 1) return pieces;
+    sim::LinePiece* start = ReplyStart(pieces);
+    const size_t inside = std::min(start->bytes.size(), replyLength - 2);
+    if (inside < 2) return pieces;
+    start->bytes.erase(1 + Below(static_cast<uint32_t>(inside - 1)), 1);
+    if (roll == 0) {
+      sim::LinePiece stray{start->gapMicroseconds, ":", true};
+      start->gapMicroseconds = 0;
+      pieces.insert(pieces.begin() + (start - pieces.data()), stray);
+    } else {
+      const char strays[] = {'\0', '\xFF', 'G', 'x', ' '};
+      start->bytes.insert(start->bytes.begin() + 1 + Below(static_cast<uint32_t>(start->bytes.size())),
+                          strays[Below(sizeof strays)]);
+    }
+    return pieces;
+  }
+
+  // A window of start characters and line ends, a reply's length, while
+  // the reply is still owed.
+  std::vector<sim::LinePiece> AfterLineEnds(std::vector<sim::LinePiece> pieces, size_t replyLength) {
+    std::string window = ":";
+    while (window.size() + 2 < replyLength) window += Below(2) == 0 ? '\r' : '\n';
+    window += "\r\n";
+    const uint64_t gap = Below(static_cast<uint32_t>(pieces.front().gapMicroseconds / 2) + 1);
+    pieces.front().gapMicroseconds = 0;
+    pieces.insert(pieces.begin(), sim::LinePiece{gap, window, true});
+    return pieces;
+  }
+
+  // The line hears the request back ahead of its reply, now and then cut;
+  // a repeater sends a second copy; an adapter's copy of the previous
+  // attempt's identical frame comes late. (A late copy of another request's
+  // frame began after this request left: like any reply that did, it cannot
+  // be told from this request's own.)
   std::vector<sim::LinePiece> Echoed(std::string_view frame, std::vector<sim::LinePiece> pieces) {
-    if (Below(4) != 0) return pieces;
-    std::string echo(frame);
-    if (Below(4) == 0) echo.resize(1 + Below(static_cast<uint32_t>(frame.size()) - 1));
-    sim::LinePiece piece{0, echo, true};
-    piece.isEcho = true;
-    pieces.insert(pieces.begin(), piece);
-    if (pieces.size() > 1) pieces[1].gapMicroseconds = Below(3) * kCharacterMicroseconds;
+    std::vector<std::string> copies;
+    if (Below(4) == 0) {
+      std::string echo(frame);
+      if (Below(4) == 0) echo.resize(1 + Below(static_cast<uint32_t>(frame.size()) - 1));
+      copies.push_back(echo);
+    }
+    if (Below(10) == 0) copies.emplace_back(frame);
+    if (Below(10) == 0 && previousFrame_ == frame) copies.push_back(previousFrame_);
+    for (const std::string& copy : copies) {
+      pieces.front().gapMicroseconds = Below(3) * kCharacterMicroseconds;
+      sim::LinePiece piece{0, copy, true};
+      piece.isEcho = true;
+      pieces.insert(pieces.begin(), piece);
+    }
     return pieces;
   }
 
@@ -281,6 +341,12 @@ class LineHistory {
       if (arrivals_[i + length - 2].byte != '\r' || last.byte != '\n') continue;
       const int origin = arrivals_[i].origin;
       if (origin == kEcho) continue;  // the request's own copy: never to be taken
+      // A window that holds anything but digits between its ":" and CR LF
+      // (a second ":" among them) is no reply: it can forge none.
+      bool digits = true;
+      for (size_t j = i + 1; digits && j < i + length - 2; ++j)
+        digits = std::isxdigit(static_cast<unsigned char>(arrivals_[j].byte)) != 0;
+      if (!digits) continue;
       bool genuine = origin >= 0 && replies_[static_cast<size_t>(origin)].first == i &&
                      replies_[static_cast<size_t>(origin)].length == length;
       for (size_t j = i; genuine && j < i + length; ++j) genuine = arrivals_[j].origin == origin;
@@ -304,6 +370,7 @@ class LineHistory {
   std::vector<ReplyRecord> replies_;
   size_t framesSeen_ = 0;
   bool controllerOff_ = false;
+  std::string previousFrame_;
 };
 
 TEST(LineHistory, NoHistoryHandsTheHostAValueThatIsNotTheControllers) {

@@ -74,7 +74,7 @@ TEST_F(ValueRequestTest, SPointReadSendsTheWorkedFrameAndTakesTheValueUnverified
       ":070000126800"
       "3F"
       "00"
-      "ZZ\r\n");  // checksum characters not examined
+      "FF\r\n");  // checksum digits not verified
   ASSERT_EQ(Read(0), QVO_STATUS_OK);
   ASSERT_EQ(device->writes.size(), 1u);
   EXPECT_EQ(device->writes[0], ":0508001268007E\r\n");
@@ -347,26 +347,76 @@ TEST_F(ValueRequestTest, NoiseAheadOfAReplyIsSkippedInTheSameAttempt) {
   EXPECT_EQ(Requests(), 10u);
 }
 
-TEST_F(ValueRequestTest, ValueCharactersMustBeHexDigits) {
-  // "G0" parses to 256 and adds 0 to the checksum: the reply checks out but
-  // for its value.
-  ReplyAlways(":08000000000000G00000\r\n");
-  EXPECT_EQ(Read(1, 1), QVO_STATUS_REJECTED);
-  EXPECT_EQ(Requests(), 10u);
-  EXPECT_EQ(values[1], kUntouched);
+// A stray ":" just before a reply that then loses a character: framed from
+// the first ":", the reply's own "0" would stand where the status
+// character does, and a refusal would read as success. No reply holds a
+// second ":": the frame begins at the last.
+TEST_F(ValueRequestTest, AReplyIsFramedFromItsLastStartCharacter) {
+  struct Case {
+    const char* what;
+    size_t replyLength;
+    std::function<QvoStatus()> request;
+  };
+  const Case cases[] = {
+      {"S write", 15, [&] { return Write(0, 0, 3); }},
+      {"numbered write", 19, [&] { return Write(1, 9, 2); }},
+      {"S read", 21, [&] { return Read(0); }},
+  };
+  size_t lost = 0;  // the reply's character lost on the wire; 0: none
+  device->responder = [&](sim::SimDevice& d, std::string_view frame) {
+    sim::DecodedRequest request;
+    ASSERT_TRUE(sim::DecodeRequest(frame, &request));
+    std::string reply = controller->Answer(request, Fault::StatusError);
+    if (lost != 0) reply.erase(lost, 1);
+    d.Deliver(":" + reply);
+  };
+  for (const Case& c : cases) {
+    for (lost = 0; lost < c.replyLength - 2; ++lost) {
+      EXPECT_NE(c.request(), QVO_STATUS_OK) << c.what << " refused, character " << lost << " lost";
+    }
+  }
+  EXPECT_EQ(controller->sPoint, 0) << "no write was carried out";
+  device->responder = [&](sim::SimDevice& d, std::string_view frame) {
+    for (const auto& exchange : bus.Feed(frame)) d.Deliver(":" + exchange.reply);
+  };
+  controller->sPoint = 6;
+  device->writes.clear();
+  ASSERT_EQ(Read(0), QVO_STATUS_OK);
+  EXPECT_EQ(values[1], 6);
+  EXPECT_EQ(Requests(), 1u) << "the stray start character costs nothing";
+}
 
-  for (const std::string& value :
-       {std::string("ZZ"), std::string("\0\0", 2), std::string(" 7"), std::string("-1")}) {
-    ReplyAlways(SReply(value));
-    EXPECT_EQ(Read(0), QVO_STATUS_REJECTED) << "S value '" << value << "'";
-    EXPECT_EQ(values[1], kUntouched);
+// Between ":" and CR LF a controller sends hexadecimal digits only, of
+// either case. A stray byte inside a reply whose checksum is not verified,
+// and one of its checksum characters lost, keeps its length and framing
+// and shifts its value: the stray character gives it away.
+TEST_F(ValueRequestTest, AReplyHoldingAnyOtherCharacterIsRefused) {
+  for (const std::string& stray :
+       {std::string(1, '\0'), std::string("\xFF"), std::string("G"), std::string(" "), std::string("\xFC")}) {
+    for (size_t at : {size_t{1}, size_t{5}, size_t{12}}) {
+      std::string reply = SReply("17");
+      reply.erase(17, 1);
+      reply.insert(at, stray);
+      ReplyAlways(reply);
+      device->writes.clear();
+      EXPECT_EQ(Read(0), QVO_STATUS_REJECTED) << "stray " << int(stray[0]) << " at " << at;
+      EXPECT_EQ(Requests(), 10u);
+      EXPECT_EQ(values[1], kUntouched);
+    }
   }
   ReplyAlways(SReply("aF"));
   EXPECT_EQ(Read(0), QVO_STATUS_OK) << "either case";
   EXPECT_EQ(values[1], 0xAF);
 
+  // "G0" parses to 256 and adds 0 to the checksum: the reply checks out but
+  // for its characters.
+  ReplyAlways(":08000000000000G00000\r\n");
+  EXPECT_EQ(Read(1, 1), QVO_STATUS_REJECTED);
+  EXPECT_EQ(values[1], 0xAF);
   ReplyAlways(":0301G000F0\r\n");  // 01 + G0 (0 for the checksum) + 00: checksum 0xFF - 0x01 + 1
   EXPECT_EQ(Block(3), QVO_STATUS_REJECTED);
+  ReplyAlways(":0G01020AF3\r\n");
+  EXPECT_EQ(Block(3), QVO_STATUS_REJECTED) << "a count that is no number";
   EXPECT_EQ(values[0], kUntouched) << "no value of a refused block is stored";
 }
 
@@ -414,6 +464,28 @@ TEST_F(ValueRequestTest, EveryFrameSentHasItsReplyBeforeTheRequestReturns) {
   EXPECT_EQ(line().CountCalls(Service::Read), 10u) << "one read an attempt, none after";
 }
 
+// The controller answers every request later than the read time-out,
+// within the wait for late replies; a window of start characters and line
+// ends follows each reply. It is no answer: counted as one, the wait would
+// end before the last frame's reply came, and each following request would
+// take the reply of the one before.
+TEST_F(ValueRequestTest, ANoiseWindowIsNoAnswer) {
+  device->microsecondsPerCharacter = 1042;
+  OpenAtStation("=12", 10);  // 100 ms
+  std::string lineEnds = ":";
+  while (lineEnds.size() < 23) lineEnds += "\r\n";
+  device->responder = [&](sim::SimDevice& d, std::string_view frame) {
+    for (const auto& exchange : bus.Feed(frame)) {
+      sim::DeliverPieces(d, {{125000, exchange.reply}, {0, lineEnds, true}});
+    }
+  };
+  for (uint32_t point = 1; point <= 8; ++point) controller->points[point] = static_cast<uint8_t>(10 * point);
+  for (uint32_t point = 1; point <= 8; ++point) {
+    ASSERT_EQ(Read(1, point), QVO_STATUS_OK) << point;
+    EXPECT_EQ(values[1], 10 * point) << point;
+  }
+}
+
 TEST_F(ValueRequestTest, ALineWithoutModemLinesReportsEachRtsSwitch) {
   device->failing = {Service::SetRts, Service::ReadCts};
   RecordedReports().clear();
@@ -425,10 +497,11 @@ TEST_F(ValueRequestTest, ALineWithoutModemLinesReportsEachRtsSwitch) {
 
 // Many two-wire adapters hear their own transmitter: every frame comes back
 // ahead of its reply, while it leaves (a UART) or just after (an adapter
-// with latency). Neither costs an attempt, and a reply equal to its request
-// (a block of four whose values are the request's bytes) still reads right.
-TEST_F(ValueRequestTest, OnALineThatEchoesEveryRequestEveryOpcodeReadsAtTheFirstAttempt) {
-  controller->block = {0x06, 0x00, 0x12, 0x66};  // the block request's own body
+// with latency); a repeater may send a second copy, and an adapter's copy
+// of the previous identical request may come late. None costs an attempt,
+// and none is taken for the reply.
+TEST_F(ValueRequestTest, EveryCopyOfTheFrameSentIsTheLinesEcho) {
+  controller->block = {0x06, 0x00, 0x12, 0x67};
   for (const int64_t echo : {int64_t{0}, int64_t{3000}}) {
     controller->sPoint = 6;
     controller->points[9] = 200;
@@ -443,15 +516,35 @@ TEST_F(ValueRequestTest, OnALineThatEchoesEveryRequestEveryOpcodeReadsAtTheFirst
     EXPECT_EQ(Write(0, 0, 3), QVO_STATUS_OK) << label;
     EXPECT_EQ(Write(1, 9, 2), QVO_STATUS_OK) << label;
     ASSERT_EQ(Block(4), QVO_STATUS_OK) << label;
-    EXPECT_EQ(std::vector<uint16_t>(values, values + 4), (std::vector<uint16_t>{6, 0, 0x12, 0x66})) << label;
+    EXPECT_EQ(std::vector<uint16_t>(values, values + 4), (std::vector<uint16_t>{6, 0, 0x12, 0x67})) << label;
     EXPECT_EQ(Requests(), 5u) << label << ": each at its first attempt";
   }
-  // Without echo, a reply equal to its request is taken for the echo: a
-  // failure, never a wrong value.
-  device->echoMicroseconds = -1;
+  // Two more copies ahead of the reply, on a line with echo and without:
+  // a repeater's, and the previous identical request's, late.
+  device->microsecondsPerCharacter = 1042;
+  for (const int64_t echo : {int64_t{-1}, int64_t{0}}) {
+    device->echoMicroseconds = echo;
+    device->responder = [&](sim::SimDevice& d, std::string_view frame) {
+      d.Deliver(std::string(frame) + std::string(frame));
+      for (const auto& exchange : bus.Feed(frame)) d.Deliver(exchange.reply);
+    };
+    device->writes.clear();
+    ASSERT_EQ(Block(4), QVO_STATUS_OK) << "echo " << echo;
+    EXPECT_EQ(values[3], 0x67) << "echo " << echo;
+    EXPECT_EQ(Requests(), 1u) << "echo " << echo;
+  }
+  // So a block of four whose values are the request's own bytes cannot be
+  // read, on any line; nor a write reply that repeats its request. Such a
+  // request fails, never with a wrong value.
+  controller->block = {0x06, 0x00, 0x12, 0x66};
   values[0] = kUntouched;
-  EXPECT_EQ(Block(4), QVO_STATUS_NO_ANSWER);
-  EXPECT_EQ(values[0], kUntouched);
+  for (const int64_t echo : {int64_t{-1}, int64_t{0}}) {
+    device->echoMicroseconds = echo;
+    sim::AttachBus(*device, bus);
+    EXPECT_EQ(Block(4), QVO_STATUS_NO_ANSWER) << "echo " << echo;
+    EXPECT_EQ(values[0], kUntouched);
+  }
+  device->echoMicroseconds = -1;
   device->responder = [](sim::SimDevice& d, std::string_view frame) { d.Deliver(frame); };
   EXPECT_EQ(Write(0, 0, 3), QVO_STATUS_NO_ANSWER) << "a write reply that repeats the request";
 }

@@ -21,12 +21,12 @@ char UpcaseChar(char c);
 // Reads n characters as hexadecimal digits, most significant first, kept to
 // 16 bits. No character is refused: one outside 0-9, A-F (after UpcaseChar)
 // adds whatever digit value the arithmetic gives ("G" is 16, a blank 233).
-// Replies are judged by length, status character and checksum instead.
+// Replies are checked with AreHexDigits before they are read.
 uint16_t ParseHexDigits(const char* text, uint8_t n);
 
-// True when all n characters are hexadecimal digits, in either case. Value
-// characters are checked with it, so that no value outside one byte
-// reaches the host.
+// True when all n characters are hexadecimal digits, in either case. Every
+// character between a reply's ":" and CR LF must be one: no value outside
+// one byte reaches the host, and a stray character cannot pass for a reply.
 bool AreHexDigits(const char* text, uint32_t n);
 
 // Checksum of n body bytes written as 2n characters from `text`.

@@ -3,11 +3,14 @@
 // replies that came back.
 //
 // A reply is framed when it begins with ":" and its last two characters are
-// CR LF. Nothing else frames it: the count byte and any ":" inside are not
-// looked at for that. The driver knows each reply's length in advance, or
-// learns it from a block reply's count byte, so the framing shows a reply
-// that noise on the line cut, shifted or lengthened. What comes ahead of
-// the ":" the exchange skips (serial/exchange.h).
+// CR LF; the driver knows each reply's length in advance, or learns it from
+// a block reply's count byte, so the framing shows a reply that noise on
+// the line cut, shifted or lengthened. Between the ":" and CR LF a
+// controller sends hexadecimal digits only: a framed reply that holds
+// anything else (a stray letter, a byte the line damaged) is refused, and
+// one that holds no hexadecimal digit at all is noise, no reply. What comes
+// ahead of the ":", or of a second ":", the exchange skips
+// (serial/exchange.h).
 #pragma once
 
 #include <cstdint>
@@ -75,7 +78,8 @@ void StartLedger(LineLedger* ledger, const ControllerLine* line);
 
 enum class ReplyOutcome : uint8_t {
   Framed,     // the reply stands framed at the start of the receive buffer
-  NotFramed,  // a reply's length of characters from a ":", without CR LF at their end
+  NotHex,     // framed, but holding a character that is no hexadecimal digit: refused
+  NotFramed,  // a reply's length of characters from a ":", without CR LF at their end, or no digit in them
   Missing,    // no ":" with a reply's length of characters after it came in time
 };
 
@@ -87,8 +91,8 @@ void SendRequest(LineLedger* ledger, const char* frame, uint32_t length);
 // its checksum holds where the shape has one verified.
 ReplyOutcome ReceiveSingleReply(LineLedger* ledger, const ReplyShape& shape, bool* checksumHolds);
 
-// Receives a block reply's head; Framed when it starts with ":" (its end
-// is judged with the rest).
+// Receives a block reply's head; Framed when it starts with ":" and its
+// count is two hexadecimal digits (its end is judged with the rest).
 ReplyOutcome ReceiveBlockHead(LineLedger* ledger);
 // Receives the rest of a block reply of `values` values over the head, and
 // counts the reply when the rest ends the frame; `checksumHolds` tells

@@ -5,26 +5,29 @@
 #include "protocol/request_frames.h"
 #include "protocol/retry.h"
 
+// Every request's copies on the line are known again as its echo.
+static_assert(kLongestRequestLength <= kMaxEchoedFrame);
+
 namespace {
 
+// What a reply that came answers: refused when it holds a character no
+// controller sends, missing when it did not come framed.
+QvoStatus StatusOf(ReplyOutcome outcome) {
+  if (outcome == ReplyOutcome::Framed) return QVO_STATUS_OK;
+  return outcome == ReplyOutcome::NotHex ? QVO_STATUS_REJECTED : QVO_STATUS_NO_ANSWER;
+}
+
 // One exchange of a single-value command: the request, then a framed reply
-// whose status character must be "0" and whose checksum, where verified,
-// must hold.
+// of hexadecimal digits whose status character must be "0" and whose
+// checksum, where verified, must hold.
 QvoStatus Exchange(LineLedger* ledger, const char* frame, uint32_t frameLength, const ReplyShape& shape) {
   SendRequest(ledger, frame, frameLength);
   bool checksumHolds = false;
-  if (ReceiveSingleReply(ledger, shape, &checksumHolds) != ReplyOutcome::Framed) return QVO_STATUS_NO_ANSWER;
+  const QvoStatus received = StatusOf(ReceiveSingleReply(ledger, shape, &checksumHolds));
+  if (received != QVO_STATUS_OK) return received;
   if (ReplyDamaged(*ledger)) return QVO_STATUS_REJECTED;
   if (ledger->line->rxFrame[kReplyStatusPosition] != kReplyStatusOk) return QVO_STATUS_REJECTED;
   return checksumHolds ? QVO_STATUS_OK : QVO_STATUS_REJECTED;
-}
-
-// A value is one byte in two hexadecimal digits; other characters would
-// give a number no byte can hold.
-bool TakeValue(const char* text, uint16_t* value) {
-  if (!AreHexDigits(text, 2)) return false;
-  *value = ParseHexDigits(text, 2);
-  return true;
 }
 
 // A station address that cannot travel as four digits addresses nobody,
@@ -53,16 +56,16 @@ QvoStatus ReadSPoint(LineLedger* ledger, uint16_t* value) {
   char frame[kLongestRequestLength];
   const uint32_t length = BuildReadSPointRequest(frame, ledger->line->station);
   const QvoStatus status = Exchange(ledger, frame, length, kReadSPointReply);
-  if (status != QVO_STATUS_OK) return status;
-  return TakeValue(ledger->line->rxFrame + kSPointValuePosition, value) ? QVO_STATUS_OK : QVO_STATUS_REJECTED;
+  if (status == QVO_STATUS_OK) *value = ParseHexDigits(ledger->line->rxFrame + kSPointValuePosition, 2);
+  return status;
 }
 
 QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* value) {
   const ControllerLine& line = *ledger->line;
   const uint32_t length = BuildReadPointRequest(line.txFrame, line.station, pointNumber);
   const QvoStatus status = Exchange(ledger, line.txFrame, length, kReadPointReply);
-  if (status != QVO_STATUS_OK) return status;
-  return TakeValue(line.rxFrame + kPointValuePosition, value) ? QVO_STATUS_OK : QVO_STATUS_REJECTED;
+  if (status == QVO_STATUS_OK) *value = ParseHexDigits(line.rxFrame + kPointValuePosition, 2);
+  return status;
 }
 
 QvoStatus ReadPointValue(const ControllerLine& line, uint32_t pointKind, uint16_t pointNumber,
@@ -103,7 +106,8 @@ QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values
   const char* reply = line.rxFrame;
 
   SendRequest(ledger, line.txFrame, BuildBlockRequest(line.txFrame, line.station));
-  if (ReceiveBlockHead(ledger) != ReplyOutcome::Framed) return QVO_STATUS_NO_ANSWER;
+  const QvoStatus head = StatusOf(ReceiveBlockHead(ledger));
+  if (head != QVO_STATUS_OK) return head;
 
   const uint32_t announced = static_cast<uint8_t>(ParseHexDigits(reply + 1, 2));
   const uint32_t asked = static_cast<uint8_t>(valueCount);
@@ -113,10 +117,9 @@ QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values
     ReceiveBlockRest(ledger, announced, &checksumHolds);
     return QVO_STATUS_NO_ANSWER;
   }
-  if (ReceiveBlockRest(ledger, announced, &checksumHolds) != ReplyOutcome::Framed)
-    return QVO_STATUS_NO_ANSWER;
+  const QvoStatus rest = StatusOf(ReceiveBlockRest(ledger, announced, &checksumHolds));
+  if (rest != QVO_STATUS_OK) return rest;
   if (ReplyDamaged(*ledger) || !checksumHolds) return QVO_STATUS_REJECTED;
-  if (!AreHexDigits(reply, 2 * asked)) return QVO_STATUS_REJECTED;
   for (uint32_t i = 0; i < asked; ++i) values[i] = ParseHexDigits(reply + 2 * i, 2);
   return QVO_STATUS_OK;
 }

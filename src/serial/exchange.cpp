@@ -59,49 +59,39 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
   return complete;
 }
 
-// Whether the window at `buffer` is the line's copy of the frame just sent.
-// Reads on up to the frame's length while what came matches it.
+// Whether the window at `buffer` is a copy of the frame just sent. Reads on
+// up to the frame's length while what came matches it.
 bool IsEcho(LineTurn* turn, char* buffer, uint32_t* have, uint32_t* received) {
-  if (turn->echoDropped || turn->sent == nullptr) return false;
-  const uint32_t compared = Smaller(*have, turn->sentLength);
-  if (std::memcmp(buffer, turn->sent, compared) != 0) return false;
-  if (*have < turn->sentLength && !Fill(turn, buffer, have, turn->sentLength, received)) return false;
-  if (std::memcmp(buffer, turn->sent, turn->sentLength) != 0) return false;
-  turn->echoDropped = true;
-  return true;
+  const uint32_t length = turn->sentLength;
+  if (length == 0 || std::memcmp(buffer, turn->sent, Smaller(*have, length)) != 0) return false;
+  if (*have < length && !Fill(turn, buffer, have, length, received)) return false;
+  return std::memcmp(buffer, turn->sent, length) == 0;
 }
 
-// The echo of a frame that left at the line's pace came while it left, and
-// is among the bytes waiting then: found there, it is the attempt's one echo.
-// The frame's start character stands only at its start, so a mismatch
-// restarts the match at most one character on.
-void NoteStaleEcho(LineTurn* turn, const char* stale, uint32_t count) {
-  for (uint32_t i = 0; i < count && !turn->echoDropped && turn->sent != nullptr; ++i) {
-    if (stale[i] == turn->sent[turn->staleEchoMatched]) {
-      ++turn->staleEchoMatched;
-    } else {
-      turn->staleEchoMatched = stale[i] == turn->sent[0] ? 1 : 0;
-    }
-    if (turn->staleEchoMatched == turn->sentLength) turn->echoDropped = true;
-  }
+// Where a second frame start stands inside the window's `length`
+// characters; 0 for none.
+uint32_t SecondFrameStart(const LineTurn& turn, const char* buffer, uint32_t length) {
+  if (length < 2) return 0;
+  const auto* start = static_cast<const char*>(std::memchr(buffer + 1, turn.frameStart, length - 1));
+  return start != nullptr ? static_cast<uint32_t>(start - buffer) : 0;
 }
 
 // Makes `buffer` hold `length` characters from a frame start: what was
-// waiting when the frame left, noise ahead of the frame start, and the
-// echo are dropped. What was read past the window is carried to the next
-// read.
+// waiting when the frame left, noise ahead of the frame start, the echoes,
+// and what stands before a second frame start are dropped. What was read
+// past the window is carried to the next read.
 bool AlignWindow(LineTurn* turn, char* buffer, uint32_t length, uint32_t* received) {
   uint32_t have = 0;
   for (;;) {
     if (have < length && !Fill(turn, buffer, &have, length, received)) return false;
     uint32_t drop = Smaller(turn->staleBytes, have);
     turn->staleBytes -= drop;
-    NoteStaleEcho(turn, buffer, drop);
     if (drop == 0) {
       const auto* start = static_cast<const char*>(std::memchr(buffer, turn->frameStart, have));
       drop = start != nullptr ? static_cast<uint32_t>(start - buffer) : have;
     }
     if (drop == 0 && IsEcho(turn, buffer, &have, received)) drop = turn->sentLength;
+    if (drop == 0) drop = SecondFrameStart(*turn, buffer, Smaller(have, length));
     if (drop == 0) {
       const uint32_t extra = have - length;
       std::memmove(turn->carried + extra, turn->carried, turn->carriedCount);
@@ -156,11 +146,9 @@ bool WaitForCts(PortHandle port) {
 
 bool SendFrame(LineTurn* turn, const char* bytes, uint32_t length) {
   const PortHandle port = turn->port;
-  turn->sent = bytes;
-  turn->sentLength = length;
+  turn->sentLength = length <= kMaxEchoedFrame ? length : 0;
+  std::memcpy(turn->sent, bytes, turn->sentLength);
   turn->staleBytes = 0;
-  turn->echoDropped = false;
-  turn->staleEchoMatched = 0;
   turn->skipped = 0;
   turn->damaged = false;
   turn->deadline = 0;
@@ -214,10 +202,6 @@ bool StartLateWait(LineTurn* turn) {
   uint32_t timeoutMs = 0;
   if (CommGetReadTimeout(turn->port, &timeoutMs) != CommStatus::Ok || timeoutMs == 0) return false;
   turn->staleBytes = 0;
-  // The frame sent lived in its attempt's storage, which has ended; and a
-  // line's echo comes while a frame leaves, not attempts later.
-  turn->sent = nullptr;
-  turn->sentLength = 0;
   turn->deadlineSet = true;
   turn->deadline = SysNowMicroseconds() + int64_t{kLateWaitTimeouts} * timeoutMs * 1000 +
                    WireMicroseconds(turn->port, kMaxAwaitedCharacters);

@@ -7,11 +7,12 @@
 // - bytes already waiting when the frame left: the controller cannot begin
 //   its answer before its question has left the wire, so they answer an
 //   earlier one (a duplicate, a reply later than its wait);
-// - noise before the frame start;
-// - the line's echo of the frame just sent: two-wire adapters hear their own
-//   transmitter. At most one echo an attempt, so that a reply equal to its
-//   request is never taken; on a line without echo that reply is dropped
-//   instead and the attempt fails.
+// - noise before the frame start, and before a second frame start inside
+//   the window: no frame holds one, so the frame begins at the last;
+// - every copy of the frame just sent: two-wire adapters hear their own
+//   transmitter, a repeater may echo twice, and an earlier attempt's echo
+//   may come late. A reply equal to its request is dropped with them, and
+//   the attempt fails.
 // Each attempt's reading ends by a deadline however slowly noise trickles
 // in: the reply's time on the wire, one read time-out, and the time of the
 // noise it may skip.
@@ -33,19 +34,21 @@ constexpr uint32_t kMaxSkippedCharacters = 600;
 // reply, kept for the next read.
 constexpr uint32_t kMaxCarried = 64;
 
+// The longest frame whose echo is known again: a longer one is sent, but
+// its copies are not dropped.
+constexpr uint32_t kMaxEchoedFrame = 64;
+
 // A request's turns on one port: what the exchange keeps from a send to the
 // reads that follow it.
 struct LineTurn {
   PortHandle port;
   char frameStart;  // every frame, request or reply, opens with it
 
-  // The attempt under way, from its send. `sent` is the caller's frame,
-  // valid until the attempt's reads end; the late wait holds none.
-  const char* sent;
-  uint32_t sentLength;
+  // The attempt under way, from its send: a copy of the frame sent, kept
+  // through the wait for late replies, since a late echo comes then too.
+  char sent[kMaxEchoedFrame];
+  uint32_t sentLength;  // 0: no copy to know again
   uint32_t staleBytes;  // waiting when the frame left: not its reply
-  bool echoDropped;
-  uint32_t staleEchoMatched;  // of the frame sent, found so far among them
   uint32_t skipped;
   uint32_t overrunsBefore;  // the port's overrun count when the frame left
   int64_t readStarted;      // when the reply's first read began
