@@ -2,6 +2,7 @@
 // with the test playing the controller on the other side: what a channel
 // holds, what a request costs in system calls, and that a request ends
 // whatever the other side does.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -79,12 +80,48 @@ TEST(ChannelOnPseudoTerminal, OpensSendsAndReceives) {
   EXPECT_EQ(channel.port, 0u);
 }
 
-TEST(ChannelOnPseudoTerminal, MissingPortIsReportedToTheHost) {
-  RecordedReports().clear();
-  QvoChannel channel{};
-  EXPECT_EQ(OpenChannelOn(&channel, "ttyNOPE9", 1, 10), QVO_STATUS_NO_ANSWER);
-  ASSERT_EQ(RecordedReports().size(), 1u);
-  EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open ttyNOPE9");
+// A port that does not open is reported as it always was, then why, once,
+// with the system's own code: each reason as the system gives it, where a
+// pseudo-terminal cannot, from an answered open.
+TEST(ChannelOnPseudoTerminal, AFailedOpenIsReportedWithItsReason) {
+  PseudoTerminal pty;
+  TemporaryWorkingDirectory workingDirectory;
+  QvoChannel holder{};
+  ASSERT_EQ(OpenChannelOn(&holder, pty.portName(), 1, 10), QVO_STATUS_OK);
+  PseudoTerminal other;
+  int refusal = 0;
+  posix_calls_seen::AnswerOpen([&](const char* path, int, int* result) {
+    if (refusal == 0 || other.path() != path) return false;
+    errno = refusal;
+    *result = -1;
+    return true;
+  });
+  struct Case {
+    std::string port;
+    int refusal;
+    LineParams line;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"ttyNOPE9", 0, kTestLine, "not found (errno 2)"},
+      {other.portName(), EACCES, kTestLine, "permission denied: add the user to group dialout (errno 13)"},
+      {other.portName(), EBUSY, kTestLine, "held by another program (errno 16)"},
+      {pty.portName(), 0, kTestLine, "held by another program (errno 11)"},
+      {"/dev/null", 0, kTestLine, "not a serial device (errno 25)"},
+      {other.portName(), 0, LineParams{9600, 9, 0, 0}, "line settings refused"},
+  };
+  for (const Case& c : cases) {
+    RecordedReports().clear();
+    refusal = c.refusal;
+    QvoChannel channel{};
+    EXPECT_EQ(OpenChannelOn(&channel, c.port, 1, 10, c.line), QVO_STATUS_NO_ANSWER) << c.port;
+    ASSERT_EQ(RecordedReports().size(), 2u) << c.port;
+    EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open " + c.port);
+    EXPECT_EQ(RecordedReports()[1].text, "QVOTOVEK  : " + c.port + ": " + c.reason);
+    EXPECT_EQ(RecordedReports()[1].format, "QVO%s : %s: %s");
+  }
+  posix_calls_seen::Reset();
+  Call(&holder, QVO_OP_CLOSE_CHANNEL);
 }
 
 TEST(ChannelOnPseudoTerminal, AChannelHoldsOneDescriptorHoweverOftenItOpens) {

@@ -102,9 +102,10 @@ TEST_F(ChannelTest, FailedOpenIsReportedAndLeavesTheChannel) {
   ASSERT_EQ(Open("COM1", 1, 25), QVO_STATUS_OK);
   const QvoChannel before = channel;
   EXPECT_EQ(Open("COM9", 3, 80), QVO_STATUS_NO_ANSWER);
-  ASSERT_EQ(RecordedReports().size(), 1u);
+  ASSERT_EQ(RecordedReports().size(), 2u);
   EXPECT_EQ(RecordedReports()[0].code, 32);
   EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open COM9");
+  EXPECT_EQ(RecordedReports()[1].text, "QVOTOVEK  : COM9: not found") << "why, once";
   EXPECT_EQ(channel.active, 3u) << "only active changes";
   EXPECT_EQ(channel.port, before.port);
   EXPECT_EQ(channel.readTimeout, before.readTimeout);

@@ -174,9 +174,12 @@ TEST_F(PosixPortTest, NullDeviceAndOtherNames) {
   PortHandle null = kNoPort;
   ASSERT_EQ(CommOpen("NUL", kLine, COMM_RTS_ON, &null), CommStatus::Ok);
   PortHandle lower = kNoPort;
-  EXPECT_EQ(CommOpen("nul", kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial)
-      << "names /dev/null, not special";
-  EXPECT_EQ(CommOpen("Nul", kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial);
+  SysResult why = kSysDone;
+  EXPECT_EQ(CommOpen("nul", kLine, COMM_RTS_ON, &lower, &why), CommStatus::CannotOpen)
+      << "capitals only: /dev/nul, which is not there";
+  EXPECT_EQ(why.fault, SysFault::NotFound);
+  EXPECT_EQ(CommOpen("Nul", kLine, COMM_RTS_ON, &lower), CommStatus::CannotOpen);
+  EXPECT_EQ(CommOpen("/dev/null", kLine, COMM_RTS_ON, &lower), CommStatus::NotSerial) << "by its path";
   EXPECT_FALSE(SysSetRts(null, true)) << "the null device has no modem lines";
   EXPECT_FALSE(SysSetRts(null, false));
   bool cts = true;
@@ -188,7 +191,7 @@ TEST_F(PosixPortTest, NullDeviceAndOtherNames) {
   EXPECT_EQ(missing, kInvalidPort);
   EXPECT_EQ(CommClose(kNoPort), CommStatus::IoFailed) << "the null handle reaches no descriptor";
   uint32_t n = 0;
-  EXPECT_FALSE(SysRead(kNoPort, &n, 1, &n));
+  EXPECT_FALSE(SysRead(kNoPort, &n, 1, &n).ok());
 }
 
 TEST_F(PosixPortTest, PortsOpenOnAnyDescriptor) {

@@ -144,11 +144,52 @@ TEST_F(Win32FoundationTest, EachConfigurationFailureClosesTheHandle) {
     EXPECT_EQ(Functions().back(), "CloseHandle") << c.failing;
     EXPECT_FALSE(device->isOpen) << c.failing;
   }
+  win32::State().failing.clear();
   win32::State().calls.clear();
   win32::State().failing = {"SetCommTimeouts", "SetCommState"};
   EXPECT_EQ(Open(0x0202), CommStatus::CannotOpen) << "time-outs come first";
   win32::State().failing = {"SetupComm"};
   EXPECT_EQ(Open(0x0202), CommStatus::Ok) << "the queue sizes are a request only";
+}
+
+// Why a port did not open, as Windows says it: the reason and GetLastError.
+TEST_F(Win32FoundationTest, AFailedOpenGivesTheSystemsReason) {
+  struct ReasonCase {
+    const char* what;
+    const char* port;
+    const char* failing;
+    DWORD error;
+    PortSettings line;
+    SysFault fault;
+    DWORD code;
+  };
+  PortHandle held = kNoPort;
+  ASSERT_EQ(Open(0x0202, "COM3", &held), CommStatus::Ok);
+  SimLine::Get().AddDevice("COM4");
+  const ReasonCase cases[] = {
+      {"no such port", "COM8", "", 0, kPort, SysFault::NotFound, ERROR_FILE_NOT_FOUND},
+      {"held by this driver", "COM3", "", 0, kPort, SysFault::Busy, ERROR_ACCESS_DENIED},
+      {"held by another program", "COM4", "CreateFileA", ERROR_SHARING_VIOLATION, kPort, SysFault::Busy,
+       ERROR_SHARING_VIOLATION},
+      {"a bad name", "COM4", "CreateFileA", ERROR_INVALID_NAME, kPort, SysFault::NotFound,
+       ERROR_INVALID_NAME},
+      {"the null device in small letters", "nul", "", 0, kPort, SysFault::NotSerial, ERROR_INVALID_FUNCTION},
+      {"nine data bits", "COM4", "", 0, PortSettings{9600, 9, 0, 0}, SysFault::SettingsRefused,
+       ERROR_INVALID_PARAMETER},
+      {"a device that went", "COM4", "CreateFileA", ERROR_DEVICE_NOT_CONNECTED, kPort, SysFault::Gone,
+       ERROR_DEVICE_NOT_CONNECTED},
+  };
+  SimLine::Get().AddDevice("nul").isSerial = false;
+  for (const ReasonCase& c : cases) {
+    win32::State().failing = {c.failing};
+    win32::State().failingWith = {{c.failing, c.error}};
+    PortHandle port = kNoPort;
+    SysResult why = kSysDone;
+    EXPECT_NE(CommOpen(c.port, c.line, 0x0202, &port, &why), CommStatus::Ok) << c.what;
+    EXPECT_EQ(why.fault, c.fault) << c.what;
+    EXPECT_EQ(why.systemCode, c.code) << c.what;
+  }
+  CommClose(held);
 }
 
 TEST_F(Win32FoundationTest, NullDeviceIsOpenedAndLeftUnconfigured) {
@@ -324,14 +365,17 @@ TEST_F(Win32FoundationTest, HostReportGoesToDavrinWhenLoadedElseToTheDebugger) {
   // the format, and a port name is never taken for one.
   win32::State().davrinLoaded = true;
   ReportToHost(HostReport::PortOpenFailed, "TOVEK ", "%s%n");
+  ReportToHost(HostReport::PortOpenReason, "TOVEK ", "%s%n", "held by another program (error 5)");
   ReportToHost(HostReport::RtsOnFailed);
   ReportToHost(HostReport::RtsOffFailed);
-  EXPECT_EQ(win32::State().davrinReports, (std::vector<std::string>{"32: QVOTOVEK  : Fail to open %s%n",
-                                                                    "32:  QvoTK: Fail to set RTS to on",
-                                                                    "32:  QvoTK: Fail to set RTS to off"}));
+  EXPECT_EQ(
+      win32::State().davrinReports,
+      (std::vector<std::string>{"32: QVOTOVEK  : Fail to open %s%n",
+                                "32: QVOTOVEK  : %s%n: held by another program (error 5)",
+                                "32:  QvoTK: Fail to set RTS to on", "32:  QvoTK: Fail to set RTS to off"}));
   EXPECT_EQ(win32::State().davrinFormats,
-            (std::vector<std::string>{"QVO%s : Fail to open %s", " QvoTK: Fail to set RTS to on",
-                                      " QvoTK: Fail to set RTS to off"}));
+            (std::vector<std::string>{"QVO%s : Fail to open %s", "QVO%s : %s: %s",
+                                      " QvoTK: Fail to set RTS to on", " QvoTK: Fail to set RTS to off"}));
   EXPECT_EQ(win32::State().debugStrings.size(), 1u);
 }
 

@@ -146,7 +146,8 @@ typedef struct QvoDriverInfo {
  * the line as unused (QvoChannel.active = 0), so that every value request on
  * it then fails. Any other enable word opens the port. A port that does not
  * open is reported to the host's error report ("QVOTOVEK  : Fail to open
- * COM9") and answers QVO_STATUS_NO_ANSWER. */
+ * COM9"), then why, once ("QVOTOVEK  : COM9: not found (error 2)"), and
+ * answers QVO_STATUS_NO_ANSWER. */
 typedef struct QvoOpenParams {
   char portName[QVO_PORT_NAME_SIZE]; /* terminated, at most 11 characters: "COM1", "ttyUSB0" */
   uint32_t enable;

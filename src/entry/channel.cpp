@@ -1,5 +1,6 @@
 #include "entry/channel.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "entry/driver_info.h"
@@ -30,10 +31,41 @@ void HoldPort(QvoChannel* channel, PortHandle port) {
 }
 
 // A name without its terminator (from the host, or a channel whose name was
-// never set) names no port.
-CommStatus OpenPort(const PortSpec& portSpec, PortHandle* port) {
+// never set) names no port. `why` (may be null) gets the system's reason
+// for a failure.
+CommStatus OpenPort(const PortSpec& portSpec, PortHandle* port, SysResult* why = nullptr) {
   if (!HasTerminator(portSpec.portName, sizeof portSpec.portName)) return CommStatus::CannotOpen;
-  return CommOpen(portSpec.portName, SettingsOf(portSpec.lineParams), portSpec.openFlags, port);
+  return CommOpen(portSpec.portName, SettingsOf(portSpec.lineParams), portSpec.openFlags, port, why);
+}
+
+// Why a port did not open, in the host's words. Windows answers "access
+// denied" for a port that another program holds, so only POSIX systems
+// give PermissionDenied.
+constexpr const char* kFaultWords[] = {
+    "",                                                  // None
+    "not found",                                         // NotFound
+    "held by another program",                           // Busy
+    "permission denied: add the user to group dialout",  // PermissionDenied
+    "not a serial device",                               // NotSerial
+    "line settings refused",                             // SettingsRefused
+    "device gone",                                       // Gone
+    "refused by the system",                             // Failed
+};
+static_assert(sizeof kFaultWords / sizeof kFaultWords[0] == static_cast<size_t>(SysFault::Failed) + 1);
+
+// Tells the host why its port did not open, with the system's own code,
+// once, after the report that it did not.
+void TellWhyPortFailed(const char* portName, const SysResult& why) {
+  if (why.ok()) return;
+  const char* words = kFaultWords[static_cast<size_t>(why.fault)];
+  char reason[96];
+  if (why.systemCode != 0) {
+    std::snprintf(reason, sizeof reason, "%s (%s %u)", words, kSysCodeName,
+                  static_cast<unsigned>(why.systemCode));
+  } else {
+    std::snprintf(reason, sizeof reason, "%s", words);
+  }
+  ReportToHost(HostReport::PortOpenReason, kDriverName, portName, reason);
 }
 
 }  // namespace
@@ -111,8 +143,12 @@ QvoStatus OpenChannel(QvoRequest* request) {
   portSpec.openFlags = kChannelOpenFlags;
 
   PortHandle port = kNoPort;
-  if (OpenPort(portSpec, &port) != CommStatus::Ok) {
-    ReportToHost(HostReport::PortOpenFailed, kDriverName, ShownNameOf(portSpec.portName).text);
+  SysResult why = kSysDone;
+  if (OpenPort(portSpec, &port, &why) != CommStatus::Ok) {
+    const ShownPortName shown = ShownNameOf(portSpec.portName);
+    // Hosts may match the first report as it has always read.
+    ReportToHost(HostReport::PortOpenFailed, kDriverName, shown.text);
+    TellWhyPortFailed(shown.text, why);
     return QVO_STATUS_NO_ANSWER;
   }
   HoldPort(channel, port);

@@ -42,7 +42,7 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
     // One request on the port's own read time-out first: a reply that comes
     // whole within it costs nothing more, not even the deadline's reckoning.
     turn->pieceRead = true;
-    const bool read = SysRead(turn->port, buffer + *have, want - *have, &got);
+    const bool read = SysRead(turn->port, buffer + *have, want - *have, &got).ok();
     CaptureReceived(turn->capture, turn->port, buffer + *have, got);
     *have += got;
     *received += got;

@@ -35,19 +35,19 @@ uint32_t UnitsToMilliseconds(uint32_t units) {
   return units > kLargest ? 0xFFFFFFFFu : units * kMillisecondsPerUnit;
 }
 
-}  // namespace
-
-namespace {
-
 // Configures an open port for the controller line. Time-outs go before the
 // line settings: a device that accepts neither reports 1. They are written
-// whole, not read first.
-CommStatus ConfigurePort(PortHandle port, const PortSettings& line, uint16_t openFlags) {
+// whole, not read first. `why` gets the system's reason for a failure.
+CommStatus ConfigurePort(PortHandle port, const PortSettings& line, uint16_t openFlags, SysResult* why) {
   DeviceLineState state;
-  if (!SysReadLineState(port, &state)) return CommStatus::NotSerial;
+  *why = SysReadLineState(port, &state);
+  if (!why->ok()) return CommStatus::NotSerial;
 
   const CommTimeouts timeouts = {0, 0, kDefaultReadTimeoutMs, 0, 0};
-  if (!SysWriteTimeouts(port, timeouts)) return CommStatus::CannotOpen;
+  if (!SysWriteTimeouts(port, timeouts)) {
+    *why = {SysFault::SettingsRefused, 0};
+    return CommStatus::CannotOpen;
+  }
 
   LineSettings settings;
   settings.baudRate = line.baudRate;
@@ -61,7 +61,8 @@ CommStatus ConfigurePort(PortHandle port, const PortSettings& line, uint16_t ope
   settings.dtr = DtrControlFor(openFlags);
   settings.rts = RtsControlFor(openFlags);
   SysApplyLineSettings(&state, settings);
-  if (!SysWriteLineState(port, state)) return CommStatus::SettingsRefused;
+  *why = SysWriteLineState(port, state);
+  if (!why->ok()) return CommStatus::SettingsRefused;
 
   SysSetQueueSizes(port, kQueueSize, kQueueSize);  // advisory: the system may keep its own sizes
   return CommStatus::Ok;
@@ -69,20 +70,19 @@ CommStatus ConfigurePort(PortHandle port, const PortSettings& line, uint16_t ope
 
 }  // namespace
 
-CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort) {
-  const PortHandle port = SysOpenDevice(portName);
-  *outPort = port;
-  if (port == kInvalidPort) return CommStatus::CannotOpen;
-
+CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort,
+                    SysResult* why) {
+  SysResult reason = SysOpenDevice(portName, outPort);
+  const PortHandle port = *outPort;
+  CommStatus status = reason.ok() ? CommStatus::Ok : CommStatus::CannotOpen;
   // The null device is a valid port for the host but has no line to set up.
-  const bool nullDevice = std::strcmp(portName, kNullDeviceName) == 0;
-  const CommStatus configured = nullDevice ? CommStatus::Ok : ConfigurePort(port, line, openFlags);
-  if (configured != CommStatus::Ok) {
-    SysCloseDevice(port);  // failing anyway; the close result adds nothing
-    return configured;
+  if (status == CommStatus::Ok && !IsNullDeviceName(portName)) {
+    status = ConfigurePort(port, line, openFlags, &reason);
+    if (status != CommStatus::Ok) SysCloseDevice(port);  // failing anyway; the close result adds nothing
   }
-  CaptureStart(port, portName, line.parity);
-  return CommStatus::Ok;
+  if (why != nullptr) *why = reason;
+  if (status == CommStatus::Ok) CaptureStart(port, portName, line.parity);
+  return status;
 }
 
 PortPresence CommSeekPort(PortHandle port, const char* portName, const PortSettings& line,
@@ -94,8 +94,9 @@ PortPresence CommSeekPort(PortHandle port, const char* portName, const PortSetti
   record->sought = true;
   record->lastSought = now;
   CommTimeouts kept;
-  if (!SysReadTimeouts(port, &kept) || !SysReopenDevice(port, portName)) return PortPresence::Absent;
-  if (std::strcmp(portName, kNullDeviceName) != 0 && ConfigurePort(port, line, openFlags) != CommStatus::Ok) {
+  if (!SysReadTimeouts(port, &kept) || !SysReopenDevice(port, portName).ok()) return PortPresence::Absent;
+  SysResult why = kSysDone;
+  if (!IsNullDeviceName(portName) && ConfigurePort(port, line, openFlags, &why) != CommStatus::Ok) {
     // Back, but not as it was: let it go again, and seek it on.
     SysLetDeviceGo(port);
     return PortPresence::Absent;
@@ -156,7 +157,7 @@ CommStatus CommFlushInput(PortHandle port) {
   bool readFailed = false;
   for (uint32_t reads = 0; reads < kMaxFlushReads; ++reads) {
     uint32_t received = 0;
-    const bool read = SysRead(port, scratch, kFlushChunk, &received);
+    const bool read = SysRead(port, scratch, kFlushChunk, &received).ok();
     CaptureReceived(CaptureOf(port), port, scratch, received);  // late replies, seen going
     if (!read) {
       readFailed = true;
@@ -174,7 +175,7 @@ CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_
                      uint32_t* outWaitingWhenSent) {
   uint32_t written = 0;
   uint32_t waiting = 0;
-  if (!SysWrite(port, bytes, count, &written, &waiting)) return CommStatus::IoFailed;
+  if (!SysWrite(port, bytes, count, &written, &waiting).ok()) return CommStatus::IoFailed;
   if (outWritten != nullptr) *outWritten = written;
   if (outWaitingWhenSent != nullptr) *outWaitingWhenSent = waiting;
   return written == count ? CommStatus::Ok : CommStatus::ShortWrite;
@@ -200,7 +201,7 @@ CommStatus CommReadBefore(PortHandle port, void* buffer, uint32_t count, uint32_
     // time-out from its own start.
     const uint16_t missing = static_cast<uint16_t>(count - total);
     uint32_t received = 0;
-    if (!SysRead(port, bytes + total, missing, &received, limitMs)) return CommStatus::IoFailed;
+    if (!SysRead(port, bytes + total, missing, &received, limitMs).ok()) return CommStatus::IoFailed;
     if (received == 0) return CommStatus::IoFailed;
     total += received;
     if (outRead != nullptr) *outRead = total;

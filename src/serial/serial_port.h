@@ -26,9 +26,6 @@ constexpr uint16_t COMM_RTS_ON = 0x0202;  // either bit
 constexpr uint16_t COMM_RTS_HANDSHAKE = 0x1000;
 constexpr uint16_t COMM_RTS_TOGGLE = 0x2000;
 
-// The name of the null device: opened, but never configured.
-constexpr const char kNullDeviceName[] = "NUL";
-
 // Fixed settings of every configured port.
 constexpr uint32_t kDefaultReadTimeoutMs = 1000;
 constexpr uint32_t kQueueSize = 1200;
@@ -42,7 +39,10 @@ struct PortSettings {
   uint8_t parity;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
 };
 
-CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort);
+// Opens and configures a port. On a failure no port is left open, and
+// `why` (may be null) holds the system's reason where it gave one.
+CommStatus CommOpen(const char* portName, const PortSettings& line, uint16_t openFlags, PortHandle* outPort,
+                    SysResult* why = nullptr);
 CommStatus CommClose(PortHandle port);
 
 // A port whose device has gone (an adapter pulled; PortRecord in

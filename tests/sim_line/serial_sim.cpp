@@ -30,25 +30,37 @@ bool Lost(PortHandle port) {
 }
 
 // A service's answer, judged: a device that has gone is let go of, and its
-// port marked lost.
-bool Judged(PortHandle port, bool answered) {
-  if (answered) return true;
+// port marked lost. The simulated line has no system codes.
+SysResult Judged(PortHandle port, bool answered) {
+  if (answered) return kSysDone;
   const sim::SimDevice* device = SimLine::Get().DeviceOf(port);
-  if (device != nullptr && device->unplugged) {
-    SimPort& held = Ports()[port];
-    held.timeouts = device->timeouts;
-    held.record.lost = true;
-    SimLine::Get().Forget(port);
-  }
-  return false;
+  if (device == nullptr || !device->unplugged) return {SysFault::Failed, 0};
+  SimPort& held = Ports()[port];
+  held.timeouts = device->timeouts;
+  held.record.lost = true;
+  SimLine::Get().Forget(port);
+  return {SysFault::Gone, 0};
+}
+
+constexpr SysResult kLost = {SysFault::Gone, 0};
+
+// Why the line would not open `name`: no such device, one that another
+// holds, or one made to fail.
+SysResult OpenFailure(const char* name) {
+  const sim::SimDevice* device = SimLine::Get().Find(name);
+  if (device == nullptr || device->unplugged) return {SysFault::NotFound, 0};
+  return {device->isOpen ? SysFault::Busy : SysFault::Failed, 0};
 }
 
 }  // namespace
 
-PortHandle SysOpenDevice(const char* name) {
-  const PortHandle port = SimLine::Get().Open(name);
-  if (port != kInvalidPort) Ports()[port] = SimPort{};
-  return port;
+const char kSysCodeName[] = "code";
+
+SysResult SysOpenDevice(const char* name, PortHandle* port) {
+  *port = SimLine::Get().Open(name);
+  if (*port == kInvalidPort) return OpenFailure(name);
+  Ports()[*port] = SimPort{};
+  return kSysDone;
 }
 
 bool SysCloseDevice(PortHandle port) {
@@ -74,29 +86,32 @@ void SysLetDeviceGo(PortHandle port) {
   SimLine::Get().Forget(port);
 }
 
-bool SysReopenDevice(PortHandle port, const char* name) {
-  if (!Lost(port) || !SimLine::Get().OpenAs(port, name)) return false;
+SysResult SysReopenDevice(PortHandle port, const char* name) {
+  if (!Lost(port)) return {SysFault::Failed, 0};
+  if (!SimLine::Get().OpenAs(port, name)) return OpenFailure(name);
   SimPort& held = Ports()[port];
   held.record.lost = false;
   SimLine::Get().DeviceOf(port)->timeouts = held.timeouts;
-  return true;
+  return kSysDone;
 }
 
-bool SysReadLineState(PortHandle port, DeviceLineState* state) {
+SysResult SysReadLineState(PortHandle port, DeviceLineState* state) {
   LineSettings settings{};
-  if (Lost(port) || !SimLine::Get().ReadLineState(port, &settings)) return false;
+  if (Lost(port)) return kLost;
+  if (!SimLine::Get().ReadLineState(port, &settings)) return {SysFault::NotSerial, 0};
   std::memcpy(state->bytes, &settings, sizeof settings);
-  return true;
+  return kSysDone;
 }
 
 void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) {
   std::memcpy(state->bytes, &settings, sizeof settings);
 }
 
-bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
+SysResult SysWriteLineState(PortHandle port, const DeviceLineState& state) {
   LineSettings settings;
   std::memcpy(&settings, state.bytes, sizeof settings);
-  return !Lost(port) && SimLine::Get().WriteLineState(port, settings);
+  if (Lost(port)) return kLost;
+  return SimLine::Get().WriteLineState(port, settings) ? kSysDone : SysResult{SysFault::SettingsRefused, 0};
 }
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
@@ -113,26 +128,27 @@ void SysSetQueueSizes(PortHandle port, uint32_t input, uint32_t output) {
   if (!Lost(port)) SimLine::Get().SetQueueSizes(port, input, output);
 }
 bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
-  return !Lost(port) && Judged(port, SimLine::Get().CountWaitingInput(port, waiting));
+  return !Lost(port) && Judged(port, SimLine::Get().CountWaitingInput(port, waiting)).ok();
 }
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
+SysResult SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
   *received = 0;
-  return !Lost(port) && Judged(port, SimLine::Get().Read(port, buffer, count, received, limitMs));
+  if (Lost(port)) return kLost;
+  return Judged(port, SimLine::Get().Read(port, buffer, count, received, limitMs));
 }
 // As the POSIX foundation on a UART: drained, and what was waiting then told.
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
-              uint32_t* waitingWhenSent) {
+SysResult SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+                   uint32_t* waitingWhenSent) {
   *written = *waitingWhenSent = 0;
-  return !Lost(port) &&
-         Judged(port, SimLine::Get().WriteDrained(port, bytes, count, written, waitingWhenSent));
+  if (Lost(port)) return kLost;
+  return Judged(port, SimLine::Get().WriteDrained(port, bytes, count, written, waitingWhenSent));
 }
 uint32_t SysInputOverruns(PortHandle port) { return Lost(port) ? 0 : SimLine::Get().Overruns(port); }
 uint32_t SysCharacterNanoseconds(PortHandle port) { return SimLine::Get().CharacterNanoseconds(port); }
 int64_t SysNowMicroseconds() { return static_cast<int64_t>(SimLine::Get().NowMicroseconds()); }
 bool SysSetRts(PortHandle port, bool on) {
-  return !Lost(port) && Judged(port, SimLine::Get().SetRts(port, on));
+  return !Lost(port) && Judged(port, SimLine::Get().SetRts(port, on)).ok();
 }
 bool SysReadCts(PortHandle port, bool* cts) {
-  return !Lost(port) && Judged(port, SimLine::Get().ReadCts(port, cts));
+  return !Lost(port) && Judged(port, SimLine::Get().ReadCts(port, cts)).ok();
 }
 void SysSleepMilliseconds(uint32_t milliseconds) { SimLine::Get().Sleep(milliseconds); }

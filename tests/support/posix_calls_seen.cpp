@@ -1,5 +1,5 @@
 // The POSIX foundation's system calls for the test binaries: the calls as
-// they are, counted, with ioctl and poll open to a test's own answer.
+// they are, counted, with open, ioctl and poll open to a test's own answer.
 #include "support/posix_calls_seen.h"
 
 #include <fcntl.h>
@@ -17,6 +17,7 @@ namespace posix_calls_seen {
 namespace {
 
 std::atomic<uint64_t> g_counts[static_cast<int>(Call::Count)];
+OpenAnswer g_open;
 ControlAnswer g_control;
 PollAnswer g_poll;
 
@@ -32,10 +33,12 @@ uint64_t AllCalls() {
   return all;
 }
 
+void AnswerOpen(OpenAnswer answer) { g_open = std::move(answer); }
 void AnswerControl(ControlAnswer answer) { g_control = std::move(answer); }
 void AnswerPoll(PollAnswer answer) { g_poll = std::move(answer); }
 
 void Reset() {
+  g_open = nullptr;
   g_control = nullptr;
   g_poll = nullptr;
 }
@@ -49,6 +52,8 @@ using posix_calls_seen::Seen;
 
 int Open(const char* path, int flags) {
   Seen(Call::Open);
+  int result = 0;
+  if (posix_calls_seen::g_open && posix_calls_seen::g_open(path, flags, &result)) return result;
   return ::open(path, flags);
 }
 int Close(int fd) {

@@ -9,9 +9,9 @@ std::vector<RecordedReport>& RecordedReports() {
   return reports;
 }
 
-void ReportToHost(HostReport report, const char* first, const char* second) {
+void ReportToHost(HostReport report, const char* first, const char* second, const char* third) {
   char text[512];
-  FormatHostReport(report, first, second, text, sizeof text);
+  FormatHostReport(report, first, second, third, text, sizeof text);
   RecordedReports().push_back({kHostReportCode, text, FormOf(report).format});
 }
 

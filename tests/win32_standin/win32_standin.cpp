@@ -33,9 +33,14 @@ using win32::State;
 
 DWORD g_lastError = 0;
 
+// A function made to fail leaves its error, as Windows does; by default
+// one no judgement of the foundation knows.
 bool Record(const char* function, const std::string& text = "", DWORD value = 0) {
   State().calls.push_back({function, text, value});
-  return State().failing.count(function) == 0;
+  if (State().failing.count(function) == 0) return true;
+  const auto error = State().failingWith.find(function);
+  g_lastError = error != State().failingWith.end() ? error->second : ERROR_GEN_FAILURE + 1000;
+  return false;
 }
 
 // A request on a device that has gone fails as Windows fails it.
@@ -95,8 +100,11 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     return reinterpret_cast<HANDLE>(kFileHandleBase);
   }
   const PortHandle port = SimLine::Get().Open(fileName);
-  if (port == kInvalidPort) return INVALID_HANDLE_VALUE;
-  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(port));
+  if (port != kInvalidPort) return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(port));
+  // As Windows answers: no such device, or a port that another holds.
+  const sim::SimDevice* device = SimLine::Get().Find(fileName);
+  g_lastError = device == nullptr || device->unplugged ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+  return INVALID_HANDLE_VALUE;
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
@@ -116,7 +124,10 @@ DWORD WINAPI GetFileType(HANDLE file) {
 BOOL WINAPI GetCommState(HANDLE file, LPDCB dcb) {
   if (!Record("GetCommState", "", dcb->DCBlength)) return FALSE;
   LineSettings settings{};
-  if (!SimLine::Get().ReadLineState(PortOf(file), &settings)) return FALSE;
+  if (!SimLine::Get().ReadLineState(PortOf(file), &settings)) {
+    g_lastError = ERROR_INVALID_FUNCTION;  // not a serial device
+    return FALSE;
+  }
   const DWORD length = dcb->DCBlength;
   *dcb = State().deviceDcb;
   dcb->DCBlength = length;
@@ -135,7 +146,9 @@ BOOL WINAPI SetCommState(HANDLE file, LPDCB dcb) {
   settings.markDamaged = dcb->fErrorChar != 0;
   settings.dtr = ControlOf(dcb->fDtrControl, false);
   settings.rts = ControlOf(dcb->fRtsControl, true);
-  return SimLine::Get().WriteLineState(PortOf(file), settings);
+  if (SimLine::Get().WriteLineState(PortOf(file), settings)) return TRUE;
+  g_lastError = ERROR_INVALID_PARAMETER;
+  return FALSE;
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {

@@ -28,8 +28,9 @@ struct File {
 struct StandIn {
   std::vector<Call> calls;
   std::map<std::string, File> files;
-  std::vector<DWORD> fileShareModes;  // the share mode of each open of a file
-  std::set<std::string> failing;      // function names that fail
+  std::vector<DWORD> fileShareModes;         // the share mode of each open of a file
+  std::set<std::string> failing;             // function names that fail
+  std::map<std::string, DWORD> failingWith;  // the error each of them leaves, where not the default
   // The line state a device reports before anything is set.
   DCB deviceDcb{};
   std::vector<DCB> dcbsSet;

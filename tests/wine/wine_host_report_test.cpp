@@ -15,7 +15,8 @@
 
 namespace {
 
-// A port Wine has no device for: the open fails and says so to the host.
+// A port Wine has no device for: the open fails and says so to the host,
+// and why.
 constexpr char kMissingPort[] = "COM42";
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -36,8 +37,11 @@ TEST(HostReportOnWine, DavrinErrReceivesTheOpenFailureAndTheRtsReports) {
   TemporaryWorkingDirectory workingDirectory;
   QvoChannel channel{};
   EXPECT_EQ(OpenChannelOn(&channel, kMissingPort, 1, 1), QVO_STATUS_NO_ANSWER);
-  EXPECT_EQ(Lines(received()),
-            std::vector<std::string>{"32|QVO%s : Fail to open %s|QVOTOVEK  : Fail to open COM42"});
+  const std::vector<std::string> open = Lines(received());
+  ASSERT_EQ(open.size(), 2u);
+  EXPECT_EQ(open[0], "32|QVO%s : Fail to open %s|QVOTOVEK  : Fail to open COM42");
+  // Then why, as Wine's CreateFileA gave it.
+  EXPECT_EQ(open[1].rfind("32|QVO%s : %s: %s|QVOTOVEK  : COM42: ", 0), 0u) << open[1];
 
   // The null device has no modem lines: each attempt of a request reports
   // RTS on once and RTS off twice.

@@ -9,7 +9,6 @@
 #include <random>
 #include <sstream>
 
-#include "port_diagnosis.h"
 #include "stop_signals.h"
 
 namespace {
@@ -213,7 +212,8 @@ bool ToolRun::Open(std::string* error) {
   if (!FollowCapture(error)) return false;
   const LineOptions line = Line();
   if (host_->Open(line) != QVO_STATUS_OK) {
-    *error = "cannot open port '" + options_.port + "': " + WhyPortDoesNotOpen(options_.port, line.line);
+    // The driver tells the host why, in its report after "Fail to open".
+    *error = "cannot open port '" + options_.port + "': the driver's report says why";
     return false;
   }
   opened_ = true;
@@ -258,10 +258,7 @@ std::string ToolRun::Explain(const std::string& what, QvoStatus status, bool blo
 }
 
 std::string ToolRun::PortFailure(std::chrono::duration<double> elapsed) const {
-  std::string why = WhyPortFails(options_.port);
   const double timeout = options_.timeoutUnits * 0.01;
-  if (why.empty() && options_.timeoutUnits != 0 && elapsed.count() < timeout / 2) {
-    why = options_.port + " fails at once: its other side has closed, or the device is gone";
-  }
-  return why;
+  if (options_.timeoutUnits == 0 || elapsed.count() >= timeout / 2) return "";
+  return options_.port + " fails at once, without waiting for an answer: the driver's reports say why";
 }

@@ -70,9 +70,10 @@ class ToolRun {
 
   // Why a request answered as it did, in one line for people.
   std::string Explain(const std::string& what, QvoStatus status, bool block = false) const;
-  // Why the port stopped working, when it did: "" while it still might
+  // That the port stopped working, when it did: "" while it still might
   // answer. `elapsed` is how long the failed request took: one that fails
-  // well within a read time-out found the port failing at once.
+  // well within a read time-out found the port failing at once. The
+  // driver's own reports say why.
   std::string PortFailure(std::chrono::duration<double> elapsed) const;
 
  private:

@@ -13,6 +13,7 @@ constexpr int32_t kHostReportCode = 32;
 
 enum class HostReport : uint8_t {
   PortOpenFailed,  // arguments: the driver name, the port name
+  PortOpenReason,  // the same, and why: once after PortOpenFailed
   RtsOnFailed,
   RtsOffFailed,
   PortLost,   // arguments: the driver name, the port name
@@ -30,6 +31,7 @@ struct HostReportForm {
 
 constexpr HostReportForm kHostReportForms[] = {
     {"QVO%s : Fail to open %s", 2},
+    {"QVO%s : %s: %s", 3},
     {" QvoTK: Fail to set RTS to on", 0},
     {" QvoTK: Fail to set RTS to off", 0},
     {"QVO%s : Lost %s", 2},
@@ -43,9 +45,11 @@ constexpr const HostReportForm& FormOf(HostReport report) {
   return kHostReportForms[static_cast<size_t>(report)];
 }
 
-// Sends `report`; `first` and `second` are its text arguments where its
-// form has them.
-void ReportToHost(HostReport report, const char* first = nullptr, const char* second = nullptr);
+// Sends `report`; `first`, `second` and `third` are its text arguments
+// where its form has them.
+void ReportToHost(HostReport report, const char* first = nullptr, const char* second = nullptr,
+                  const char* third = nullptr);
 
 // The report as the host shows it, formatted into `text`.
-void FormatHostReport(HostReport report, const char* first, const char* second, char* text, size_t size);
+void FormatHostReport(HostReport report, const char* first, const char* second, const char* third, char* text,
+                      size_t size);

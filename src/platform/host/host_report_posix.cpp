@@ -5,9 +5,9 @@
 
 #include "platform/host/host_report.h"
 
-void ReportToHost(HostReport report, const char* first, const char* second) {
+void ReportToHost(HostReport report, const char* first, const char* second, const char* third) {
   char text[512];
-  FormatHostReport(report, first, second, text, sizeof text);
+  FormatHostReport(report, first, second, third, text, sizeof text);
   std::fprintf(stderr, "qvotk [%d]:%s%s\n", static_cast<int>(kHostReportCode), text[0] == ' ' ? "" : " ",
                text);
 }

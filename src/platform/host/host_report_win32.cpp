@@ -15,20 +15,20 @@ constexpr const char kHostSupportLibrary[] = "DAVRIN";
 constexpr const char kHostErrorRoutine[] = "err";
 }  // namespace
 
-void ReportToHost(HostReport report, const char* first, const char* second) {
+void ReportToHost(HostReport report, const char* first, const char* second, const char* third) {
   const HostReportForm& form = FormOf(report);
   HMODULE library = GetModuleHandleA(kHostSupportLibrary);
   FARPROC proc = library != nullptr ? GetProcAddress(library, kHostErrorRoutine) : nullptr;
   if (proc != nullptr) {
     auto err = reinterpret_cast<HostErrorRoutine>(reinterpret_cast<void (*)()>(proc));
-    if (form.textArguments == 2) {
-      err(kHostReportCode, form.format, first, second);
-    } else {
-      err(kHostReportCode, form.format);
+    switch (form.textArguments) {
+      case 2: err(kHostReportCode, form.format, first, second); break;
+      case 3: err(kHostReportCode, form.format, first, second, third); break;
+      default: err(kHostReportCode, form.format); break;
     }
     return;
   }
   char text[512];
-  FormatHostReport(report, first, second, text, sizeof text);
+  FormatHostReport(report, first, second, third, text, sizeof text);
   OutputDebugStringA(text);
 }

@@ -1,8 +1,8 @@
 // The serial services on POSIX systems, over termios.
 //
-// Port names: "NUL" in any case is the null device (/dev/null); "COMn" in any
-// case is /dev/ttyS(n-1); a name beginning with "/" is a path; any other name
-// is looked up under /dev ("ttyUSB0", "pts/3").
+// Port names: "NUL", in capitals only, is the null device (/dev/null);
+// "COMn" in any case is /dev/ttyS(n-1); a name beginning with "/" is a path;
+// any other name is looked up under /dev ("ttyUSB0", "pts/3").
 //
 // Windows keeps a port's time-outs in the kernel, per handle. Here what a
 // port needs beyond its descriptor lives in a slot of the fixed pool
@@ -64,6 +64,13 @@ struct PortSlot {
 PortSlotClaims g_claims;
 PortSlot g_slots[kPortSlots];
 
+// What a handle without a device behind it answers: its port was lost, or
+// is not held.
+constexpr SysResult kNoDevice = {SysFault::Gone, 0};
+
+// A failure, with the errno that came with it.
+SysResult Failure(SysFault fault) { return {fault, static_cast<uint32_t>(errno)}; }
+
 struct PosixLineState {
   termios tio;
   bool refused;       // settings termios cannot express: the system refuses them
@@ -103,8 +110,28 @@ void MarkLost(PortSlot* slot) {
 }
 
 // A failed request's errno, judged: a device that has gone is marked lost.
-void NoteFailure(PortSlot* slot) {
-  if (IsGone(errno)) MarkLost(slot);
+SysResult NoteFailure(PortSlot* slot) {
+  const SysResult failure = Failure(IsGone(errno) ? SysFault::Gone : SysFault::Failed);
+  if (failure.fault == SysFault::Gone) MarkLost(slot);
+  return failure;
+}
+
+// Why a device would not open, from the open's errno. A device file
+// without its device (a serial port the machine does not have) answers
+// ENXIO, ENODEV or EIO.
+SysResult OpenFailure() {
+  switch (errno) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case EIO: return Failure(SysFault::NotFound);
+    case EACCES:
+    case EPERM:
+    case EROFS: return Failure(SysFault::PermissionDenied);
+    case EBUSY: return Failure(SysFault::Busy);
+    default: return Failure(SysFault::Failed);
+  }
 }
 
 int64_t NowMicroseconds() { return SysNowMicroseconds(); }
@@ -139,7 +166,7 @@ bool StartsWithIgnoringCase(const char* text, const char* prefix) {
 // The device path for a port name; false when it does not fit.
 bool ResolvePortPath(const char* name, char* path, size_t size) {
   int written;
-  if (strcasecmp(name, "NUL") == 0) {
+  if (IsNullDeviceName(name)) {
     written = snprintf(path, size, "/dev/null");
   } else if (StartsWithIgnoringCase(name, "COM") && name[3] >= '1' && name[3] <= '9' &&
              std::strspn(name + 3, "0123456789") == std::strlen(name + 3) && std::strlen(name + 3) <= 4) {
@@ -222,14 +249,12 @@ void RestoreDevice(PortSlot* slot) {
 // cleared right after: the drain, retried when a signal cuts it short, then
 // the transmitter-empty bit where the UART has one, because the drain can
 // return with the last character still in the shift register.
-void DrainTransmitter(PortSlot* slot) {
-  if (!slot->isTerminal) return;
+SysResult DrainTransmitter(PortSlot* slot) {
+  if (!slot->isTerminal) return kSysDone;
   while (posix_calls::Control(slot->fd, TCSBRK, reinterpret_cast<void*>(1)) != 0) {
-    if (errno == EINTR) continue;
-    NoteFailure(slot);
-    return;
+    if (errno != EINTR) return NoteFailure(slot);
   }
-  if (!slot->reportsLineStatus) return;
+  if (!slot->reportsLineStatus) return kSysDone;
   // The shift register holds one character: at most one character time,
   // polled every 100 us.
   const int64_t polls = slot->characterNs / 100000 + 10;
@@ -239,6 +264,7 @@ void DrainTransmitter(PortSlot* slot) {
     if (posix_calls::Control(slot->fd, TIOCSERGETLSR, &lineStatus) != 0 || (lineStatus & TIOCSER_TEMT)) break;
     posix_calls::Pause(&pause);
   }
+  return kSysDone;
 }
 
 }  // namespace
@@ -246,21 +272,22 @@ void DrainTransmitter(PortSlot* slot) {
 namespace {
 
 // Opens the device `name` exclusively into `slot`: its descriptor, and what
-// the device can do. False when it cannot be opened.
-bool OpenInto(PortSlot* slot, const char* name) {
+// the device can do.
+SysResult OpenInto(PortSlot* slot, const char* name) {
   char path[64];
-  if (!ResolvePortPath(name, path, sizeof path)) return false;
+  if (!ResolvePortPath(name, path, sizeof path)) return {SysFault::NotFound, ENAMETOOLONG};
   // Never wait for carrier detect, never become the controlling terminal.
   const int fd = posix_calls::Open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return OpenFailure();
 
   termios settings;
   const bool isTerminal = posix_calls::GetAttributes(fd, &settings) == 0;
   // Exclusive, as a Windows port opened with share mode 0. TIOCEXCL does not
   // stop root; the advisory lock does. The null device admits any opener.
   if (isTerminal && posix_calls::Lock(fd) != 0) {
+    const SysResult held = Failure(SysFault::Busy);
     posix_calls::Close(fd);
-    return false;
+    return held;
   }
   slot->fd = fd;
   slot->isTerminal = isTerminal;
@@ -273,21 +300,24 @@ bool OpenInto(PortSlot* slot, const char* name) {
     posix_calls::Control(fd, TIOCEXCL, nullptr);  // the lock above is what counts
     LearnDevice(slot);
   }
-  return true;
+  return kSysDone;
 }
 
 }  // namespace
 
-PortHandle SysOpenDevice(const char* name) {
+const char kSysCodeName[] = "errno";
+
+SysResult SysOpenDevice(const char* name, PortHandle* port) {
   uint32_t index = 0;
-  const PortHandle port = ClaimPortSlot(&g_claims, &index);
-  if (port == kInvalidPort) return kInvalidPort;
+  *port = ClaimPortSlot(&g_claims, &index);
+  if (*port == kInvalidPort) return {SysFault::Failed, EMFILE};  // every slot held
   g_slots[index] = PortSlot{};
-  if (!OpenInto(&g_slots[index], name)) {
-    ReleasePortSlot(&g_claims, port);
-    return kInvalidPort;
+  const SysResult opened = OpenInto(&g_slots[index], name);
+  if (!opened.ok()) {
+    ReleasePortSlot(&g_claims, *port);
+    *port = kInvalidPort;
   }
-  return port;
+  return opened;
 }
 
 bool SysCloseDevice(PortHandle port) {
@@ -314,20 +344,21 @@ void SysLetDeviceGo(PortHandle port) {
   MarkLost(slot);
 }
 
-bool SysReopenDevice(PortHandle port, const char* name) {
+SysResult SysReopenDevice(PortHandle port, const char* name) {
   PortSlot* slot = SlotOf(port);
-  if (slot == nullptr || !slot->record.lost || !OpenInto(slot, name)) return false;
-  slot->record.lost = false;
-  return true;
+  if (slot == nullptr || !slot->record.lost) return {SysFault::Failed, 0};
+  const SysResult opened = OpenInto(slot, name);
+  if (opened.ok()) slot->record.lost = false;
+  return opened;
 }
 
-bool SysReadLineState(PortHandle port, DeviceLineState* state) {
+SysResult SysReadLineState(PortHandle port, DeviceLineState* state) {
   const PortSlot* slot = LiveSlotOf(port);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return kNoDevice;
   PosixLineState line{};
-  if (posix_calls::GetAttributes(slot->fd, &line.tio) != 0) return false;
+  if (posix_calls::GetAttributes(slot->fd, &line.tio) != 0) return Failure(SysFault::NotSerial);
   std::memcpy(state->bytes, &line, sizeof line);
-  return true;
+  return kSysDone;
 }
 
 void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) {
@@ -385,22 +416,24 @@ void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) 
   std::memcpy(state->bytes, &line, sizeof line);
 }
 
-bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
+SysResult SysWriteLineState(PortHandle port, const DeviceLineState& state) {
   PortSlot* slot = LiveSlotOf(port);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return kNoDevice;
   PosixLineState line;
   std::memcpy(&line, state.bytes, sizeof line);
-  if (line.refused) return false;
+  constexpr SysResult kRefusedHere = {SysFault::SettingsRefused, 0};
+  if (line.refused) return kRefusedHere;
   const int fd = slot->fd;
-  if (posix_calls::SetAttributes(fd, &line.tio) != 0) return false;
-  if (SpeedCodeFor(line.baudRate) == B0 && !SetNumericRate(fd, line.baudRate)) return false;
+  if (posix_calls::SetAttributes(fd, &line.tio) != 0) return Failure(SysFault::SettingsRefused);
+  if (SpeedCodeFor(line.baudRate) == B0 && !SetNumericRate(fd, line.baudRate))
+    return Failure(SysFault::SettingsRefused);
   // The device may round a rate it cannot make exactly; beyond 2% the
   // controller would not understand it. Where the system cannot tell, the
   // rate stands as set.
   uint32_t actual = 0;
   if (ReadActualRate(fd, &actual)) {
     const uint32_t difference = actual > line.baudRate ? actual - line.baudRate : line.baudRate - actual;
-    if (difference * 50 > line.baudRate) return false;
+    if (difference * 50 > line.baudRate) return kRefusedHere;
   }
   slot->characterNs = line.characterNs;
   slot->marksDamage = line.markDamaged;
@@ -417,7 +450,7 @@ bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
   } else if (slot->lines == ModemLines::LoopedBack && setRts) {
     slot->loopedRts = line.rts == LineControl::Enable;
   }
-  return true;
+  return kSysDone;
 }
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
@@ -483,11 +516,11 @@ uint32_t UnmarkInput(PortSlot* slot, unsigned char* bytes, uint32_t count) {
 
 }  // namespace
 
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
+SysResult SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
   *received = 0;
   PortSlot* slot = LiveSlotOf(port);
-  if (slot == nullptr) return false;
-  if (count == 0) return true;
+  if (slot == nullptr) return kNoDevice;
+  if (count == 0) return kSysDone;
 
   // One deadline for the whole request, counted down across the pieces
   // that arrive; T = 0 waits for all bytes.
@@ -499,7 +532,7 @@ bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, 
   while (*received < count) {
     const Readiness readiness = WaitUntil(slot->fd, POLLIN, totalMs, deadline);
     if (readiness == Readiness::DeadlinePassed) break;
-    if (readiness == Readiness::Failed) return false;
+    if (readiness == Readiness::Failed) return Failure(SysFault::Failed);
     const ssize_t n = posix_calls::Read(slot->fd, bytes + *received, count - *received);
     if (n > 0) {
       const auto moved = static_cast<uint32_t>(n);
@@ -507,22 +540,22 @@ bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, 
     } else if (n == 0) {
       // Readable yet nothing to read: the line hung up (a pseudo-terminal's
       // other side closed, a USB adapter pulled).
-      if (slot->isTerminal) MarkLost(slot);
-      return false;
+      if (!slot->isTerminal) return {SysFault::Failed, 0};
+      MarkLost(slot);
+      return kNoDevice;
     } else if (errno != EAGAIN && errno != EINTR) {
-      NoteFailure(slot);
-      return false;
+      return NoteFailure(slot);
     }
   }
-  return true;
+  return kSysDone;
 }
 
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
-              uint32_t* waitingWhenSent) {
+SysResult SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+                   uint32_t* waitingWhenSent) {
   *written = 0;
   *waitingWhenSent = 0;
   PortSlot* slot = LiveSlotOf(port);
-  if (slot == nullptr) return false;
+  if (slot == nullptr) return kNoDevice;
   // A peer that stops reading would hold the write for ever: it gets the
   // frame's time on the wire and one read time-out. With a read time-out of
   // 0 everything waits for ever, as on Windows.
@@ -531,6 +564,7 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
   const int64_t started = NowMicroseconds();
   const int64_t deadline = started + wireUs + static_cast<int64_t>(totalMs) * 1000;
   const auto* data = static_cast<const unsigned char*>(bytes);
+  SysResult stopped = {SysFault::Failed, 0};  // why the write stopped short, if it did
   while (*written < count) {
     const ssize_t n = posix_calls::Write(slot->fd, data + *written, count - *written);
     if (n > 0) {
@@ -539,15 +573,16 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) {
-      if (WaitUntil(slot->fd, POLLOUT, totalMs, deadline) != Readiness::Ready) break;
-      continue;
+      if (WaitUntil(slot->fd, POLLOUT, totalMs, deadline) == Readiness::Ready) continue;
+      stopped = {SysFault::Failed, EAGAIN};  // the peer took nothing in time
+      break;
     }
-    if (n < 0) NoteFailure(slot);
+    if (n < 0) stopped = NoteFailure(slot);
     break;
   }
-  if (slot->record.lost || (*written == 0 && count != 0)) return false;
-  DrainTransmitter(slot);
-  if (slot->record.lost) return false;
+  if (slot->record.lost || (*written == 0 && count != 0)) return stopped;
+  const SysResult drained = DrainTransmitter(slot);
+  if (slot->record.lost) return drained;
   // Where the transmission takes time (a UART), what was waiting before the
   // frame had left is no answer to it.
   if (slot->reportsLineStatus) {
@@ -556,7 +591,7 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
       *waitingWhenSent =
           StaleBytes(static_cast<uint32_t>(waiting), NowMicroseconds(), started + wireUs, slot->characterNs);
   }
-  return true;
+  return kSysDone;
 }
 
 uint32_t SysInputOverruns(PortHandle port) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "platform/host/capture_file.h"
 
@@ -52,9 +53,36 @@ struct DeviceLineState {
   alignas(8) unsigned char bytes[128];
 };
 
-// Opens a device exclusively for reading and writing; kInvalidPort when it
-// cannot be opened.
-PortHandle SysOpenDevice(const char* name);
+// Why a service failed, in the foundations' small codes, with the system's
+// own code that goes with it (errno on POSIX, GetLastError on Windows; 0
+// where the foundation refused on its own).
+enum class SysFault : uint8_t {
+  None,
+  NotFound,          // no device of that name
+  Busy,              // held by another program
+  PermissionDenied,  // the user may not open it
+  NotSerial,         // its line settings cannot be read: no serial device
+  SettingsRefused,   // the device refused the line settings
+  Gone,              // the device went away: unplugged, hung up
+  Failed,            // any other failure
+};
+struct SysResult {
+  SysFault fault;
+  uint32_t systemCode;
+  constexpr bool ok() const { return fault == SysFault::None; }
+};
+constexpr SysResult kSysDone = {SysFault::None, 0};
+// How the system's codes are named where they are shown: "errno", "error".
+extern const char kSysCodeName[];
+
+// The name of the null device: opened, but never configured. Capitals
+// only: "nul" names no special device.
+constexpr const char kNullDeviceName[] = "NUL";
+inline bool IsNullDeviceName(const char* name) { return std::strcmp(name, kNullDeviceName) == 0; }
+
+// Opens a device exclusively for reading and writing into `port`; on a
+// failure `port` is kInvalidPort.
+SysResult SysOpenDevice(const char* name, PortHandle* port);
 // Gives the port back; a lost port's slot too.
 bool SysCloseDevice(PortHandle port);
 
@@ -94,16 +122,18 @@ struct PortRecord {
 PortRecord* SysPortRecord(PortHandle port);
 // Opens the device `name` again into a lost port's slot, so that the port's
 // handle goes on, with the time-outs it had; what the device can do is
-// learned anew, its line settings are left to the caller. False when it
-// cannot be opened yet.
-bool SysReopenDevice(PortHandle port, const char* name);
+// learned anew, its line settings are left to the caller. A failure when
+// it cannot be opened yet.
+SysResult SysReopenDevice(PortHandle port, const char* name);
 // Lets a held port's device go, as if it had gone: its descriptor closed,
 // the port marked lost, the slot kept.
 void SysLetDeviceGo(PortHandle port);
 
-bool SysReadLineState(PortHandle port, DeviceLineState* state);
+// NotSerial when the device has no line settings to read.
+SysResult SysReadLineState(PortHandle port, DeviceLineState* state);
 void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings);
-bool SysWriteLineState(PortHandle port, const DeviceLineState& state);
+// SettingsRefused when the device does not take them.
+SysResult SysWriteLineState(PortHandle port, const DeviceLineState& state);
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts);
 bool SysWriteTimeouts(PortHandle port, const CommTimeouts& timeouts);
@@ -116,8 +146,8 @@ bool SysCountWaitingInput(PortHandle port, uint32_t* waiting);
 // port's read time-out, or `limitMs` where that is shorter (a request's
 // deadline near its end); kPortReadTimeout leaves the port's own.
 constexpr uint32_t kPortReadTimeout = 0xFFFFFFFFu;
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received,
-             uint32_t limitMs = kPortReadTimeout);
+SysResult SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received,
+                  uint32_t limitMs = kPortReadTimeout);
 
 // One write request; `written` is the count moved. It returns once the
 // bytes have left the transmitter, last stop bit included, so that RTS can
@@ -126,8 +156,8 @@ bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received,
 // received bytes were already waiting at that moment, where the foundation
 // learns it without a further request (a UART that tells when its
 // transmitter is empty); else 0.
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
-              uint32_t* waitingWhenSent);
+SysResult SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+                   uint32_t* waitingWhenSent);
 
 // How many times the input overflowed since the port was opened (bytes were
 // lost); 0 where the device cannot tell. Such an error leaves no mark in

@@ -51,14 +51,37 @@ bool IsGone(DWORD error) {
          error == ERROR_NOT_READY || error == ERROR_OPERATION_ABORTED || error == ERROR_DEVICE_NOT_CONNECTED;
 }
 
+// What a handle without a device behind it answers: its port was lost, or
+// is not held.
+constexpr SysResult kNoDevice = {SysFault::Gone, 0};
+
+// A failure, with the system's code that came with it.
+SysResult Failure(SysFault fault) { return {fault, GetLastError()}; }
+
 // A failed request, judged: a device that has gone is closed at once, since
 // some drivers hold the COM name while a handle of it is open, and the port
 // is marked lost.
-void NoteFailure(Win32Port* port) {
-  if (!IsGone(GetLastError())) return;
+SysResult NoteFailure(Win32Port* port) {
+  const SysResult failure = Failure(IsGone(GetLastError()) ? SysFault::Gone : SysFault::Failed);
+  if (failure.fault != SysFault::Gone) return failure;
   CloseHandle(port->handle);  // the device is gone: nothing to give back
   port->handle = INVALID_HANDLE_VALUE;
   port->record.lost = true;
+  return failure;
+}
+
+// Why CreateFileA did not open a port. A COM port that another program
+// holds answers "access denied": opened with share mode 0, nobody may
+// share it.
+SysResult OpenFailure() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME: return Failure(SysFault::NotFound);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return Failure(SysFault::Busy);
+    default: return Failure(IsGone(GetLastError()) ? SysFault::Gone : SysFault::Failed);
+  }
 }
 
 // Every ClearCommError goes through here, so that no call loses the
@@ -117,35 +140,41 @@ HANDLE Win32HandleOf(PortHandle port) {
 
 namespace {
 
-// The device `name`, opened exclusively; INVALID_HANDLE_VALUE when it
-// cannot be.
-HANDLE OpenDevice(const char* name) {
+// The device `name`, opened exclusively into `handle`.
+SysResult OpenDevice(const char* name, HANDLE* handle) {
   char prefixed[32];
   const char* path = name;
+  *handle = INVALID_HANDLE_VALUE;
   if (NeedsDevicePrefix(name)) {
     const int written = std::snprintf(prefixed, sizeof prefixed, "\\\\.\\%s", name);
-    if (written <= 0 || static_cast<size_t>(written) >= sizeof prefixed) return INVALID_HANDLE_VALUE;
+    if (written <= 0 || static_cast<size_t>(written) >= sizeof prefixed)
+      return {SysFault::NotFound, ERROR_INVALID_NAME};
     path = prefixed;
   }
   // Share mode 0: a second open of the same port fails while this one holds it.
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                     nullptr);
+  *handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+  return *handle != INVALID_HANDLE_VALUE ? kSysDone : OpenFailure();
 }
 
 }  // namespace
 
-PortHandle SysOpenDevice(const char* name) {
-  const HANDLE handle = OpenDevice(name);
-  if (handle == INVALID_HANDLE_VALUE) return kInvalidPort;
+const char kSysCodeName[] = "error";
+
+SysResult SysOpenDevice(const char* name, PortHandle* port) {
+  *port = kInvalidPort;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const SysResult opened = OpenDevice(name, &handle);
+  if (!opened.ok()) return opened;
   uint32_t index = 0;
-  const PortHandle port = ClaimPortSlot(&g_claims, &index);
-  if (port == kInvalidPort) {
+  *port = ClaimPortSlot(&g_claims, &index);
+  if (*port == kInvalidPort) {
     CloseHandle(handle);
-    return kInvalidPort;
+    return {SysFault::Failed, ERROR_TOO_MANY_OPEN_FILES};  // every slot held
   }
   g_ports[index] = Win32Port{};
   g_ports[index].handle = handle;
-  return port;
+  return kSysDone;
 }
 
 bool SysCloseDevice(PortHandle port) {
@@ -168,25 +197,26 @@ void SysLetDeviceGo(PortHandle port) {
   held->record.lost = true;
 }
 
-bool SysReopenDevice(PortHandle port, const char* name) {
+SysResult SysReopenDevice(PortHandle port, const char* name) {
   Win32Port* held = HeldPortOf(port);
-  if (held == nullptr || !held->record.lost) return false;
-  const HANDLE handle = OpenDevice(name);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (held == nullptr || !held->record.lost) return {SysFault::Failed, 0};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const SysResult opened = OpenDevice(name, &handle);
+  if (!opened.ok()) return opened;
   held->handle = handle;
   held->record.lost = false;
-  return true;
+  return kSysDone;
 }
 
-bool SysReadLineState(PortHandle port, DeviceLineState* state) {
+SysResult SysReadLineState(PortHandle port, DeviceLineState* state) {
   const Win32Port* held = PortOf(port);
-  if (held == nullptr) return false;
+  if (held == nullptr) return kNoDevice;
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(held->handle, &dcb)) return false;
+  if (!GetCommState(held->handle, &dcb)) return Failure(SysFault::NotSerial);
   std::memcpy(state->bytes, &dcb, sizeof dcb);
-  return true;
+  return kSysDone;
 }
 
 void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) {
@@ -215,18 +245,18 @@ void SysApplyLineSettings(DeviceLineState* state, const LineSettings& settings) 
   std::memcpy(state->bytes, &dcb, sizeof dcb);
 }
 
-bool SysWriteLineState(PortHandle port, const DeviceLineState& state) {
+SysResult SysWriteLineState(PortHandle port, const DeviceLineState& state) {
   Win32Port* held = PortOf(port);
-  if (held == nullptr) return false;
+  if (held == nullptr) return kNoDevice;
   DCB dcb;
   std::memcpy(&dcb, state.bytes, sizeof dcb);
-  if (!SetCommState(held->handle, &dcb)) return false;
+  if (!SetCommState(held->handle, &dcb)) return Failure(SysFault::SettingsRefused);
   held->baudRate = dcb.BaudRate;
   held->dataBits = dcb.ByteSize;
   held->parity = dcb.Parity;
   held->stopBits = dcb.StopBits;
   held->characterNs = CharacterNanoseconds(dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits);
-  return true;
+  return kSysDone;
 }
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
@@ -282,53 +312,50 @@ bool SysCountWaitingInput(PortHandle port, uint32_t* waiting) {
   return true;
 }
 
-bool SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
+SysResult SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* received, uint32_t limitMs) {
   *received = 0;
   Win32Port* held = PortOf(port);
-  if (held == nullptr) return false;
+  if (held == nullptr) return kNoDevice;
   // A limit shorter than the port's time-out holds for this request only.
   const uint32_t ownMs = held->timeouts.readTotalConstant;
   const bool limited = limitMs != kPortReadTimeout && (ownMs == 0 || limitMs < ownMs);
   CommTimeouts timeouts = {0, 0, limitMs == 0 ? 1 : limitMs, 0, 0};
-  if (limited && !WriteTimeouts(held->handle, timeouts)) return false;
+  if (limited && !WriteTimeouts(held->handle, timeouts)) return Failure(SysFault::Failed);
   DWORD moved = 0;
   const BOOL ok = ReadFile(held->handle, buffer, count, &moved, nullptr);
   *received = moved;
-  if (!ok) NoteFailure(held);
+  const SysResult read = ok ? kSysDone : NoteFailure(held);
   if (limited && !held->record.lost) {
     timeouts.readTotalConstant = ownMs;
     WriteTimeouts(held->handle, timeouts);  // a port that took the limit takes its own back
   }
-  return ok != FALSE;
+  return read;
 }
 
-bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
-              uint32_t* waitingWhenSent) {
+SysResult SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* written,
+                   uint32_t* waitingWhenSent) {
   *written = 0;
   *waitingWhenSent = 0;
   Win32Port* held = PortOf(port);
-  if (held == nullptr) return false;
+  if (held == nullptr) return kNoDevice;
   const int64_t started = SysNowMicroseconds();
   DWORD moved = 0;
   const BOOL ok = WriteFile(held->handle, bytes, count, &moved, nullptr);
   *written = moved;
-  if (!ok) {
-    NoteFailure(held);
-    return false;
-  }
+  if (!ok) return NoteFailure(held);
   // WriteFile returns once the bytes are handed to the device driver: its
   // queue, the UART's FIFO, or a USB adapter's whole buffer. A converter
   // keyed by RTS would cut off what has not left yet, so the write returns
   // only once the queue is empty and the frame's time on the wire has
   // passed, whichever comes later; the shift register is inside that time.
   // A port with no line settings (the null device) has nothing to wait for.
-  if (held->characterNs == 0) return true;
+  if (held->characterNs == 0) return kSysDone;
   const int64_t wireEnd =
       started + WireMicroseconds(moved, held->baudRate, held->dataBits, held->parity, held->stopBits);
   const int64_t giveUp = wireEnd + int64_t{held->timeouts.readTotalConstant} * 1000;
   for (;;) {
     COMSTAT status;
-    if (!ClearErrors(held, &status)) return !held->record.lost;
+    if (!ClearErrors(held, &status)) return held->record.lost ? kNoDevice : kSysDone;
     const int64_t now = SysNowMicroseconds();
     *waitingWhenSent = StaleBytes(status.cbInQue, now, wireEnd, held->characterNs);
     if ((status.cbOutQue == 0 && now >= wireEnd) || now >= giveUp) break;
@@ -336,7 +363,7 @@ bool SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* writ
     // wait that is longer than that; the rest is polled to the moment.
     if (wireEnd - now > 20000) Sleep(1);
   }
-  return true;
+  return kSysDone;
 }
 
 uint32_t SysInputOverruns(PortHandle port) {
