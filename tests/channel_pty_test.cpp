@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,14 +19,17 @@
 #include <string>
 #include <thread>
 
+#include "line_watch/capture_file.h"
 #include "qvotk/qvotk.h"
 #include "serial/exchange.h"
+#include "serial/serial_port.h"
 #include "support/null_device.h"
 #include "support/posix_calls_seen.h"
 #include "support/pty.h"
 #include "support/recorded_reports.h"
 #include "support/requests.h"
 #include "support/temp_dir.h"
+#include "support/test_port.h"
 
 namespace {
 
@@ -212,6 +217,74 @@ TEST(ChannelOnPseudoTerminal, AnSReadCostsFiveSystemCalls) {
   // a reply in two pieces costs another poll and read.
   EXPECT_EQ(fewest, 5u);
   Call(&channel, QVO_OP_CLOSE_CHANNEL);
+}
+
+// A port in the kernel's RS-485 mode, as TIOCGRS485 reports it: the
+// kernel keys RTS around each send, so the driver switches no RTS, reads
+// CTS as present though the line's CTS (following RTS) stays low, still
+// drains, reports nothing, and the capture shows RTS as the kernel keys it.
+TEST(ChannelOnPseudoTerminal, InTheKernelsRs485ModeRtsIsLeftToTheKernel) {
+  PseudoTerminal pty;
+  TemporaryWorkingDirectory workingDirectory;
+  workingDirectory.WriteFile("QVOTK01.int", "STATION=12");
+  setenv("QVOTK_CAPTURE", (workingDirectory.path() + "/line.pcap").c_str(), 1);
+  bool kernelMode = true;
+  int rtsSwitches = 0, drains = 0;
+  posix_calls_seen::AnswerControl([&](int, unsigned long request, void* argument, int* result) {
+    *result = 0;
+    if (request == TIOCGRS485 && kernelMode) {
+      *static_cast<serial_rs485*>(argument) = serial_rs485{};
+      static_cast<serial_rs485*>(argument)->flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    } else if (request == TIOCMGET) {
+      *static_cast<int*>(argument) = 0;  // modem lines there, CTS low
+    } else if (request == TIOCMBIS || request == TIOCMBIC) {
+      rtsSwitches += (*static_cast<int*>(argument) & TIOCM_RTS) != 0;
+    } else {
+      drains += request == TCSBRK;
+      return false;
+    }
+    return true;
+  });
+  QvoChannel channel{};
+  RecordedReports().clear();
+  ASSERT_EQ(OpenChannelOn(&channel, pty.portName(), 1, 100), QVO_STATUS_OK);
+  {
+    Answerer controller(pty, ":070000126800040000\r\n");
+    uint16_t values[2] = {};
+    ASSERT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values), QVO_STATUS_OK);
+    EXPECT_EQ(values[1], 4);
+  }
+  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  unsetenv("QVOTK_CAPTURE");
+  EXPECT_EQ(rtsSwitches, 0) << "neither at open nor around the exchange";
+  EXPECT_EQ(drains, 1) << "the transmitter still drained before the reply";
+  EXPECT_TRUE(RecordedReports().empty());
+  std::vector<line_watch::LineRecord> records;
+  std::string error;
+  ASSERT_TRUE(line_watch::ReadCapture(workingDirectory.path() + "/line.pcap", &records, &error)) << error;
+  size_t sent = 0;
+  for (const auto& record : records) {
+    if (record.event == line_watch::LineEvent::Sent) {
+      ++sent;
+      EXPECT_EQ(record.lines, line_watch::kRtsOn | line_watch::kCtsOn) << "RTS up while the frame left";
+    } else if (record.event == line_watch::LineEvent::Received) {
+      EXPECT_EQ(record.lines & line_watch::kRtsOn, 0) << "and down while the reply came";
+    }
+  }
+  EXPECT_EQ(sent, 1u);
+
+  // Where the kernel keys nothing, the driver does, as ever.
+  kernelMode = false;
+  PortHandle port = kNoPort;
+  ASSERT_EQ(CommOpen(pty.portName().c_str(), kTestPort, COMM_RTS_ON, &port), CommStatus::Ok);
+  EXPECT_EQ(rtsSwitches, 1) << "RTS asserted by the open";
+  EXPECT_TRUE(SysSetRts(port, false));
+  bool cts = true;
+  EXPECT_TRUE(SysReadCts(port, &cts));
+  EXPECT_FALSE(cts);
+  EXPECT_EQ(rtsSwitches, 2);
+  CommClose(port);
+  posix_calls_seen::Reset();
 }
 
 TEST(ChannelOnPseudoTerminal, ARequestEndsWhenThePeerStopsReading) {

@@ -14,7 +14,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,39 @@ TEST_F(UartProof, ModemLinesAreSwitchedNotLoopedBack) {
   EXPECT_EQ(posix_calls_seen::Calls(Call::Write) - writes, 1u);
   EXPECT_EQ(steps, (std::vector<std::string>{"RTS on, reads set", "drain", "transmitter empty?",
                                              "RTS off, reads clear", "RTS off, reads clear"}));
+}
+
+// The kernel's RS-485 mode: where the UART takes TIOCSRS485, the kernel
+// keys RTS around each send and the driver leaves it alone; where it
+// refuses (the 8250 of a plain 16550A answers ENOTTY), the driver keys RTS
+// itself, as ever.
+TEST_F(UartProof, RtsIsLeftToTheKernelWhereItKeysRs485) {
+  const Peek peek("/dev/ttyS0");
+  serial_rs485 rs485{};
+  rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+  const bool kernelKeys = ioctl(peek.fd, TIOCSRS485, &rs485) == 0;
+  const int refusal = kernelKeys ? 0 : errno;
+  std::printf("proof note: TIOCSRS485 on ttyS0: %s\n", kernelKeys ? "taken" : std::strerror(refusal));
+  int rtsSwitches = 0;
+  posix_calls_seen::AnswerControl([&](int, unsigned long request, void* argument, int*) {
+    if (request == TIOCMBIS || request == TIOCMBIC)
+      rtsSwitches += (*static_cast<int*>(argument) & TIOCM_RTS) != 0;
+    return false;
+  });
+  ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, 20), QVO_STATUS_OK);
+  const int atOpen = rtsSwitches;
+  uint16_t value = 0;
+  EXPECT_EQ(ReadS(&value), QVO_STATUS_OK);
+  EXPECT_EQ(value, 7);
+  if (kernelKeys) {
+    EXPECT_EQ(rtsSwitches, 0) << "the kernel keys RTS";
+    rs485.flags = 0;
+    ioctl(peek.fd, TIOCSRS485, &rs485);
+  } else {
+    EXPECT_EQ(refusal, ENOTTY);
+    EXPECT_EQ(atOpen, 1) << "RTS asserted by the open";
+    EXPECT_EQ(rtsSwitches - atOpen, 3) << "on, off after the send, off after the receive";
+  }
 }
 
 // No CTS: 19 polls an attempt, nothing written, status 2.

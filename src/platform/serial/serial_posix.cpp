@@ -9,6 +9,13 @@
 // (port_slots.h): the time-outs, the settings to give back at close, and
 // what the device was found able to do at open.
 //
+// RS-485 in the kernel: industrial PCs and many USB adapters key their
+// transceiver themselves around each send (TIOCGRS485 reports
+// SER_RS485_ENABLED). RTS switched from here would fight the kernel, so
+// such a port leaves RTS alone, reads CTS as present (on a line whose CTS
+// follows RTS it would never come), and still waits for the transmitter to
+// empty before the reply is read. The exchange above goes on as ever.
+//
 // Damaged bytes: with INPCK and PARMRK the terminal marks a byte received
 // with a parity or framing error as \377 \0 byte, a break as \377 \0 \0,
 // and doubles a true \377. The reads undo the marking, and give a damaged
@@ -51,6 +58,7 @@ struct PortSlot {
   uint32_t characterNs;  // for the write's deadline and the transmitter-empty poll
   ModemLines lines;
   bool loopedRts;          // RTS as last set, when looped back to CTS
+  bool kernelKeysRts;      // the kernel's RS-485 mode keys RTS around each send
   bool reportsLineStatus;  // the UART tells when its transmitter is empty
   bool countsLineErrors;   // the device counts overruns (TIOCGICOUNT)
   bool marksDamage;        // INPCK and PARMRK are set: damaged bytes come marked
@@ -202,9 +210,10 @@ bool SetModemLine(int fd, int line, bool on) {
 }
 
 // What the device can do, found once at open so that no exchange pays for
-// asking again: switchable modem lines, the transmitter-empty report, the
-// error counters, and a low-latency mode (USB adapters otherwise hold each reply for their latency
-// timer, 16 ms on common chips).
+// asking again: switchable modem lines, the kernel's RS-485 mode, the
+// transmitter-empty report, the error counters, and a low-latency mode (USB
+// adapters otherwise hold each reply for their latency timer, 16 ms on
+// common chips).
 void LearnDevice(PortSlot* slot) {
   const int fd = slot->fd;
   int bits = 0;
@@ -215,6 +224,10 @@ void LearnDevice(PortSlot* slot) {
     // failure leaves the lines failing, and reported.
     slot->lines = errno == ENOTTY || errno == EINVAL ? ModemLines::LoopedBack : ModemLines::None;
   }
+  // ENOTTY, or any other failure, means the kernel keys nothing.
+  serial_rs485 rs485{};
+  slot->kernelKeysRts =
+      posix_calls::Control(fd, TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED);
   unsigned int lineStatus = 0;
   slot->reportsLineStatus = posix_calls::Control(fd, TIOCSERGETLSR, &lineStatus) == 0;
   serial_icounter_struct counts;
@@ -292,7 +305,7 @@ SysResult OpenInto(PortSlot* slot, const char* name) {
   slot->fd = fd;
   slot->isTerminal = isTerminal;
   slot->lines = ModemLines::None;
-  slot->loopedRts = false;
+  slot->loopedRts = slot->kernelKeysRts = false;
   slot->reportsLineStatus = slot->countsLineErrors = slot->serialFlagsChanged = false;
   slot->markState = 0;
   if (isTerminal) {
@@ -441,9 +454,11 @@ SysResult SysWriteLineState(PortHandle port, const DeviceLineState& state) {
   slot->markState = 0;
 
   // Enabled lines are asserted, disabled ones cleared; the handshake and
-  // toggle modes have no termios form and leave the line as it is.
+  // toggle modes have no termios form and leave the line as it is, as does
+  // a kernel that keys RTS itself.
   const bool setDtr = line.dtr == LineControl::Enable || line.dtr == LineControl::Disable;
-  const bool setRts = line.rts == LineControl::Enable || line.rts == LineControl::Disable;
+  const bool setRts =
+      !slot->kernelKeysRts && (line.rts == LineControl::Enable || line.rts == LineControl::Disable);
   if (slot->lines == ModemLines::Switched) {
     if (setDtr) SetModemLine(fd, TIOCM_DTR, line.dtr == LineControl::Enable);
     if (setRts) SetModemLine(fd, TIOCM_RTS, line.rts == LineControl::Enable);
@@ -617,6 +632,7 @@ int64_t SysNowMicroseconds() {
 bool SysSetRts(PortHandle port, bool on) {
   PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
+  if (slot->kernelKeysRts) return true;  // raised for each send, as the exchange asks
   switch (slot->lines) {
     case ModemLines::Switched:
       if (SetModemLine(slot->fd, TIOCM_RTS, on)) return true;
@@ -631,6 +647,10 @@ bool SysSetRts(PortHandle port, bool on) {
 bool SysReadCts(PortHandle port, bool* ctsOn) {
   PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return false;
+  if (slot->kernelKeysRts) {
+    *ctsOn = true;
+    return true;
+  }
   switch (slot->lines) {
     case ModemLines::Switched: {
       int bits = 0;
