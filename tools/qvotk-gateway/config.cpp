@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include <toml++/toml.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -87,6 +88,19 @@ class Reader {
   std::string file_;
 };
 
+// What an MQTT topic level may not hold, or a topic's levels: the
+// wildcards, NUL, blanks and control characters; and no level may be
+// empty, or start the topic with '$', which brokers keep for themselves.
+bool IsTopic(const std::string& text, bool levels) {
+  if (text.empty() || text[0] == '$' || text.front() == '/' || text.back() == '/') return false;
+  if (text.find("//") != std::string::npos) return false;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte == 0x7F || c == '+' || c == '#' || (c == '/' && !levels)) return false;
+  }
+  return true;
+}
+
 void ReadPoint(const Reader& r, const toml::table& t, const std::string& path, PointConfig* point) {
   r.OnlyKnown(t, path, {"name", "count", "register", "interval_ms", "publish_every_s"});
   r.Text(t, path, "name", &point->name, true);
@@ -123,9 +137,10 @@ void ReadStation(const Reader& r, const toml::table& t, const std::string& path,
 void ReadLine(const Reader& r, const toml::table& t, const std::string& path, LineConfig* line) {
   r.OnlyKnown(t, path, {"name", "port", "baud", "data_bits", "parity", "stop_bits", "timeout_ms", "station"});
   r.Text(t, path, "name", &line->name, true);
-  if (line->name.empty() || line->name.find_first_of("/+# ") != std::string::npos) {
+  if (!IsTopic(line->name, false)) {
     r.Fail(t.get("name"), path + ".name",
-           "must be a word without '/', '+', '#' or blanks (it is a topic level)");
+           "must be one topic level: not empty, no '/', '+', '#', NUL, blanks or control characters, and no "
+           "leading '$'");
   }
   r.Text(t, path, "port", &line->port, true);
   // The driver takes names under /dev without the prefix, in 11 characters.
@@ -206,11 +221,14 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     }
     r.OnlyKnown(root, "", {"gateway", "line", "modbus", "mqtt"});
     if (const toml::table* g = r.Table(root, "gateway")) {
-      r.OnlyKnown(*g, "gateway", {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s"});
+      r.OnlyKnown(
+          *g, "gateway",
+          {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s", "max_queued_writes"});
       r.Text(*g, "gateway", "driver", &config->driver);
       r.Int(*g, "gateway", "offline_after_failures", &config->offlineAfterFailures, 1, 1000);
       r.Int(*g, "gateway", "retry_offline_s", &config->retryOfflineS, 1, 86400);
       r.Int(*g, "gateway", "stats_interval_s", &config->statsIntervalS, 1, 86400);
+      r.Int(*g, "gateway", "max_queued_writes", &config->maxQueuedWrites, 1, 1024);
     }
     const toml::array* lines = r.Tables(root, "", "line");
     if (lines == nullptr || lines->empty()) r.Fail(&root, "line", "at least one [[line]] is needed");
@@ -220,16 +238,20 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
       config->lines.push_back(line);
     }
     if (const toml::table* m = r.Table(root, "modbus")) {
-      r.OnlyKnown(*m, "modbus", {"listen", "port", "max_clients"});
+      r.OnlyKnown(*m, "modbus",
+                  {"listen", "port", "max_clients", "write_timeout_ms", "idle_timeout_s", "evict_idle_s"});
       config->modbus.enabled = true;
       r.Text(*m, "modbus", "listen", &config->modbus.listen);
       r.Int(*m, "modbus", "port", &config->modbus.port, 1, 65535);
       r.Int(*m, "modbus", "max_clients", &config->modbus.maxClients, 1, 1024);
+      r.Int(*m, "modbus", "write_timeout_ms", &config->modbus.writeTimeoutMs, 10, 600000);
+      r.Int(*m, "modbus", "idle_timeout_s", &config->modbus.idleTimeoutS, 1, 86400);
+      r.Int(*m, "modbus", "evict_idle_s", &config->modbus.evictIdleS, 1, 86400);
     }
     if (const toml::table* q = r.Table(root, "mqtt")) {
       r.OnlyKnown(*q, "mqtt",
                   {"host", "port", "client_id", "topic_prefix", "qos", "username", "password", "ca_file",
-                   "keepalive_s"});
+                   "keepalive_s", "write_timeout_ms"});
       MqttConfig& mqtt = config->mqtt;
       mqtt.enabled = true;
       r.Text(*q, "mqtt", "host", &mqtt.host);
@@ -241,9 +263,18 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
       r.Text(*q, "mqtt", "password", &mqtt.password);
       r.Text(*q, "mqtt", "ca_file", &mqtt.caFile);
       r.Int(*q, "mqtt", "keepalive_s", &mqtt.keepaliveS, 5, 3600);
-      if (mqtt.topicPrefix.empty() || mqtt.topicPrefix.find_first_of("+#") != std::string::npos) {
-        r.Fail(q->get("topic_prefix"), "mqtt.topic_prefix", "must be a topic without '+' or '#'");
+      r.Int(*q, "mqtt", "write_timeout_ms", &mqtt.writeTimeoutMs, 10, 600000);
+      if (!IsTopic(mqtt.topicPrefix, true)) {
+        r.Fail(
+            q->get("topic_prefix"), "mqtt.topic_prefix",
+            "must be a topic: no '+', '#', NUL, blanks, control characters or empty levels, and no leading "
+            "'$'");
       }
+    }
+    if (config->mqtt.clientId.empty()) {
+      char host[256] = "";
+      gethostname(host, sizeof host - 1);
+      config->mqtt.clientId = "qvotk-gateway-" + std::string(host) + "-" + config->lines.front().name;
     }
     Check(r, root, *config);
   } catch (const Problem& problem) {

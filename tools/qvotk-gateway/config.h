@@ -47,18 +47,26 @@ struct ModbusConfig {
   std::string listen = "0.0.0.0";
   int port = 502;
   int maxClients = 32;
+  int writeTimeoutMs = 1000;  // a write not started by then is answered 0x0B
+  int idleTimeoutS = 60;      // a client silent this long is let go
+  // At max_clients, a new client closes the connection idle longest, if
+  // it has been silent this long.
+  int evictIdleS = 10;
 };
 
 struct MqttConfig {
   bool enabled = false;
   std::string host = "127.0.0.1";
   int port = 1883;
-  std::string clientId = "qvotk-gateway";
+  // By default qvotk-gateway-<host name>-<first line's name>: two gateways
+  // left with the default do not throw each other off the broker.
+  std::string clientId;
   std::string topicPrefix = "qvotk";
   int qos = 1;
   std::string username, password;
   std::string caFile;  // TLS when set
   int keepaliveS = 30;
+  int writeTimeoutMs = 1000;  // a write not started by then is answered "expired"
 };
 
 struct Config {
@@ -67,6 +75,7 @@ struct Config {
   int offlineAfterFailures = 3;  // rounds in a row
   int retryOfflineS = 10;
   int statsIntervalS = 60;
+  int maxQueuedWrites = 16;  // per line; a write past them is answered "busy"
   std::vector<LineConfig> lines;
   ModbusConfig modbus;
   MqttConfig mqtt;
