@@ -1,5 +1,6 @@
 // tovek-sim as a separate process on a pseudo-terminal of its own, with its
-// statistics kept in a file of the working directory.
+// statistics kept in a file of the working directory, and, when a trace
+// file is named, every request and reply it saw traced there.
 #pragma once
 
 #include <fstream>
@@ -12,12 +13,29 @@ struct SimulatorProcess {
   ChildProcess process;
   std::string port;
   std::string statsFile = "sim-stats.txt";
+  std::string traceFile;
 
   bool Start(std::vector<std::string> arguments) {
     arguments.push_back("--stats-file");
     arguments.push_back(statsFile);
     std::string error;
-    return StartBuildProgram(&process, "tovek-sim", arguments, &error) && process.ReadLine(&port, 10000);
+    bool started = false;
+    if (traceFile.empty()) {
+      started = StartBuildProgram(&process, "tovek-sim", arguments, &error);
+    } else {
+      std::string command = "exec " + BuildProgramCommandLine("tovek-sim") + " -v";
+      for (const std::string& argument : arguments) command += " '" + argument + "'";
+      started = process.Start("/bin/sh", {"-c", command + " 2>" + traceFile}, &error);
+    }
+    return started && process.ReadLine(&port, 10000);
+  }
+
+  // How many lines of the trace hold `text` ("station 7: write S point = 5").
+  int Traced(const std::string& text) const {
+    std::ifstream in(traceFile);
+    int count = 0;
+    for (std::string line; std::getline(in, line);) count += line.find(text) != std::string::npos;
+    return count;
   }
 
   // Stops the simulator; how many frames it saw, or -1.

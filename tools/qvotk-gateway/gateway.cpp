@@ -25,6 +25,44 @@ std::string StationTopic(const std::string& line, int station) {
   return line + "/" + std::to_string(station);
 }
 
+// A write's answer on its "/result" topic: what happened, in a word, the
+// status as qvotk's (0 done, 1 refused, 2 not done or no answer, 64 not a
+// write for this gateway), and why.
+Json ResultOf(const WriteAnswer& answer) {
+  switch (answer.end) {
+    case WriteEnd::Carried:
+      if (answer.status == QVO_STATUS_OK) return {{"result", "written"}, {"status", 0}};
+      if (answer.status == QVO_STATUS_REJECTED) {
+        return {{"result", "refused"}, {"status", 1}, {"error", "the controller refused the write"}};
+      }
+      return {{"result", "no answer"},
+              {"status", answer.status},
+              {"error", "no answer from the station: the write may have been carried out"}};
+    case WriteEnd::Expired:
+      return {{"result", "expired"},
+              {"status", 2},
+              {"error", "not started within write_timeout_ms: not written"}};
+    case WriteEnd::Offline:
+      return {{"result", "offline"}, {"status", 2}, {"error", "the station is offline: not written"}};
+    case WriteEnd::Busy:
+      return {
+          {"result", "busy"}, {"status", 2}, {"error", "the line's queue of writes is full: not written"}};
+    case WriteEnd::Withdrawn:
+      return {{"result", "withdrawn"},
+              {"status", 2},
+              {"error", "the line or point went, or the gateway stops: not written"}};
+    case WriteEnd::UnknownPoint:
+      return {{"result", "invalid"},
+              {"status", qvotk_host::kExitUsage},
+              {"error", "no such point polled on this line"}};
+    case WriteEnd::RefusedValue:
+      return {{"result", "refused"},
+              {"status", 1},
+              {"error", "the point does not take this value: S takes 0-9, a numbered point 1 or 2"}};
+  }
+  return {{"result", "invalid"}, {"status", qvotk_host::kExitUsage}};
+}
+
 }  // namespace
 
 bool Gateway::Start(const Config& config, std::string* error) {
@@ -32,12 +70,16 @@ bool Gateway::Start(const Config& config, std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     config_ = config;
   }
+  // The listener and the broker's settings hold until the next start.
+  mqttEnabled_ = config.mqtt.enabled;
+  writeTimeoutMs_ = config.mqtt.writeTimeoutMs;
   if (config.modbus.enabled && !modbus_.Start(config.modbus, this, error)) return false;
-  if (config.mqtt.enabled && !mqtt_.Start(
-                                 config.mqtt,
-                                 [this](const std::string& line, int station, const std::string& point,
-                                        const std::string& payload) { OnSet(line, station, point, payload); },
-                                 [this] { PublishAll(); }, error)) {
+  if (config.mqtt.enabled &&
+      !mqtt_.Start(
+          config.mqtt,
+          [this](const std::string& line, int station, const std::string& point, const std::string& payload,
+                 bool retained) { OnSet(line, station, point, payload, retained); },
+          [this] { PublishAll(); }, error)) {
     return false;
   }
   const std::lock_guard<std::mutex> lock(mutex_);
@@ -62,10 +104,12 @@ void Gateway::Reload(const Config& config) {
       workers_.erase(found);
     }
   }
-  // What is left changed or went: stopped, its channel closed when idle.
+  // What is left changed or went: stopped, its channel closed when idle,
+  // and what was read on it forgotten.
   for (auto& [name, worker] : workers_) {
     Log(Level::Info, "line " + name + ": stopped by the new configuration");
     worker->RequestStop();
+    store_.ForgetLine(name);
     retired_.push_back(std::move(worker));
   }
   workers_.clear();
@@ -74,12 +118,22 @@ void Gateway::Reload(const Config& config) {
                      [](const std::unique_ptr<LineWorker>& worker) { return worker->WaitStopped(0); }),
       retired_.end());
   workers_ = std::move(kept);
-  config_ = config;
-  for (const LineConfig& line : config.lines) {
-    if (workers_.count(line.name) == 0) StartLine(line);
-  }
   if (config.modbus.listen != config_.modbus.listen || config.modbus.port != config_.modbus.port) {
     Log(Level::Warning, "modbus: a new listener takes effect when the gateway starts again");
+  }
+  const Config old = config_;
+  config_ = config;
+  // A station that left the configuration is not polled any more: its
+  // retained status must not say online.
+  for (const LineConfig& line : old.lines) {
+    for (const StationConfig& station : line.stations) {
+      if (!PointsOf(line.name, station.address).empty()) continue;
+      online_.erase({line.name, station.address});
+      if (mqttEnabled_) mqtt_.Publish(StationTopic(line.name, station.address) + "/status", "offline");
+    }
+  }
+  for (const LineConfig& line : config.lines) {
+    if (workers_.count(line.name) == 0) StartLine(line);
   }
   Log(Level::Info, "configuration reloaded: " + std::to_string(config.lines.size()) + " lines");
 }
@@ -94,7 +148,17 @@ void Gateway::Stop(int ms) {
       workers.emplace_back(name, worker.get());
     }
   }
-  mqtt_.Stop(ms / 3);
+  // Every station offline, retained, before the gateway itself.
+  std::vector<std::pair<std::string, std::string>> statuses;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const LineConfig& line : config_.lines) {
+      for (const StationConfig& station : line.stations) {
+        statuses.emplace_back(StationTopic(line.name, station.address) + "/status", "offline");
+      }
+    }
+  }
+  mqtt_.Stop(statuses, ms / 3);
   for (auto& [name, worker] : workers) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
@@ -104,29 +168,33 @@ void Gateway::Stop(int ms) {
   }
 }
 
-void Gateway::OnReading(const std::string& line, int station, const std::string& point,
+// What is published is published under the lock, so that a value read
+// before another is never published after it: the retained one is the last.
+void Gateway::OnReading(const LineWorker& from, int station, const std::string& point,
                         const PointReading& reading) {
+  const std::string& line = from.line().name;
   const PointKey key{line, station, point};
+  const std::lock_guard<std::mutex> lock(mutex_);
+  // A line stopped by a reload finishes its request: what it read is not
+  // this line's any more.
+  if (WorkerOf(line) != &from) return;
   const bool changed = store_.Put(key, reading);
   int publishEveryS = 60;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    for (const LineConfig& l : config_.lines) {
-      for (const StationConfig& s : l.stations) {
-        for (const PointConfig& p : s.points) {
-          if (l.name == line && s.address == station && p.name == point) publishEveryS = p.publishEveryS;
-        }
+  for (const LineConfig& l : config_.lines) {
+    for (const StationConfig& s : l.stations) {
+      for (const PointConfig& p : s.points) {
+        if (l.name == line && s.address == station && p.name == point) publishEveryS = p.publishEveryS;
       }
     }
-    int64_t& last = lastPublishedUs_[key];
-    if (!changed && reading.timeUs - last < int64_t{publishEveryS} * 1000000) return;
-    last = reading.timeUs;
   }
+  int64_t& last = lastPublishedUs_[key];
+  if (!changed && reading.timeUs - last < int64_t{publishEveryS} * 1000000) return;
+  last = reading.timeUs;
   PublishReading(key, reading);
 }
 
 void Gateway::PublishReading(const PointKey& key, const PointReading& reading) {
-  if (!config_.mqtt.enabled) return;
+  if (!mqttEnabled_) return;
   Json message;
   if (reading.status == QVO_STATUS_OK) {
     if (key.point == "block") {
@@ -141,32 +209,48 @@ void Gateway::PublishReading(const PointKey& key, const PointReading& reading) {
   mqtt_.Publish(StationTopic(key.line, key.station) + "/" + key.point, message.dump());
 }
 
-void Gateway::OnStationState(const std::string& line, int station, bool online) {
+void Gateway::OnStationState(const LineWorker& from, int station, bool online) {
+  const std::string& line = from.line().name;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (WorkerOf(line) != &from) return;
+  online_[{line, station}] = online;
   store_.SetOnline(line, station, online);
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    online_[{line, station}] = online;
+  // Its values are published again as failed, of the time it went.
+  if (!online) {
+    PointReading offline;
+    offline.timeUs = UnixMicroseconds();
+    const std::vector<std::string> points = PointsOf(line, station);
+    store_.MarkOffline(line, station, points, offline.timeUs);
+    for (const std::string& point : points) PublishReading({line, station, point}, offline);
   }
-  if (config_.mqtt.enabled)
-    mqtt_.Publish(StationTopic(line, station) + "/status", online ? "online" : "offline");
+  if (mqttEnabled_) mqtt_.Publish(StationTopic(line, station) + "/status", online ? "online" : "offline");
+}
+
+std::vector<std::string> Gateway::PointsOf(const std::string& line, int station) const {
+  std::vector<std::string> points;
+  for (const LineConfig& l : config_.lines) {
+    for (const StationConfig& s : l.stations) {
+      if (l.name != line || s.address != station) continue;
+      for (const PointConfig& p : s.points) points.push_back(p.name);
+    }
+  }
+  return points;
 }
 
 // After a (re)connect: every station's state and every point's last value.
 void Gateway::PublishAll() {
-  std::map<std::pair<std::string, int>, bool> online;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    for (const LineConfig& line : config_.lines) {
-      for (const StationConfig& station : line.stations) {
-        const auto found = online_.find({line.name, station.address});
-        online[{line.name, station.address}] = found == online_.end() || found->second;
-      }
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const LineConfig& line : config_.lines) {
+    for (const StationConfig& station : line.stations) {
+      const auto found = online_.find({line.name, station.address});
+      const bool up = found == online_.end() || found->second;
+      mqtt_.Publish(StationTopic(line.name, station.address) + "/status", up ? "online" : "offline");
     }
   }
-  for (const auto& [station, up] : online) {
-    mqtt_.Publish(StationTopic(station.first, station.second) + "/status", up ? "online" : "offline");
+  for (const auto& [key, reading] : store_.Readings()) {
+    const std::vector<std::string> points = PointsOf(key.line, key.station);
+    if (std::find(points.begin(), points.end(), key.point) != points.end()) PublishReading(key, reading);
   }
-  for (const auto& [key, reading] : store_.Readings()) PublishReading(key, reading);
 }
 
 LineWorker* Gateway::WorkerOf(const std::string& line) {
@@ -174,38 +258,54 @@ LineWorker* Gateway::WorkerOf(const std::string& line) {
   return found == workers_.end() ? nullptr : found->second.get();
 }
 
+void Gateway::Submit(const std::string& line, const std::shared_ptr<WriteOrder>& order) {
+  deadlines_.Watch(order);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (LineWorker* worker = WorkerOf(line)) {
+    worker->Submit(order);
+  } else {
+    order->Drop(WriteEnd::UnknownPoint);
+  }
+}
+
 void Gateway::OnSet(const std::string& line, int station, const std::string& point,
-                    const std::string& payload) {
-  const std::string result = StationTopic(line, station) + "/" + point + "/result";
-  char* end = nullptr;
-  const long value = std::strtol(payload.c_str(), &end, 10);
-  if (payload.empty() || *end != '\0' || value < 0 || value > 65535) {
-    mqtt_.Publish(result, Json{{"status", 64}, {"error", "the payload is no value: " + payload}}.dump(),
-                  false);
+                    const std::string& payload, bool retained) {
+  const std::string topic = StationTopic(line, station) + "/" + point;
+  auto publish = [this, topic](Json result) {
+    result["time"] = IsoTime(UnixMicroseconds());
+    mqtt_.Publish(topic + "/result", result.dump(-1, ' ', false, Json::error_handler_t::replace), false);
+  };
+  // A retained write is what someone asked for once, not now: never
+  // carried out, and left where it is, for it is not the gateway's.
+  if (retained) {
+    bool first = false;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (retainedSetsLogged_.size() > 4096) retainedSetsLogged_.clear();
+      first = retainedSetsLogged_.insert(topic).second;
+    }
+    if (first) {
+      Log(Level::Warning, "mqtt: a retained write on " + Quoted(mqtt_.FullTopic(topic + "/set")) +
+                              " is not carried out; whoever published it may clear it");
+    }
+    publish({{"result", "retained"},
+             {"status", qvotk_host::kExitUsage},
+             {"error", "a retained write is never carried out: publish it without the retain flag"}});
     return;
   }
-  WriteRequest request;
-  request.station = station;
-  request.point = point;
-  request.value = static_cast<uint16_t>(value);
-  request.done = [this, result, value](int status) {
-    Json answer{{"value", value}, {"status", status}, {"time", IsoTime(UnixMicroseconds())}};
-    mqtt_.Publish(result, answer.dump(), false);
-  };
-  int accepted = qvotk_host::kExitUsage;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (LineWorker* worker = WorkerOf(line)) accepted = worker->Submit(request);
+  uint16_t value = 0;
+  std::string why;
+  if (!ParseSetValue(payload, &value, &why)) {
+    publish({{"result", "invalid"}, {"status", qvotk_host::kExitUsage}, {"error", why}});
+    return;
   }
-  if (accepted != QVO_STATUS_OK) {
-    mqtt_.Publish(result,
-                  Json{{"value", value},
-                       {"status", accepted},
-                       {"error", accepted == QVO_STATUS_REJECTED ? "the point does not take this value"
-                                                                 : "no such point polled on this line"}}
-                      .dump(),
-                  false);
-  }
+  const auto deadline = WriteOrder::Clock::now() + std::chrono::milliseconds(writeTimeoutMs_);
+  Submit(line, std::make_shared<WriteOrder>(station, point, value, deadline,
+                                            [publish, value](const WriteAnswer& answer) {
+                                              Json result = ResultOf(answer);
+                                              result["value"] = value;
+                                              publish(result);
+                                            }));
 }
 
 bool Gateway::Target(int unit, int reg, RegisterTarget* target) {
@@ -226,6 +326,7 @@ bool Gateway::Target(int unit, int reg, RegisterTarget* target) {
 }
 
 bool Gateway::Value(const RegisterTarget& target, uint16_t* value) {
+  if (!store_.Online(target.line, target.station)) return false;
   PointReading reading;
   if (!store_.LastGood({target.line, target.station, target.point}, &reading)) return false;
   if (UnixMicroseconds() - reading.timeUs > int64_t{target.maxAgeS} * 1000000) return false;
@@ -234,21 +335,10 @@ bool Gateway::Value(const RegisterTarget& target, uint16_t* value) {
   return true;
 }
 
-int Gateway::Write(const RegisterTarget& target, uint16_t value) {
-  auto result = std::make_shared<std::promise<int>>();
-  std::future<int> answer = result->get_future();
-  WriteRequest request;
-  request.station = target.station;
-  request.point = target.point;
-  request.value = value;
-  request.done = [result](int status) { result->set_value(status); };
-  int accepted = qvotk_host::kExitUsage;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (LineWorker* worker = WorkerOf(target.line)) accepted = worker->Submit(request);
-  }
-  if (accepted != QVO_STATUS_OK) return accepted;
-  return answer.get();
+void Gateway::Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
+                    WriteOrder::Answer answer) {
+  Submit(target.line,
+         std::make_shared<WriteOrder>(target.station, target.point, value, deadline, std::move(answer)));
 }
 
 std::string Gateway::StatsJson() const {
@@ -273,7 +363,7 @@ std::string Gateway::StatsJson() const {
 }
 
 void Gateway::PublishStats() {
-  if (config_.mqtt.enabled) mqtt_.Publish("gateway/stats", StatsJson());
+  if (mqttEnabled_) mqtt_.Publish("gateway/stats", StatsJson());
 }
 
 void Gateway::LogStats() const { Log(Level::Info, "stats " + StatsJson()); }

@@ -6,13 +6,16 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "line_worker.h"
 #include "modbus_server.h"
 #include "mqtt_link.h"
 #include "store.h"
+#include "write_order.h"
 
 namespace gateway {
 
@@ -26,8 +29,9 @@ class Gateway : public LineEvents, public ModbusBackend {
   // Takes a new configuration: changed lines start again, the others keep
   // their channel and take the new stations and points.
   void Reload(const Config& config);
-  // Publishes the gateway offline, closes the idle channels, and returns
-  // within about `ms`: a request in flight is not waited for.
+  // Answers the queued writes, publishes every station and the gateway
+  // offline, closes the idle channels, and returns within about `ms`: a
+  // request in flight is not waited for.
   void Stop(int ms);
 
   // Per station counters: published on "<prefix>/gateway/stats", and logged.
@@ -36,31 +40,43 @@ class Gateway : public LineEvents, public ModbusBackend {
   void LogStats() const;
 
   // LineEvents
-  void OnReading(const std::string& line, int station, const std::string& point,
+  void OnReading(const LineWorker& from, int station, const std::string& point,
                  const PointReading& reading) override;
-  void OnStationState(const std::string& line, int station, bool online) override;
+  void OnStationState(const LineWorker& from, int station, bool online) override;
 
   // ModbusBackend
   bool Target(int unit, int reg, RegisterTarget* target) override;
   bool Value(const RegisterTarget& target, uint16_t* value) override;
-  int Write(const RegisterTarget& target, uint16_t value) override;
+  void Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
+             WriteOrder::Answer answer) override;
 
  private:
   void StartLine(const LineConfig& line);
+  // Called with the lock held, as every publication of a value is.
   void PublishReading(const PointKey& key, const PointReading& reading);
   void PublishAll();
-  void OnSet(const std::string& line, int station, const std::string& point, const std::string& payload);
+  void OnSet(const std::string& line, int station, const std::string& point, const std::string& payload,
+             bool retained);
+  // Hands a write to its line's worker, or answers it "withdrawn".
+  void Submit(const std::string& line, const std::shared_ptr<WriteOrder>& order);
+  // The worker serving `line` now; called with the lock held.
   LineWorker* WorkerOf(const std::string& line);
+  // The points of a station as configured; called with the lock held.
+  std::vector<std::string> PointsOf(const std::string& line, int station) const;
 
   QvoMainFunction entry_;
-  mutable std::mutex mutex_;  // the configuration and the workers
+  bool mqttEnabled_ = false;
+  int writeTimeoutMs_ = 1000;  // of a write through MQTT
+  mutable std::mutex mutex_;   // the configuration and the workers
   Config config_;
   std::map<std::string, std::unique_ptr<LineWorker>> workers_;
   // Lines a reload stopped, kept until their request in flight has ended.
   std::vector<std::unique_ptr<LineWorker>> retired_;
   std::map<PointKey, int64_t> lastPublishedUs_;
   std::map<std::pair<std::string, int>, bool> online_;
+  std::set<std::string> retainedSetsLogged_;
   Store store_;
+  WriteDeadlines deadlines_;
   ModbusServer modbus_;
   MqttLink mqtt_;
 };

@@ -37,7 +37,9 @@ std::string CaptureFileOf(const std::string& port) {
 
 LineWorker::LineWorker(const Config& config, const LineConfig& line, QvoMainFunction entry,
                        LineEvents* events)
-    : config_(config), line_(line), entry_(entry), events_(events) {}
+    : line_(line), entry_(entry), events_(events) {
+  limits_ = {config.offlineAfterFailures, config.retryOfflineS, static_cast<size_t>(config.maxQueuedWrites)};
+}
 
 // Destroyed only once stopped: the gateway keeps a worker whose request is
 // in flight until it ends, or ends the process first.
@@ -59,9 +61,15 @@ void LineWorker::Start() {
 }
 
 void LineWorker::RequestStop() {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  stop_ = true;
-  wake_.notify_all();
+  Orders withdrawn;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    withdrawn.assign(writes_.begin(), writes_.end());
+    writes_.clear();
+    wake_.notify_all();
+  }
+  for (const auto& order : withdrawn) order->Drop(WriteEnd::Withdrawn);
 }
 
 bool LineWorker::WaitStopped(int ms) {
@@ -70,37 +78,60 @@ bool LineWorker::WaitStopped(int ms) {
 }
 
 void LineWorker::Update(const Config& config, const LineConfig& line) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  config_ = config;
-  line_ = line;
-  Schedule(line);
-  wake_.notify_all();
+  Orders withdrawn;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    limits_ = {config.offlineAfterFailures, config.retryOfflineS,
+               static_cast<size_t>(config.maxQueuedWrites)};
+    Schedule(line);
+    withdrawn = TakeQueued([this](const WriteOrder& order) {
+      const PolledStation* station = StationOf(order.station());
+      return station == nullptr ||
+             std::none_of(station->points.begin(), station->points.end(),
+                          [&](const PolledPoint& point) { return point.config.name == order.point(); });
+    });
+    wake_.notify_all();
+  }
+  for (const auto& order : withdrawn) order->Drop(WriteEnd::Withdrawn);
 }
 
-// The stations and points to poll, each point due now. Called with the
-// lock held, or before the thread starts.
+// The stations and points to poll, each point due now; what the old ones
+// knew (a station's state, a point's checked address) is kept. Called with
+// the lock held, or before the thread starts.
 void LineWorker::Schedule(const LineConfig& line) {
   std::vector<PolledStation> stations;
   const int64_t now = NowUs();
   for (const StationConfig& config : line.stations) {
     PolledStation station;
     station.config = config;
-    for (const PolledStation& old : stations_) {
-      if (old.config.address == config.address) {
-        station.online = old.online;
-        station.failuresInARow = old.failuresInARow;
-        station.retryAtUs = old.retryAtUs;
-      }
+    const PolledStation* old = StationOf(config.address);
+    if (old != nullptr) {
+      station.online = old->online;
+      station.failuresInARow = old->failuresInARow;
+      station.retryAtUs = old->retryAtUs;
     }
     for (const PointConfig& pointConfig : config.points) {
       PolledPoint point;
       point.config = pointConfig;
       point.nextDueUs = now;
+      for (const PolledPoint& kept : old != nullptr ? old->points : std::vector<PolledPoint>{}) {
+        if (kept.config.name == pointConfig.name) {
+          point.point = kept.point;
+          point.checked = kept.checked;
+        }
+      }
       station.points.push_back(point);
     }
     stations.push_back(std::move(station));
   }
   stations_ = std::move(stations);
+}
+
+LineWorker::PolledStation* LineWorker::StationOf(int address) {
+  for (PolledStation& station : stations_) {
+    if (station.config.address == address) return &station;
+  }
+  return nullptr;
 }
 
 bool LineWorker::OpenChannel() {
@@ -112,15 +143,27 @@ bool LineWorker::OpenChannel() {
     capture_->SkipToEnd(&ignored);
   }
   const QvoStatus status = channel_->Open(OptionsOf(line_));
-  if (status != QVO_STATUS_OK) {
-    Log(Level::Error, "line " + line_.name + ": cannot open " + line_.port + "; trying again in " +
-                          std::to_string(config_.retryOfflineS) + " s");
-    return false;
-  }
+  if (status != QVO_STATUS_OK) return false;
   Log(Level::Info,
       "line " + line_.name + ": " + line_.port + " open at " + std::to_string(line_.baud) + " baud");
   open_ = true;
   return true;
+}
+
+void LineWorker::LineDown(std::unique_lock<std::mutex>& lock) {
+  Log(Level::Error, "line " + line_.name + ": cannot open " + line_.port + "; trying again in " +
+                        std::to_string(limits_.retryOfflineS) + " s");
+  std::vector<int> gone;
+  for (PolledStation& station : stations_) {
+    if (station.online) gone.push_back(station.config.address);
+    station.online = false;
+    station.retryAtUs = 0;  // tried as soon as the line opens
+  }
+  Orders dropped = TakeQueued([](const WriteOrder&) { return true; });
+  lock.unlock();
+  for (const auto& order : dropped) order->Drop(WriteEnd::Offline);
+  for (const int address : gone) TellState(address, -1, "the line is down");
+  lock.lock();
 }
 
 size_t LineWorker::TakeAttempts() {
@@ -140,26 +183,51 @@ size_t LineWorker::TakeAttempts() {
   return attempts;
 }
 
-int LineWorker::Submit(WriteRequest request) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  bool known = false;
-  for (const PolledStation& station : stations_) {
-    for (const PolledPoint& point : station.points) {
-      known = known || (station.config.address == request.station && point.config.name == request.point &&
-                        point.config.name != "block");
+void LineWorker::Submit(std::shared_ptr<WriteOrder> order) {
+  WriteEnd refused = WriteEnd::Carried;  // Carried: queued
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const PolledStation* station = StationOf(order->station());
+    const bool known =
+        station != nullptr && order->point() != "block" &&
+        std::any_of(station->points.begin(), station->points.end(),
+                    [&](const PolledPoint& point) { return point.config.name == order->point(); });
+    writes_.erase(std::remove_if(writes_.begin(), writes_.end(),
+                                 [](const std::shared_ptr<WriteOrder>& queued) { return queued->Settled(); }),
+                  writes_.end());
+    if (!known) {
+      refused = WriteEnd::UnknownPoint;
+    } else if (!qvotk_host::TakesValue(order->point() == "S", order->value())) {
+      // What the driver would refuse is refused before the line is used.
+      refused = WriteEnd::RefusedValue;
+    } else if (!station->online) {
+      refused = WriteEnd::Offline;
+    } else if (stop_) {
+      refused = WriteEnd::Withdrawn;
+    } else if (writes_.size() >= limits_.maxQueuedWrites) {
+      refused = WriteEnd::Busy;
+    } else {
+      writes_.push_back(order);
+      wake_.notify_all();
     }
   }
-  if (!known) return qvotk_host::kExitUsage;
-  // What the driver would refuse is refused before the line is used.
-  if (!qvotk_host::TakesValue(request.point == "S", request.value)) {
-    return QVO_STATUS_REJECTED;
-  }
-  writes_.push_back(std::move(request));
-  wake_.notify_all();
-  return QVO_STATUS_OK;
+  if (refused != WriteEnd::Carried) order->Drop(refused);
 }
 
-int LineWorker::NoteResult(PolledStation* station, int status) {
+LineWorker::Orders LineWorker::TakeQueued(const std::function<bool(const WriteOrder&)>& which) {
+  Orders taken;
+  for (auto it = writes_.begin(); it != writes_.end();) {
+    if (which(**it)) {
+      taken.push_back(std::move(*it));
+      it = writes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
+int LineWorker::NoteResult(PolledStation* station, int status, Orders* dropped) {
   if (status != QVO_STATUS_NO_ANSWER) {
     station->failuresInARow = 0;
     if (station->online) return 0;
@@ -168,72 +236,107 @@ int LineWorker::NoteResult(PolledStation* station, int status) {
   }
   ++station->failuresInARow;
   int change = 0;
-  if (station->online && station->failuresInARow >= config_.offlineAfterFailures) {
+  if (station->online && station->failuresInARow >= limits_.offlineAfterFailures) {
     station->online = false;
     change = -1;
+    const int address = station->config.address;
+    *dropped = TakeQueued([address](const WriteOrder& order) { return order.station() == address; });
   }
-  if (!station->online) station->retryAtUs = NowUs() + int64_t{config_.retryOfflineS} * 1000000;
+  if (!station->online) station->retryAtUs = NowUs() + int64_t{limits_.retryOfflineS} * 1000000;
   return change;
 }
 
-void LineWorker::TellState(int address, int change) {
+std::string LineWorker::OfflineReason() const {
+  return std::to_string(limits_.offlineAfterFailures) + " failed requests in a row; tried again every " +
+         std::to_string(limits_.retryOfflineS) + " s";
+}
+
+void LineWorker::TellState(int address, int change, const std::string& why) {
   if (change == 0) return;
   const std::string station = "line " + line_.name + ": station " + std::to_string(address);
   if (change > 0) {
     Log(Level::Info, station + " online");
   } else {
-    Log(Level::Warning, station + " offline after " + std::to_string(config_.offlineAfterFailures) +
-                            " failed requests in a row; tried again every " +
-                            std::to_string(config_.retryOfflineS) + " s");
+    Log(Level::Warning, station + " offline: " + why);
   }
-  events_->OnStationState(line_.name, address, change > 0);
+  events_->OnStationState(*this, address, change > 0);
 }
 
-void LineWorker::Poll(PolledStation* station, PolledPoint* point) {
-  channel_->SetStationAddress(static_cast<uint16_t>(station->config.address));
+// Called with the lock held, which it lets go during the request.
+void LineWorker::Poll(std::unique_lock<std::mutex>& lock, PolledStation* station, PolledPoint* polled) {
+  const int address = station->config.address;
+  const PointConfig config = polled->config;
+  Point point = polled->point;
+  const bool checked = polled->checked;
+  lock.unlock();
+  const bool block = config.name == "block";
+  const int validity = checked || block ? QVO_STATUS_OK : channel_->Validate(config.name, &point);
+  channel_->SetStationAddress(static_cast<uint16_t>(address));
   PointReading reading;
   const auto started = std::chrono::steady_clock::now();
-  if (point->config.name == "block") {
-    reading.status = channel_->ReadBlock(point->config.blockCount, &reading.values);
+  if (validity != QVO_STATUS_OK) {
+    reading.status = validity;
+  } else if (block) {
+    reading.status = channel_->ReadBlock(config.blockCount, &reading.values);
   } else {
     uint16_t value = 0;
-    reading.status = channel_->Read(point->point, &value);
+    reading.status = channel_->Read(point, &value);
     if (reading.status == QVO_STATUS_OK) reading.values = {value};
   }
   reading.latencyMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
   reading.timeUs = UnixMicroseconds();
   reading.attempts = TakeAttempts();
-  const int change = NoteResult(station, reading.status);
-  events_->OnReading(line_.name, station->config.address, point->config.name, reading);
-  TellState(station->config.address, change);
-}
-
-void LineWorker::RunWrite(const WriteRequest& request) {
-  Point point;
-  int status = channel_->Validate(request.point, &point);
-  if (status == QVO_STATUS_OK) {
-    channel_->SetStationAddress(static_cast<uint16_t>(request.station));
-    status = channel_->Write(point, request.value);
-    TakeAttempts();
-  }
+  lock.lock();
   int change = 0;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    for (PolledStation& station : stations_) {
-      if (station.config.address != request.station) continue;
-      change = NoteResult(&station, status);
-      // The value written is read back at once.
-      for (PolledPoint& polled : station.points) {
-        if (polled.config.name == request.point) polled.nextDueUs = 0;
+  Orders dropped;
+  std::string why;
+  // A reload may have changed the stations meanwhile.
+  if (PolledStation* kept = StationOf(address)) {
+    change = NoteResult(kept, reading.status, &dropped);
+    why = OfflineReason();
+    for (PolledPoint& same : kept->points) {
+      if (same.config.name == config.name) {
+        same.point = point;
+        same.checked = validity == QVO_STATUS_OK;
       }
     }
   }
-  TellState(request.station, change);
-  Log(Level::Info, "line " + line_.name + ": station " + std::to_string(request.station) + " " +
-                       request.point + " := " + std::to_string(request.value) + ", status " +
+  lock.unlock();
+  for (const auto& order : dropped) order->Drop(WriteEnd::Offline);
+  events_->OnReading(*this, address, config.name, reading);
+  TellState(address, change, why);
+  lock.lock();
+}
+
+void LineWorker::RunWrite(WriteOrder& order) {
+  Point point;
+  int status = channel_->Validate(order.point(), &point);
+  if (status == QVO_STATUS_OK) {
+    channel_->SetStationAddress(static_cast<uint16_t>(order.station()));
+    status = channel_->Write(point, order.value());
+    TakeAttempts();
+  }
+  order.Finish(status);
+  int change = 0;
+  Orders dropped;
+  std::string why;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (PolledStation* station = StationOf(order.station())) {
+      change = NoteResult(station, status, &dropped);
+      why = OfflineReason();
+      // The value written is read back at once.
+      for (PolledPoint& polled : station->points) {
+        if (polled.config.name == order.point()) polled.nextDueUs = 0;
+      }
+    }
+  }
+  for (const auto& dropping : dropped) dropping->Drop(WriteEnd::Offline);
+  TellState(order.station(), change, why);
+  Log(Level::Info, "line " + line_.name + ": station " + std::to_string(order.station()) + " " +
+                       order.point() + " := " + std::to_string(order.value()) + ", status " +
                        std::to_string(status));
-  if (request.done) request.done(status);
 }
 
 void LineWorker::Run() {
@@ -244,22 +347,10 @@ void LineWorker::Run() {
       const bool opened = OpenChannel();
       lock.lock();
       if (!opened) {
-        wake_.wait_for(lock, std::chrono::seconds(config_.retryOfflineS), [this] { return stop_; });
+        LineDown(lock);
+        wake_.wait_for(lock, std::chrono::seconds(limits_.retryOfflineS), [this] { return stop_; });
         continue;
       }
-      for (PolledStation& station : stations_) {
-        for (PolledPoint& point : station.points) {
-          if (point.config.name != "block") channel_->Validate(point.config.name, &point.point);
-        }
-      }
-    }
-    if (!writes_.empty()) {
-      WriteRequest request = std::move(writes_.front());
-      writes_.pop_front();
-      lock.unlock();
-      RunWrite(request);
-      lock.lock();
-      continue;
     }
     // The point due first, of the stations online or due for a retry.
     const int64_t now = NowUs();
@@ -283,27 +374,28 @@ void LineWorker::Run() {
         }
       }
     }
-    if (dueStation == nullptr || due > now) {
+    const bool pollDue = dueStation != nullptr && due <= now;
+    if (!writes_.empty() && !(pollOwed_ && pollDue)) {
+      const std::shared_ptr<WriteOrder> order = std::move(writes_.front());
+      writes_.pop_front();
+      lock.unlock();
+      const bool started = order->Start();
+      if (started) RunWrite(*order);
+      lock.lock();
+      pollOwed_ = pollOwed_ || started;
+      continue;
+    }
+    if (!pollDue) {
       const auto wait =
           dueStation == nullptr ? std::chrono::microseconds(1000000) : std::chrono::microseconds(due - now);
       wake_.wait_for(lock, wait);
       continue;
     }
+    pollOwed_ = false;
     // The next turn counts from when this one was due, so that the
     // intervals hold however long a request takes.
     duePoint->nextDueUs = std::max(due + int64_t{duePoint->config.intervalMs} * 1000, now);
-    PolledStation station = *dueStation;
-    PolledPoint point = *duePoint;
-    const int address = station.config.address;
-    lock.unlock();
-    Poll(&station, &point);
-    lock.lock();
-    for (PolledStation& kept : stations_) {
-      if (kept.config.address != address) continue;
-      kept.online = station.online;
-      kept.failuresInARow = station.failuresInARow;
-      kept.retryAtUs = station.retryAtUs;
-    }
+    Poll(lock, dueStation, duePoint);
   }
   if (open_) channel_->Close();
   open_ = false;

@@ -1,9 +1,10 @@
 // One worker per line: the line is half duplex, so its requests run one at
-// a time on the worker's thread, writes ahead of polls, each point polled
-// at its interval. A channel holds one station as the driver reads it from
-// the station file; the gateway owns the channel record as any host does
-// and sets its station address before each request, which is how one
-// channel polls every station on its line.
+// a time on the worker's thread, each point polled at its interval, and
+// queued writes taken in order, with a poll that is due between two of
+// them, so that writes never stop the polling. A channel holds one station
+// as the driver reads it from the station file; the gateway owns the
+// channel record as any host does and sets its station address before
+// each request, which is how one channel polls every station on its line.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include "config.h"
 #include "line_watch/capture_file.h"
 #include "qvotk_host/host_channel.h"
+#include "write_order.h"
 
 namespace gateway {
 
@@ -31,20 +33,15 @@ struct PointReading {
   double latencyMs = 0;
 };
 
+class LineWorker;
+
 // What the worker tells the rest of the gateway, from its own thread.
 class LineEvents {
  public:
   virtual ~LineEvents() = default;
-  virtual void OnReading(const std::string& line, int station, const std::string& point,
+  virtual void OnReading(const LineWorker& from, int station, const std::string& point,
                          const PointReading& reading) = 0;
-  virtual void OnStationState(const std::string& line, int station, bool online) = 0;
-};
-
-struct WriteRequest {
-  int station = 0;
-  std::string point;
-  uint16_t value = 0;
-  std::function<void(int status)> done;  // called on the worker's thread
+  virtual void OnStationState(const LineWorker& from, int station, bool online) = 0;
 };
 
 class LineWorker {
@@ -53,25 +50,30 @@ class LineWorker {
   ~LineWorker();
 
   void Start();
-  // Asks the worker to stop; it closes its channel when no request is in
-  // flight. Does not wait for a request: the driver cannot cancel one.
+  // Asks the worker to stop, and answers its queued writes "withdrawn"; it
+  // closes its channel when no request is in flight. Does not wait for a
+  // request: the driver cannot cancel one.
   void RequestStop();
   // Waits at most `ms` for the worker to end; true when it did.
   bool WaitStopped(int ms);
 
-  // New stations and points for the same line, kept from the next request on.
+  // New stations and points for the same line, kept from the next request
+  // on; a queued write whose point went is answered "withdrawn".
   void Update(const Config& config, const LineConfig& line);
+  // The line as it was opened: its name, port and settings.
   const LineConfig& line() const { return line_; }
 
-  // Queues a write ahead of the polls. A value the point refuses, or a
-  // point the line does not poll, is refused at once (`done` not called):
-  // 64 for an unknown point, 1 for a refused value.
-  int Submit(WriteRequest request);
+  // Queues a write, or answers it at once: a point the line does not poll
+  // (or a block), a value the point refuses, a station marked offline, a
+  // full queue. Queued, it is answered when it ends or expires, or when its
+  // station goes offline, or the line goes.
+  void Submit(std::shared_ptr<WriteOrder> order);
 
  private:
   struct PolledPoint {
     PointConfig config;
-    Point point;  // as the driver validated it
+    Point point;           // as the driver validated it
+    bool checked = false;  // `point` validated, on the worker's thread
     int64_t nextDueUs = 0;
   };
   struct PolledStation {
@@ -81,21 +83,34 @@ class LineWorker {
     bool online = true;
     int64_t retryAtUs = 0;
   };
+  // What a reload may change besides the stations.
+  struct Limits {
+    int offlineAfterFailures = 3;
+    int retryOfflineS = 10;
+    size_t maxQueuedWrites = 16;
+  };
+  using Orders = std::vector<std::shared_ptr<WriteOrder>>;
 
   void Run();
   bool OpenChannel();
+  // The line cannot be opened: every station is offline.
+  void LineDown(std::unique_lock<std::mutex>& lock);
   void Schedule(const LineConfig& line);
-  void Poll(PolledStation* station, PolledPoint* point);
-  void RunWrite(const WriteRequest& request);
+  void Poll(std::unique_lock<std::mutex>& lock, PolledStation* station, PolledPoint* point);
+  void RunWrite(WriteOrder& order);
+  PolledStation* StationOf(int address);
   // Counts a request's result against its station; the change of state it
-  // makes (+1 online again, -1 offline, 0 none), to be told without the lock.
-  int NoteResult(PolledStation* station, int status);
-  void TellState(int address, int change);
+  // makes (+1 online again, -1 offline, 0 none), to be told without the
+  // lock. Taking a station offline takes its queued writes into `dropped`.
+  int NoteResult(PolledStation* station, int status, Orders* dropped);
+  Orders TakeQueued(const std::function<bool(const WriteOrder&)>& which);
+  // Why a station went offline after failures; called with the lock held.
+  std::string OfflineReason() const;
+  void TellState(int address, int change, const std::string& why);
   size_t TakeAttempts();
   static int64_t NowUs();
 
-  Config config_;
-  LineConfig line_;
+  const LineConfig line_;
   QvoMainFunction entry_;
   LineEvents* events_;
   std::unique_ptr<HostChannel> channel_;
@@ -104,7 +119,9 @@ class LineWorker {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<WriteRequest> writes_;
+  Limits limits_;
+  std::deque<std::shared_ptr<WriteOrder>> writes_;
+  bool pollOwed_ = false;  // a write ran: a due poll goes before the next
   std::vector<PolledStation> stations_;
   bool stop_ = false;
   bool stopped_ = false;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
 
 #include "log.h"
 #include "qvotk_host/host_facts.h"
@@ -20,16 +21,51 @@ namespace {
 constexpr int kReadHolding = 0x03;
 constexpr int kWriteSingle = 0x06;
 constexpr int kWriteMultiple = 0x10;
-// A client that stays silent this long, mid-frame or between frames, is let go.
-constexpr uint32_t kIdleSeconds = 60;
+// The MBAP header: transaction id, protocol id (0 for Modbus), the length
+// of what follows it, and the unit id, which that length counts.
+constexpr int kHeader = 7;
+constexpr int kLongestLength = MODBUS_TCP_MAX_ADU_LENGTH - kHeader + 1;  // 254
+// A client that stops mid-frame this long is let go, as libmodbus does.
+constexpr int kByteGapMs = 500;
 
 uint16_t Word(const uint8_t* at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
 
-// The Modbus exception for a write's driver status.
-int ExceptionOf(int status) {
-  if (status == QVO_STATUS_REJECTED) return MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE;  // 0x04
-  if (status == qvotk_host::kExitUsage) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;  // 0x02
-  return MODBUS_EXCEPTION_GATEWAY_TARGET;                                              // 0x0B
+int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The Modbus exception that answers a write; 0 for a write done.
+int ExceptionOf(const WriteAnswer& answer) {
+  switch (answer.end) {
+    case WriteEnd::Carried:
+      if (answer.status == QVO_STATUS_OK) return 0;
+      return answer.status == QVO_STATUS_REJECTED ? MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE  // 0x04
+                                                  : MODBUS_EXCEPTION_GATEWAY_TARGET;          // 0x0B
+    case WriteEnd::Busy: return MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY;                        // 0x06
+    case WriteEnd::UnknownPoint: return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;                // 0x02
+    case WriteEnd::RefusedValue: return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;                  // 0x03
+    case WriteEnd::Expired:
+    case WriteEnd::Offline:
+    case WriteEnd::Withdrawn: return MODBUS_EXCEPTION_GATEWAY_TARGET;
+  }
+  return MODBUS_EXCEPTION_GATEWAY_TARGET;
+}
+
+// Reads exactly `count` bytes: the first within `firstWaitMs`, each next
+// one within kByteGapMs of the one before.
+bool ReceiveExactly(int socket, uint8_t* into, int count, int firstWaitMs) {
+  int wait = firstWaitMs;
+  for (int got = 0; got < count;) {
+    pollfd watch = {socket, POLLIN, 0};
+    if (poll(&watch, 1, wait) <= 0) return false;
+    const ssize_t read = recv(socket, into + got, static_cast<size_t>(count - got), 0);
+    if (read <= 0) return false;
+    got += static_cast<int>(read);
+    wait = kByteGapMs;
+  }
+  return true;
 }
 
 }  // namespace
@@ -72,89 +108,168 @@ void ModbusServer::Stop() {
   listener_ = -1;
 }
 
+bool ModbusServer::MakeRoom() {
+  const int64_t now = NowUs();
+  auto idlest = clients_.end();
+  for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+    if (!it->second.busy &&
+        (idlest == clients_.end() || it->second.lastHeardUs < idlest->second.lastHeardUs)) {
+      idlest = it;
+    }
+  }
+  if (idlest == clients_.end() || now - idlest->second.lastHeardUs < int64_t{config_.evictIdleS} * 1000000) {
+    return false;
+  }
+  Log(Level::Info, "modbus: " + std::to_string(config_.maxClients) + " clients; the one silent longest (" +
+                       std::to_string((now - idlest->second.lastHeardUs) / 1000000) +
+                       " s) is closed for a new one");
+  // Its thread sees the end of its stream, and closes the socket.
+  shutdown(idlest->second.socket, SHUT_RDWR);
+  clients_.erase(idlest);
+  return true;
+}
+
 void ModbusServer::Accept() {
   while (!stop_) {
     pollfd watch = {listener_, POLLIN, 0};
     if (poll(&watch, 1, 100) <= 0) continue;
-    const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    if (clients_ >= config_.maxClients) {
-      Log(Level::Warning,
-          "modbus: more than " + std::to_string(config_.maxClients) + " clients; one refused");
-      close(client);
-      continue;
+    const int socket = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (socket < 0) continue;
+    uint64_t id = 0;
+    {
+      const std::lock_guard<std::mutex> lock(clientsMutex_);
+      if (clients_.size() >= static_cast<size_t>(config_.maxClients) && !MakeRoom()) {
+        Log(Level::Warning, "modbus: " + std::to_string(config_.maxClients) + " clients, none silent for " +
+                                std::to_string(config_.evictIdleS) + " s; a new one refused");
+        close(socket);
+        continue;
+      }
+      id = nextClient_++;
+      clients_[id] = {socket, NowUs(), false};
     }
-    ++clients_;
-    std::thread([this, client] {
-      Serve(client);
-      --clients_;
-    }).detach();
+    std::thread([this, id, socket] { Serve(id, socket); }).detach();
   }
 }
 
-void ModbusServer::Serve(int socket) {
+void ModbusServer::Heard(uint64_t id, bool busy) {
+  const std::lock_guard<std::mutex> lock(clientsMutex_);
+  const auto found = clients_.find(id);
+  if (found == clients_.end()) return;
+  found->second.lastHeardUs = NowUs();
+  found->second.busy = busy;
+}
+
+bool ModbusServer::ReceiveFrame(int socket, uint8_t* frame, int* length) {
+  if (!ReceiveExactly(socket, frame, kHeader, config_.idleTimeoutS * 1000)) return false;
+  const int protocol = Word(frame + 2);
+  const int following = Word(frame + 4);
+  // Anything else is no Modbus request, and nothing after it can be trusted
+  // to start a frame: the connection goes.
+  if (protocol != 0 || following < 2 || following > kLongestLength) {
+    Log(Level::Debug, "modbus: a header with protocol " + std::to_string(protocol) + " and length " +
+                          std::to_string(following) + "; the connection is closed");
+    return false;
+  }
+  *length = kHeader - 1 + following;
+  return ReceiveExactly(socket, frame + kHeader, following - 1, kByteGapMs);
+}
+
+void ModbusServer::Serve(uint64_t id, int socket) {
   modbus_t* context = modbus_new_tcp("127.0.0.1", port_);
   modbus_set_socket(context, socket);
-  modbus_set_indication_timeout(context, kIdleSeconds, 0);
-  const int header = modbus_get_header_length(context);
-  uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-  while (!stop_) {
-    const int length = modbus_receive(context, query);
-    if (length == 0) continue;  // a request for another unit's address: none on TCP
-    if (length < 0) break;      // closed, silent too long, or no Modbus at all
-    const int unit = query[header - 1];
-    const int function = query[header];
-    const int first = Word(query + header + 1);
-    const int count = function == kWriteSingle ? 1 : Word(query + header + 3);
-    if (function != kReadHolding && function != kWriteSingle && function != kWriteMultiple) {
-      modbus_reply_exception(context, query, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-      continue;
+  uint8_t frame[MODBUS_TCP_MAX_ADU_LENGTH];
+  int length = 0;
+  try {
+    while (!stop_ && ReceiveFrame(socket, frame, &length)) {
+      Heard(id, true);
+      Answer(context, frame, length);
+      Heard(id, false);
     }
-    if (count < 1 || count > 125 || first + count > 65536) {
-      modbus_reply_exception(context, query, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
-      continue;
-    }
-    std::vector<RegisterTarget> targets(static_cast<size_t>(count));
-    bool mapped = true;
-    for (int i = 0; i < count && mapped; ++i)
-      mapped = backend_->Target(unit, first + i, &targets[static_cast<size_t>(i)]);
-    if (!mapped) {
-      modbus_reply_exception(context, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
-      continue;
-    }
-    modbus_mapping_t* registers = modbus_mapping_new_start_address(0, 0, 0, 0, static_cast<unsigned>(first),
-                                                                   static_cast<unsigned>(count), 0, 0);
-    int exception = 0;
-    if (function == kReadHolding) {
-      for (int i = 0; i < count && exception == 0; ++i) {
-        if (!backend_->Value(targets[static_cast<size_t>(i)], &registers->tab_registers[i])) {
-          exception = MODBUS_EXCEPTION_GATEWAY_TARGET;
-        }
-      }
-    } else {
-      const uint8_t* values = function == kWriteSingle ? query + header + 3 : query + header + 6;
-      for (int i = 0; i < count && exception == 0; ++i) {
-        const RegisterTarget& target = targets[static_cast<size_t>(i)];
-        const uint16_t value = Word(values + 2 * i);
-        if (target.block) {
-          exception = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;  // a block is read only
-        } else if (!qvotk_host::TakesValue(target.point == "S", value)) {
-          exception = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-        } else {
-          const int status = backend_->Write(target, value);
-          if (status != QVO_STATUS_OK) exception = ExceptionOf(status);
-        }
-      }
-    }
-    if (exception != 0) {
-      modbus_reply_exception(context, query, static_cast<unsigned>(exception));
-    } else {
-      modbus_reply(context, query, length, registers);
-    }
-    modbus_mapping_free(registers);
+  } catch (const std::exception& e) {
+    Log(Level::Error, std::string("modbus: a client's connection failed: ") + e.what());
+  }
+  {
+    const std::lock_guard<std::mutex> lock(clientsMutex_);
+    clients_.erase(id);
   }
   close(socket);
   modbus_free(context);
+}
+
+WriteAnswer ModbusServer::WriteAndWait(const RegisterTarget& target, uint16_t value,
+                                       WriteOrder::Clock::time_point deadline) {
+  auto answered = std::make_shared<std::promise<WriteAnswer>>();
+  std::future<WriteAnswer> answer = answered->get_future();
+  backend_->Write(target, value, deadline,
+                  [answered](const WriteAnswer& given) { answered->set_value(given); });
+  return answer.get();
+}
+
+void ModbusServer::Answer(modbus_t* context, const uint8_t* frame, int length) {
+  const auto deadline = WriteOrder::Clock::now() + std::chrono::milliseconds(config_.writeTimeoutMs);
+  const int unit = frame[kHeader - 1];
+  const uint8_t* pdu = frame + kHeader;
+  const int pduLength = length - kHeader;
+  const int function = pdu[0];
+  auto refuse = [&](int exception) {
+    modbus_reply_exception(context, frame, static_cast<unsigned>(exception));
+  };
+  if (function != kReadHolding && function != kWriteSingle && function != kWriteMultiple) {
+    return refuse(MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
+  }
+  // The request's shape: a count the function allows, and for 16 a byte
+  // count of two a register that the frame holds exactly.
+  const int first = pduLength >= 3 ? Word(pdu + 1) : 0;
+  int count = 0;
+  bool shaped = false;
+  if (function == kWriteSingle) {
+    count = 1;
+    shaped = pduLength == 5;
+  } else if (pduLength >= 5) {
+    count = Word(pdu + 3);
+    shaped = function == kReadHolding ? pduLength == 5 && count >= 1 && count <= MODBUS_MAX_READ_REGISTERS
+                                      : pduLength >= 6 && count >= 1 && count <= MODBUS_MAX_WRITE_REGISTERS &&
+                                            pdu[5] == 2 * count && pduLength == 6 + 2 * count;
+  }
+  if (!shaped || first + count > 65536) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+
+  std::vector<RegisterTarget> targets(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    if (!backend_->Target(unit, first + i, &targets[static_cast<size_t>(i)])) {
+      return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+    }
+  }
+  modbus_mapping_t* registers = modbus_mapping_new_start_address(0, 0, 0, 0, static_cast<unsigned>(first),
+                                                                 static_cast<unsigned>(count), 0, 0);
+  int exception = 0;
+  if (function == kReadHolding) {
+    for (int i = 0; i < count && exception == 0; ++i) {
+      if (!backend_->Value(targets[static_cast<size_t>(i)], &registers->tab_registers[i])) {
+        exception = MODBUS_EXCEPTION_GATEWAY_TARGET;
+      }
+    }
+  } else {
+    const uint8_t* values = function == kWriteSingle ? pdu + 3 : pdu + 6;
+    // Every register is checked before any is written.
+    for (int i = 0; i < count && exception == 0; ++i) {
+      const RegisterTarget& target = targets[static_cast<size_t>(i)];
+      if (target.block) {
+        exception = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;  // a block is read only
+      } else if (!qvotk_host::TakesValue(target.point == "S", Word(values + 2 * i))) {
+        exception = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+      }
+    }
+    // Then written in register order, up to the first that fails.
+    for (int i = 0; i < count && exception == 0; ++i) {
+      exception = ExceptionOf(WriteAndWait(targets[static_cast<size_t>(i)], Word(values + 2 * i), deadline));
+    }
+  }
+  if (exception != 0) {
+    refuse(exception);
+  } else {
+    modbus_reply(context, frame, length, registers);
+  }
+  modbus_mapping_free(registers);
 }
 
 }  // namespace gateway

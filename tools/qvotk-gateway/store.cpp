@@ -33,6 +33,36 @@ void Store::SetOnline(const std::string& line, int station, bool online) {
   stats.online = online;
 }
 
+bool Store::Online(const std::string& line, int station) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = stats_.find({line, station});
+  return found == stats_.end() || found->second.online;
+}
+
+void Store::MarkOffline(const std::string& line, int station, const std::vector<std::string>& points,
+                        int64_t timeUs) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const std::string& point : points) {
+    PointReading failed;
+    failed.timeUs = timeUs;
+    last_[{line, station, point}] = failed;
+    lastGood_.erase({line, station, point});
+  }
+}
+
+void Store::ForgetLine(const std::string& line) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (auto* readings : {&last_, &lastGood_}) {
+    for (auto it = readings->begin(); it != readings->end();) {
+      it = it->first.line == line ? readings->erase(it) : std::next(it);
+    }
+  }
+  // Its new worker starts with its stations online, as every worker does.
+  for (auto& [station, stats] : stats_) {
+    if (station.first == line) stats.online = true;
+  }
+}
+
 std::map<PointKey, PointReading> Store::Readings() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   return last_;

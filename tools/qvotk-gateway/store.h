@@ -37,9 +37,20 @@ class Store {
 
   // Keeps a reading; true when the value differs from the last one kept.
   bool Put(const PointKey& key, const PointReading& reading);
-  // The last good reading of a point; false when none was ever taken.
+  // The last good reading of a point; false when none was taken since
+  // the station was last marked offline.
   bool LastGood(const PointKey& key, PointReading* reading) const;
   void SetOnline(const std::string& line, int station, bool online);
+  // True unless the station is marked offline.
+  bool Online(const std::string& line, int station) const;
+  // A station gone offline at `timeUs`: each of its points' last reading
+  // becomes a failed one of that time, and no good value is kept, so that
+  // nothing read before the outage is served after it.
+  void MarkOffline(const std::string& line, int station, const std::vector<std::string>& points,
+                   int64_t timeUs);
+  // A line replaced or removed: what was read on it is forgotten, and its
+  // stations are taken as online, as a new line's are.
+  void ForgetLine(const std::string& line);
 
   std::map<PointKey, PointReading> Readings() const;
   std::map<std::pair<std::string, int>, StationStats> Stats() const;
