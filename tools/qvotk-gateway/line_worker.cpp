@@ -15,6 +15,7 @@ namespace {
 // A capture that a long-running gateway follows is cut back to its header
 // once this large, between requests.
 constexpr uint64_t kLongestCaptureBytes = 1 << 20;
+constexpr uint64_t kCaptureHeaderBytes = 24;
 
 LineOptions OptionsOf(const LineConfig& line) {
   LineOptions options;
@@ -136,18 +137,27 @@ LineWorker::PolledStation* LineWorker::StationOf(int address) {
 
 bool LineWorker::OpenChannel() {
   if (open_) return true;
-  const std::string capture = CaptureFileOf(line_.port);
-  if (!capture.empty() && capture_ == nullptr) {
-    capture_ = std::make_unique<line_watch::CaptureFollower>(capture);
-    std::string ignored;
-    capture_->SkipToEnd(&ignored);
-  }
   const QvoStatus status = channel_->Open(OptionsOf(line_));
   if (status != QVO_STATUS_OK) return false;
   Log(Level::Info,
       "line " + line_.name + ": " + line_.port + " open at " + std::to_string(line_.baud) + " baud");
   open_ = true;
+  // Followed from here on. What the capture held is cut away rather than
+  // read (up to a megabyte, parsed, for nothing): the port is this
+  // worker's now, so nobody else's request is writing to it.
+  if (capture_ == nullptr && !CaptureFileOf(line_.port).empty()) CutCapture();
   return true;
+}
+
+void LineWorker::CutCapture() {
+  const std::string path = CaptureFileOf(line_.port);
+  std::error_code failed;
+  if (std::filesystem::file_size(path, failed) > kCaptureHeaderBytes) {
+    std::filesystem::resize_file(path, kCaptureHeaderBytes, failed);
+  }
+  capture_ = std::make_unique<line_watch::CaptureFollower>(path);
+  std::string ignored;
+  capture_->SkipToEnd(&ignored);
 }
 
 void LineWorker::LineDown(std::unique_lock<std::mutex>& lock) {
@@ -174,12 +184,7 @@ size_t LineWorker::TakeAttempts() {
   const size_t attempts = line_watch::AttemptsOf(records).size();
   // Kept small: no request is under way on this line now.
   std::error_code failed;
-  const std::string path = CaptureFileOf(line_.port);
-  if (std::filesystem::file_size(path, failed) > kLongestCaptureBytes) {
-    std::filesystem::resize_file(path, 24, failed);
-    capture_ = std::make_unique<line_watch::CaptureFollower>(path);
-    capture_->SkipToEnd(&error);
-  }
+  if (std::filesystem::file_size(CaptureFileOf(line_.port), failed) > kLongestCaptureBytes) CutCapture();
   return attempts;
 }
 

@@ -93,6 +93,8 @@ class LineWorker {
 
   void Run();
   bool OpenChannel();
+  // Cuts the line's capture back to its header, and follows it from there.
+  void CutCapture();
   // The line cannot be opened: every station is offline.
   void LineDown(std::unique_lock<std::mutex>& lock);
   void Schedule(const LineConfig& line);
