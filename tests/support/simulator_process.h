@@ -1,6 +1,7 @@
 // tovek-sim as a separate process on a pseudo-terminal of its own, with its
 // statistics kept in a file of the working directory, and, when a trace
-// file is named, every request and reply it saw traced there.
+// file is named, every request and reply it saw traced there (added to what
+// the file holds: a simulator started again goes on with it).
 #pragma once
 
 #include <fstream>
@@ -25,7 +26,7 @@ struct SimulatorProcess {
     } else {
       std::string command = "exec " + BuildProgramCommandLine("tovek-sim") + " -v";
       for (const std::string& argument : arguments) command += " '" + argument + "'";
-      started = process.Start("/bin/sh", {"-c", command + " 2>" + traceFile}, &error);
+      started = process.Start("/bin/sh", {"-c", command + " 2>>" + traceFile}, &error);
     }
     return started && process.ReadLine(&port, 10000);
   }

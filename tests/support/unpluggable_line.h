@@ -36,6 +36,7 @@ struct UnpluggableLine {
       usleep(10000);
     std::vector<std::string> arguments = {"--device", peer};
     arguments.insert(arguments.end(), simulated.begin(), simulated.end());
+    sim->traceFile = traceFile;
     return sim->Start(arguments);
   }
   void Pull() {
@@ -47,4 +48,5 @@ struct UnpluggableLine {
   std::unique_ptr<ChildProcess> socat;
   std::unique_ptr<SimulatorProcess> sim;
   std::vector<std::string> simulated;
+  std::string traceFile;  // the simulator's, when set; kept across plug-ins
 };
