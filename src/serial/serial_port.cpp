@@ -181,10 +181,6 @@ CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_
   return written == count ? CommStatus::Ok : CommStatus::ShortWrite;
 }
 
-CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead) {
-  return CommReadBefore(port, buffer, count, outRead, 0);
-}
-
 CommStatus CommReadBefore(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead,
                           int64_t deadline) {
   auto* bytes = static_cast<unsigned char*>(buffer);

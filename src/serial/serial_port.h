@@ -83,12 +83,10 @@ CommStatus CommFlushInput(PortHandle port);
 CommStatus CommWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t* outWritten,
                      uint32_t* outWaitingWhenSent = nullptr);
 
-// Reads exactly `count` bytes (1 to 65535): 0 when all arrived, 7 when a
-// read failed or one read request brought nothing within the read
-// time-out. `outRead` (may be null) holds the bytes received so far.
-CommStatus CommRead(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead);
-
-// CommRead, ending by `deadline` (SysNowMicroseconds) as well: a request
-// near it waits only the time left, and none starts after it. A deadline
-// of 0 is none.
+// Reads exactly `count` bytes (1 to 65535), one read request after another,
+// each waiting at most one read time-out from its own start, and ending by
+// `deadline` (SysNowMicroseconds) as well: a request near it waits only the
+// time left, and none starts after it. A deadline of 0 is none. 0 when all
+// arrived, 7 when a read failed, one brought nothing, or the deadline
+// passed. `outRead` (may be null) holds the bytes received so far.
 CommStatus CommReadBefore(PortHandle port, void* buffer, uint32_t count, uint32_t* outRead, int64_t deadline);

@@ -15,6 +15,7 @@
 #include "serial/exchange.h"
 #include "serial/serial_port.h"
 #include "support/null_device.h"
+#include "support/test_port.h"
 
 namespace {
 
