@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "entry/driver_info.h"
 #include "entry/handlers.h"
 #include "entry/station_file.h"
 #include "platform/host/host_report.h"
-#include "serial/line_capture.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -82,53 +80,6 @@ ShownPortName ShownNameOf(const char (&portName)[QVO_PORT_NAME_SIZE]) {
   return shown;
 }
 
-void TellPortLoss(QvoChannel* channel) {
-  if (channel->port != kNoPort && CommTakeLossToTell(channel->port)) {
-    ReportToHost(HostReport::PortLost, kDriverName, ShownNameOf(channel->portSpec.portName).text);
-  }
-}
-
-namespace {
-
-// Once for each trouble: the capture has stopped, the requests go on.
-void TellCaptureTrouble(PortHandle port) {
-  const char* fileName = nullptr;
-  switch (CommTakeCaptureTrouble(port, &fileName)) {
-    case CaptureTrouble::None: return;
-    case CaptureTrouble::CannotOpen:
-      ReportToHost(HostReport::CaptureCannotOpen, kDriverName, fileName);
-      return;
-    case CaptureTrouble::NotACapture:
-      ReportToHost(HostReport::CaptureLeftAlone, kDriverName, fileName);
-      return;
-    case CaptureTrouble::WriteFailed: ReportToHost(HostReport::CaptureStopped, kDriverName, fileName); return;
-  }
-}
-
-}  // namespace
-
-void FinishRequest(QvoChannel* channel) {
-  TellPortLoss(channel);
-  if (channel->port == kNoPort) return;
-  CaptureFlush(CaptureOf(channel->port));
-  TellCaptureTrouble(channel->port);
-}
-
-bool PortReadyForRequest(QvoChannel* channel) {
-  if (channel->port == kNoPort) return true;  // a request without a port fails as it always has
-  TellPortLoss(channel);
-  const PortSpec& opened = channel->portSpec;  // the port as the channel opened it
-  if (!HasTerminator(opened.portName, sizeof opened.portName)) return !CommPortLost(channel->port);
-  switch (CommSeekPort(channel->port, opened.portName, SettingsOf(opened.lineParams), opened.openFlags)) {
-    case PortPresence::Present: return true;
-    case PortPresence::Regained:
-      ReportToHost(HostReport::PortFound, kDriverName, ShownNameOf(opened.portName).text);
-      return true;
-    case PortPresence::Absent: return false;
-  }
-  return false;
-}
-
 QvoStatus OpenChannel(QvoRequest* request) {
   QvoChannel* channel = request->channel;
   const auto* block = static_cast<const QvoOpenParams*>(request->params);
@@ -152,7 +103,7 @@ QvoStatus OpenChannel(QvoRequest* request) {
     return QVO_STATUS_NO_ANSWER;
   }
   HoldPort(channel, port);
-  TellCaptureTrouble(port);
+  CommTellCaptureTrouble(port);
   CommSetReadTimeout(port, block->timeout);  // returns the previous time-out, not needed here
   channel->portSpec = portSpec;
   channel->readTimeout = block->timeout;
@@ -181,7 +132,7 @@ QvoStatus ReopenChannel(QvoRequest* request) {
   if (OpenPort(channel->portSpec, &port) != CommStatus::Ok) return QVO_STATUS_NO_ANSWER;
   // The reopened port keeps the read time-out the open gives it.
   HoldPort(channel, port);
-  TellCaptureTrouble(port);
+  CommTellCaptureTrouble(port);
   channel->active = 1;
   return QVO_STATUS_OK;
 }

@@ -19,12 +19,3 @@ struct ShownPortName {
   char text[QVO_PORT_NAME_SIZE + 1];
 };
 ShownPortName ShownNameOf(const char (&portName)[QVO_PORT_NAME_SIZE]);
-
-// Before a value request: a port whose device has gone is sought again;
-// false while it is still gone (the request then answers 2 at once). Tells
-// the host of a loss and of a return, once each.
-bool PortReadyForRequest(QvoChannel* channel);
-// After a value request: tells the host of a loss the request found.
-void TellPortLoss(QvoChannel* channel);
-// After a value request: its capture written, and any trouble with it told.
-void FinishRequest(QvoChannel* channel);

@@ -1,10 +1,9 @@
 // Driver information (opcode 14) and the unsupported request (opcode 10).
-#include "entry/driver_info.h"
-
 #include <array>
 #include <string_view>
 
 #include "entry/handlers.h"
+#include "platform/host/host_report.h"
 
 namespace {
 

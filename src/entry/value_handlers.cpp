@@ -1,6 +1,5 @@
 // The value requests as the host makes them: opcodes 5, 6 and 7 with their
-// QvoTransfer.
-#include "entry/channel.h"
+// QvoTransfer, unpacked into the controller's line and the point.
 #include "entry/handlers.h"
 #include "protocol/value_requests.h"
 
@@ -30,42 +29,26 @@ QvoTransfer* SingleValueTransferOf(QvoRequest* request) {
 // Single values name their point by the low 16 bits of the number.
 uint16_t PointNumberOf(const QvoTransfer& transfer) { return static_cast<uint16_t>(transfer.pointNumber); }
 
-// A request on the channel's port, once it is there: a port whose device
-// has gone answers 2 at once until it is found again.
-template <typename Request>
-QvoStatus OnPort(QvoChannel* channel, Request request) {
-  if (!PortReadyForRequest(channel)) return QVO_STATUS_NO_ANSWER;
-  const QvoStatus status = request();
-  FinishRequest(channel);
-  return status;
-}
-
 }  // namespace
 
 QvoStatus ReadValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
   if (transfer == nullptr) return QVO_STATUS_REJECTED;
-  return OnPort(request->channel, [&] {
-    return ReadPointValue(LineOf(request->channel), transfer->pointKind, PointNumberOf(*transfer),
-                          &transfer->values[kSingleValueIndex]);
-  });
+  return ReadPointValue(LineOf(request->channel), transfer->pointKind, PointNumberOf(*transfer),
+                        &transfer->values[kSingleValueIndex]);
 }
 
 QvoStatus WriteValue(QvoRequest* request) {
   QvoTransfer* transfer = SingleValueTransferOf(request);
   if (transfer == nullptr) return QVO_STATUS_REJECTED;
-  return OnPort(request->channel, [&] {
-    return WritePointValue(LineOf(request->channel), transfer->pointKind, PointNumberOf(*transfer),
-                           transfer->values[kSingleValueIndex]);
-  });
+  return WritePointValue(LineOf(request->channel), transfer->pointKind, PointNumberOf(*transfer),
+                         transfer->values[kSingleValueIndex]);
 }
 
 QvoStatus ReadBlock(QvoRequest* request) {
   QvoTransfer* transfer = TransferOf(request);
   if (transfer == nullptr) return QVO_STATUS_REJECTED;
   // A block names its point by the whole word, which must be 1.
-  return OnPort(request->channel, [&] {
-    return ReadValueBlock(LineOf(request->channel), transfer->pointKind, transfer->pointNumber,
-                          transfer->valueCount, transfer->values);
-  });
+  return ReadValueBlock(LineOf(request->channel), transfer->pointKind, transfer->pointNumber,
+                        transfer->valueCount, transfer->values);
 }

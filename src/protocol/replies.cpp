@@ -63,12 +63,14 @@ bool ChecksumHolds(uint8_t* rxChecksum, const char* body, uint32_t bodyBytes) {
   return FrameChecksum(body, static_cast<uint8_t>(bodyBytes)) == *rxChecksum;
 }
 
-void StartLedger(LineLedger* ledger, const ControllerLine* line) {
+bool StartLedger(LineLedger* ledger, const ControllerLine* line) {
   ledger->line = line;
   ledger->framesSent = 0;
   ledger->answers = 0;
-  StartTurns(&ledger->turn, line->port, kFrameStart);
+  return StartTurns(&ledger->turn, line->port, kFrameStart);
 }
+
+void EndLedger(LineLedger* ledger) { EndTurns(&ledger->turn); }
 
 void SendRequest(LineLedger* ledger, const char* frame, uint32_t length) {
   // A send that failed shows as a missing reply; the reply is awaited either way.

@@ -74,7 +74,11 @@ struct LineLedger {
   uint32_t answers;
 };
 
-void StartLedger(LineLedger* ledger, const ControllerLine* line);
+// Starts a request's ledger and its turns on the line: false while the
+// port's device is still gone (serial_port.h), and the request ends then.
+bool StartLedger(LineLedger* ledger, const ControllerLine* line);
+// Ends the request's turns on the line.
+void EndLedger(LineLedger* ledger);
 
 enum class ReplyOutcome : uint8_t {
   Framed,     // the reply stands framed at the start of the receive buffer

@@ -36,7 +36,8 @@ QvoStatus Exchange(LineLedger* ledger, const char* frame, uint32_t frameLength, 
 bool CanAddress(const ControllerLine& line) { return line.station <= kMaxStationAddress; }
 bool CanSendPoint(uint16_t pointNumber) { return pointNumber <= kMaxPointNumber; }
 
-}  // namespace
+// Single attempts: one request frame, one reply, accounted in the request's
+// ledger.
 
 QvoStatus WriteSPoint(LineLedger* ledger, uint16_t value) {
   char frame[kLongestRequestLength];
@@ -68,39 +69,6 @@ QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* 
   return status;
 }
 
-QvoStatus ReadPointValue(const ControllerLine& line, uint32_t pointKind, uint16_t pointNumber,
-                         uint16_t* value) {
-  if (!CanAddress(line)) return QVO_STATUS_REJECTED;
-  LineLedger ledger;
-  StartLedger(&ledger, &line);
-  if (pointKind == QVO_POINT_S) {
-    return RepeatAttempts(&ledger, kReadSPointReply, [&] { return ReadSPoint(&ledger, value); });
-  }
-  if (pointKind == QVO_POINT_NUMBERED && CanSendPoint(pointNumber)) {
-    return RepeatAttempts(&ledger, kReadPointReply,
-                          [&] { return ReadNumberedPoint(&ledger, pointNumber, value); });
-  }
-  return QVO_STATUS_REJECTED;
-}
-
-QvoStatus WritePointValue(const ControllerLine& line, uint32_t pointKind, uint16_t pointNumber,
-                          uint16_t value) {
-  if (!CanAddress(line)) return QVO_STATUS_REJECTED;
-  LineLedger ledger;
-  StartLedger(&ledger, &line);
-  if (pointKind == QVO_POINT_S) {
-    // The S point's value travels as one digit: a wider value would be
-    // written as its first digit.
-    if (value > kMaxSPointValue) return QVO_STATUS_REJECTED;
-    return RepeatAttempts(&ledger, kWriteSPointReply, [&] { return WriteSPoint(&ledger, value); });
-  }
-  if (pointKind == QVO_POINT_NUMBERED && CanSendPoint(pointNumber)) {
-    return RepeatAttempts(&ledger, kWritePointReply,
-                          [&] { return WriteNumberedPoint(&ledger, pointNumber, value); });
-  }
-  return QVO_STATUS_REJECTED;
-}
-
 QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values) {
   const ControllerLine& line = *ledger->line;
   const char* reply = line.rxFrame;
@@ -124,11 +92,46 @@ QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values
   return QVO_STATUS_OK;
 }
 
+}  // namespace
+
+QvoStatus ReadPointValue(const ControllerLine& line, uint32_t pointKind, uint16_t pointNumber,
+                         uint16_t* value) {
+  return OnLine(line, [&](LineLedger* ledger) -> QvoStatus {
+    if (!CanAddress(line)) return QVO_STATUS_REJECTED;
+    if (pointKind == QVO_POINT_S) {
+      return RepeatAttempts(ledger, kReadSPointReply, [&] { return ReadSPoint(ledger, value); });
+    }
+    if (pointKind == QVO_POINT_NUMBERED && CanSendPoint(pointNumber)) {
+      return RepeatAttempts(ledger, kReadPointReply,
+                            [&] { return ReadNumberedPoint(ledger, pointNumber, value); });
+    }
+    return QVO_STATUS_REJECTED;
+  });
+}
+
+QvoStatus WritePointValue(const ControllerLine& line, uint32_t pointKind, uint16_t pointNumber,
+                          uint16_t value) {
+  return OnLine(line, [&](LineLedger* ledger) -> QvoStatus {
+    if (!CanAddress(line)) return QVO_STATUS_REJECTED;
+    if (pointKind == QVO_POINT_S) {
+      // The S point's value travels as one digit: a wider value would be
+      // written as its first digit.
+      if (value > kMaxSPointValue) return QVO_STATUS_REJECTED;
+      return RepeatAttempts(ledger, kWriteSPointReply, [&] { return WriteSPoint(ledger, value); });
+    }
+    if (pointKind == QVO_POINT_NUMBERED && CanSendPoint(pointNumber)) {
+      return RepeatAttempts(ledger, kWritePointReply,
+                            [&] { return WriteNumberedPoint(ledger, pointNumber, value); });
+    }
+    return QVO_STATUS_REJECTED;
+  });
+}
+
 QvoStatus ReadValueBlock(const ControllerLine& line, uint32_t pointKind, uint32_t pointNumber, int32_t count,
                          uint16_t* values) {
-  if (!CanAddress(line) || !IsReadableBlock(pointKind, pointNumber, count)) return QVO_STATUS_REJECTED;
-  if (values == nullptr && count != 0) return QVO_STATUS_REJECTED;
-  LineLedger ledger;
-  StartLedger(&ledger, &line);
-  return RepeatAttempts(&ledger, kBlockReply, [&] { return ReadBlockOnce(&ledger, count, values); });
+  return OnLine(line, [&](LineLedger* ledger) -> QvoStatus {
+    if (!CanAddress(line) || !IsReadableBlock(pointKind, pointNumber, count)) return QVO_STATUS_REJECTED;
+    if (values == nullptr && count != 0) return QVO_STATUS_REJECTED;
+    return RepeatAttempts(ledger, kBlockReply, [&] { return ReadBlockOnce(ledger, count, values); });
+  });
 }

@@ -1,6 +1,8 @@
 // The value requests: read one value, write one value, read a block of
 // values, each with its attempts. Point kinds are the host's codes
-// (QVO_POINT_S, QVO_POINT_NUMBERED); results are QvoStatus values.
+// (QVO_POINT_S, QVO_POINT_NUMBERED); results are QvoStatus values. A port
+// whose device has gone is sought first (serial_port.h): while it is still
+// gone a request answers 2 at once, before anything else is judged.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +19,3 @@ QvoStatus WritePointValue(const ControllerLine& line, uint32_t pointKind, uint16
 // one exchange; only numbered point 1 reads as a block.
 QvoStatus ReadValueBlock(const ControllerLine& line, uint32_t pointKind, uint32_t pointNumber, int32_t count,
                          uint16_t* values);
-
-// Single attempts: one request frame, one reply, accounted in the request's
-// ledger.
-QvoStatus WriteSPoint(LineLedger* ledger, uint16_t value);
-QvoStatus WriteNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t value);
-QvoStatus ReadSPoint(LineLedger* ledger, uint16_t* value);
-QvoStatus ReadNumberedPoint(LineLedger* ledger, uint16_t pointNumber, uint16_t* value);
-QvoStatus ReadBlockOnce(LineLedger* ledger, int32_t valueCount, uint16_t* values);

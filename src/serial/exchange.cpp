@@ -2,18 +2,11 @@
 
 #include <cstring>
 
-#include "platform/host/host_report.h"
-#include "serial/line_capture.h"
 #include "serial/serial_port.h"
 
 namespace {
 
 uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
-
-// `characters` on this port's line, in microseconds.
-int64_t WireMicroseconds(PortHandle port, uint32_t characters) {
-  return int64_t{characters} * SysCharacterNanoseconds(port) / 1000;
-}
 
 // Sets the deadline of the attempt's reading: the window's characters and
 // the noise it may skip on the wire, and one read time-out, from the first
@@ -24,7 +17,7 @@ void SetDeadline(LineTurn* turn) {
   uint32_t timeoutMs = 0;
   if (CommGetReadTimeout(turn->port, &timeoutMs) != CommStatus::Ok || timeoutMs == 0) return;
   turn->deadline = turn->readStarted + int64_t{timeoutMs} * 1000 +
-                   WireMicroseconds(turn->port, turn->windowLength + kMaxSkippedCharacters);
+                   CommWireMicroseconds(turn->port, turn->windowLength + kMaxSkippedCharacters);
 }
 
 // Makes `buffer` hold `want` characters, `have` of them there already: the
@@ -42,8 +35,7 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
     // One request on the port's own read time-out first: a reply that comes
     // whole within it costs nothing more, not even the deadline's reckoning.
     turn->pieceRead = true;
-    const bool read = SysRead(turn->port, buffer + *have, want - *have, &got).ok();
-    CaptureReceived(turn->capture, turn->port, buffer + *have, got);
+    const bool read = CommReadOnce(turn->port, buffer + *have, want - *have, &got);
     *have += got;
     *received += got;
     if (!read || got == 0) return false;
@@ -53,7 +45,6 @@ bool Fill(LineTurn* turn, char* buffer, uint32_t* have, uint32_t want, uint32_t*
   if (!turn->deadlineSet) SetDeadline(turn);
   const bool complete =
       CommReadBefore(turn->port, buffer + *have, want - *have, &got, turn->deadline) == CommStatus::Ok;
-  CaptureReceived(turn->capture, turn->port, buffer + *have, got);
   *have += got;
   *received += got;
   return complete;
@@ -110,39 +101,23 @@ bool AlignWindow(LineTurn* turn, char* buffer, uint32_t length, uint32_t* receiv
 // the port's count.
 void NoteDamage(LineTurn* turn, const char* bytes, uint32_t count) {
   if (std::memchr(bytes, static_cast<char>(kErrorChar), count) != nullptr ||
-      SysInputOverruns(turn->port) != turn->overrunsBefore) {
+      CommInputOverruns(turn->port) != turn->overrunsBefore) {
     turn->damaged = true;
   }
 }
 
 }  // namespace
 
-void StartTurns(LineTurn* turn, PortHandle port, char frameStart) {
+bool StartTurns(LineTurn* turn, PortHandle port, char frameStart) {
   std::memset(turn, 0, sizeof *turn);
   turn->port = port;
   turn->frameStart = frameStart;
-  turn->capture = CaptureOf(port);
+  return CommBeginRequest(port);
 }
 
-// A port whose device has gone has no line to switch: its loss is told
-// instead, once.
-void RtsOn(PortHandle port) {
-  if (!SysSetRts(port, true) && !CommPortLost(port)) ReportToHost(HostReport::RtsOnFailed);
-}
+void EndTurns(LineTurn* turn) { CommEndRequest(turn->port); }
 
-void RtsOff(PortHandle port) {
-  if (!SysSetRts(port, false) && !CommPortLost(port)) ReportToHost(HostReport::RtsOffFailed);
-}
-
-bool WaitForCts(PortHandle port) {
-  for (uint32_t poll = 0; poll < kCtsPolls && !CommPortLost(port); ++poll) {
-    bool cts = false;
-    // A status query that fails counts as CTS absent.
-    if (SysReadCts(port, &cts) && cts) return true;
-    SysSleepMilliseconds(1);
-  }
-  return false;
-}
+bool LineGone(const LineTurn& turn) { return CommPortLost(turn.port); }
 
 bool SendFrame(LineTurn* turn, const char* bytes, uint32_t length) {
   const PortHandle port = turn->port;
@@ -155,46 +130,39 @@ bool SendFrame(LineTurn* turn, const char* bytes, uint32_t length) {
   turn->deadlineSet = false;
   turn->carriedCount = 0;
 
-  RtsOn(port);
-  CaptureLine(turn->capture, kCaptureRts, true);
+  CommSetRts(port, true);
   // Stray bytes from an earlier exchange must not be taken for the reply.
   CommFlushInput(port);  // the drain's own result changes nothing here
-  const bool ctsSeen = WaitForCts(port);
-  CaptureLine(turn->capture, kCaptureCts, ctsSeen);
+  const bool ctsSeen = CommWaitForCts(port, kCtsPolls);
   CommStatus status = CommStatus::IoFailed;
   uint32_t written = 0;
   // The write returns once the frame has left the transmitter, so the line
   // can be released at once; what came meanwhile is no answer to it.
-  if (ctsSeen) {
-    const int64_t sendStarted = turn->capture != nullptr ? SysNowMicroseconds() : 0;
-    status = CommWrite(port, bytes, length, &written, &turn->staleBytes);
-    CaptureBytes(turn->capture, CaptureEvent::DataSent, bytes, written, sendStarted);
-  }
-  RtsOff(port);
-  CaptureLine(turn->capture, kCaptureRts, false);
-  turn->overrunsBefore = SysInputOverruns(port);
+  if (ctsSeen) status = CommWrite(port, bytes, length, &written, &turn->staleBytes);
+  CommSetRts(port, false);
+  turn->overrunsBefore = CommInputOverruns(port);
   return ctsSeen && status == CommStatus::Ok && written == length;
 }
 
 bool ReceiveWindow(LineTurn* turn, char* buffer, uint32_t length) {
-  turn->readStarted = SysNowMicroseconds();
+  turn->readStarted = CommNowMicroseconds();
   turn->pieceRead = false;
   turn->windowLength = length;
   uint32_t received = 0;
   const bool complete = AlignWindow(turn, buffer, length, &received);
   if (complete) NoteDamage(turn, buffer, length);
-  RtsOff(turn->port);
+  CommSetRts(turn->port, false);
   return complete;
 }
 
 bool ReceiveRest(LineTurn* turn, char* buffer, uint32_t count) {
   turn->pieceRead = false;
   turn->windowLength += count;
-  if (turn->deadline != 0) turn->deadline += WireMicroseconds(turn->port, count);
+  if (turn->deadline != 0) turn->deadline += CommWireMicroseconds(turn->port, count);
   uint32_t have = 0, received = 0;
   const bool complete = Fill(turn, buffer, &have, count, &received);
   if (complete) NoteDamage(turn, buffer, count);
-  RtsOff(turn->port);
+  CommSetRts(turn->port, false);
   return complete;
 }
 
@@ -203,12 +171,12 @@ bool StartLateWait(LineTurn* turn) {
   if (CommGetReadTimeout(turn->port, &timeoutMs) != CommStatus::Ok || timeoutMs == 0) return false;
   turn->staleBytes = 0;
   turn->deadlineSet = true;
-  turn->deadline = SysNowMicroseconds() + int64_t{kLateWaitTimeouts} * timeoutMs * 1000 +
-                   WireMicroseconds(turn->port, kMaxAwaitedCharacters);
+  turn->deadline = CommNowMicroseconds() + int64_t{kLateWaitTimeouts} * timeoutMs * 1000 +
+                   CommWireMicroseconds(turn->port, kMaxAwaitedCharacters);
   return true;
 }
 
-bool LateWaitOver(const LineTurn& turn) { return SysNowMicroseconds() >= turn.deadline; }
+bool LateWaitOver(const LineTurn& turn) { return CommNowMicroseconds() >= turn.deadline; }
 
 bool ReadLateWindow(LineTurn* turn, char* buffer, uint32_t length, uint32_t* received) {
   turn->skipped = 0;

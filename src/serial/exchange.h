@@ -16,11 +16,16 @@
 // Each attempt's reading ends by a deadline however slowly noise trickles
 // in: the reply's time on the wire, one read time-out, and the time of the
 // noise it may skip.
+//
+// The exchange reaches the port through the serial port's functions alone
+// (serial_port.h), never the platform's services: the serial port captures
+// what the exchange does on the line and notes a loss, so the exchange
+// keeps no capture and no state of the port's own.
 #pragma once
 
 #include <cstdint>
 
-#include "platform/serial/serial_services.h"
+#include "serial/serial_port.h"
 
 // CTS is polled at most this many times per send, with a 1 ms pause after
 // each poll that did not see it.
@@ -60,19 +65,20 @@ struct LineTurn {
   // A byte of the reply taken arrived damaged, or input was lost meanwhile.
   bool damaged;
 
-  // The port's capture, when the host asked for one.
-  PortCapture* capture;
-
   // Read past the last window, the start of what comes next.
   char carried[kMaxCarried];
   uint32_t carriedCount;
 };
 
-void StartTurns(LineTurn* turn, PortHandle port, char frameStart);
-
-void RtsOn(PortHandle port);
-void RtsOff(PortHandle port);
-bool WaitForCts(PortHandle port);
+// Starts a request's turns on the port. A port whose device has gone is
+// sought again first: false while it is still gone, and the request ends
+// then, with no turn on the line.
+bool StartTurns(LineTurn* turn, PortHandle port, char frameStart);
+// Ends the request's turns: the port's capture written, and what the host
+// must hear of the port told.
+void EndTurns(LineTurn* turn);
+// The port's device has gone: no further attempt can reach the line.
+bool LineGone(const LineTurn& turn);
 
 // Sends a frame half-duplex: RTS on, waiting input discarded, CTS awaited,
 // the frame written and out of the transmitter, RTS off. Starts an attempt;

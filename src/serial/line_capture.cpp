@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "serial/serial_port.h"
+#include "platform/host/host_report.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ void Stop(PortCapture* capture, CaptureTrouble trouble) {
   capture->file = kNoCaptureFile;
   capture->on = false;
   capture->buffered = 0;
-  capture->troubleToTell = static_cast<uint8_t>(trouble);
+  capture->troubleToTell = trouble;
 }
 
 bool Append(PortCapture* capture, const void* bytes, uint32_t count) {
@@ -64,12 +64,10 @@ bool Append(PortCapture* capture, const void* bytes, uint32_t count) {
 
 }  // namespace
 
-void CaptureStart(PortHandle port, const char* portName, uint8_t parity) {
+void CaptureStart(PortCapture* capture, PortHandle port, const char* portName, uint8_t parity,
+                  uint8_t errorChar) {
   char pattern[kCaptureNameSize];
   if (!SysCaptureFileName(pattern, sizeof pattern)) return;  // none asked for: nothing more
-  PortRecord* record = SysPortRecord(port);
-  if (record == nullptr) return;
-  PortCapture* capture = &record->capture;
   capture->file = kNoCaptureFile;
   if (!ExpandName(pattern, portName, capture->fileName, sizeof capture->fileName)) {
     std::memcpy(capture->fileName, pattern, sizeof pattern);
@@ -100,15 +98,11 @@ void CaptureStart(PortHandle port, const char* portName, uint8_t parity) {
     if (!Append(capture, header, sizeof header)) return;
   }
   capture->parity = parity != 0;
+  capture->errorChar = errorChar;
   capture->lines = 0;
   capture->buffered = 0;
   capture->overrunsSeen = SysInputOverruns(port);
   capture->wallClockOffset = SysWallClockMicroseconds() - SysNowMicroseconds();
-}
-
-PortCapture* CaptureOf(PortHandle port) {
-  PortRecord* record = SysPortRecord(port);
-  return record != nullptr && record->capture.on ? &record->capture : nullptr;
 }
 
 void CaptureBytes(PortCapture* capture, CaptureEvent event, const void* bytes, uint32_t count, int64_t when) {
@@ -143,7 +137,7 @@ void CaptureReceived(PortCapture* capture, PortHandle port, const void* bytes, u
   const int64_t now = SysNowMicroseconds();
   if (count != 0) CaptureBytes(capture, CaptureEvent::DataReceived, bytes, count, now);
   // A damaged byte comes as the error character, whichever error it had.
-  if (count != 0 && std::memchr(bytes, kErrorChar, count) != nullptr) {
+  if (count != 0 && std::memchr(bytes, capture->errorChar, count) != nullptr) {
     CaptureBytes(capture, capture->parity ? CaptureEvent::ParityError : CaptureEvent::FramingError, nullptr,
                  0, now);
   }
@@ -155,7 +149,7 @@ void CaptureReceived(PortCapture* capture, PortHandle port, const void* bytes, u
 }
 
 void CaptureLine(PortCapture* capture, uint8_t line, bool on) {
-  if (capture == nullptr) return;
+  if (capture == nullptr || !capture->on) return;
   capture->lines = static_cast<uint8_t>(on ? capture->lines | line : capture->lines & ~line);
 }
 
@@ -166,18 +160,25 @@ void CaptureFlush(PortCapture* capture) {
   Append(capture, capture->buffer, count);
 }
 
-void CaptureStop(PortHandle port) {
-  PortCapture* capture = CaptureOf(port);
-  if (capture == nullptr) return;
+void CaptureStop(PortCapture* capture) {
+  if (capture == nullptr || !capture->on) return;
   CaptureFlush(capture);
   if (capture->on) Stop(capture, CaptureTrouble::None);
 }
 
-CaptureTrouble CommTakeCaptureTrouble(PortHandle port, const char** fileName) {
-  PortRecord* record = SysPortRecord(port);
-  if (record == nullptr || record->capture.troubleToTell == 0) return CaptureTrouble::None;
-  const auto trouble = static_cast<CaptureTrouble>(record->capture.troubleToTell);
-  record->capture.troubleToTell = 0;
-  *fileName = record->capture.fileName;
-  return trouble;
+void TellCaptureTrouble(PortCapture* capture) {
+  const CaptureTrouble trouble = capture->troubleToTell;
+  capture->troubleToTell = CaptureTrouble::None;
+  switch (trouble) {
+    case CaptureTrouble::None: return;
+    case CaptureTrouble::CannotOpen:
+      ReportToHost(HostReport::CaptureCannotOpen, kDriverName, capture->fileName);
+      return;
+    case CaptureTrouble::NotACapture:
+      ReportToHost(HostReport::CaptureLeftAlone, kDriverName, capture->fileName);
+      return;
+    case CaptureTrouble::WriteFailed:
+      ReportToHost(HostReport::CaptureStopped, kDriverName, capture->fileName);
+      return;
+  }
 }

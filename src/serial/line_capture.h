@@ -5,13 +5,14 @@
 // pcap file of link type 250 (serial line events): per record a 12-byte
 // header (the time, big-endian seconds and microseconds; the event; the
 // modem lines, CTS 0x01 and RTS 0x08; two bytes 0) and the bytes.
-// Records are kept in the port's slot and written when the request ends;
-// a capture that cannot be written stops, and the request goes on as if
-// there were none.
+// Records are kept in the serial port's record of the port (serial_port.cpp)
+// and written when the request ends; a capture that cannot be written stops,
+// and the request goes on as if there were none.
 #pragma once
 
 #include <cstdint>
 
+#include "platform/host/capture_file.h"
 #include "platform/serial/serial_services.h"
 
 enum class CaptureEvent : uint8_t {
@@ -37,22 +38,40 @@ constexpr uint32_t kCaptureEventHeaderBytes = 12;
 constexpr uint8_t kCaptureCts = 0x01;
 constexpr uint8_t kCaptureRts = 0x08;
 
-// Starts the capture of a port just opened, when the environment asks for
-// one. `parity` is the line's parity code (0 none).
-void CaptureStart(PortHandle port, const char* portName, uint8_t parity);
-// The port's capture; null when it has none, which costs nothing more.
-PortCapture* CaptureOf(PortHandle port);
+// The capture of one port: the file, and the records of the request under
+// way, written when it ends.
+constexpr uint32_t kCaptureBufferBytes = 4096;
+constexpr uint32_t kCaptureNameSize = 260;
+struct PortCapture {
+  bool on;
+  CaptureTrouble troubleToTell;
+  bool parity;        // damaged bytes are parity errors, else framing errors
+  uint8_t errorChar;  // what a damaged byte arrives as
+  uint8_t lines;      // RTS and CTS as last set and seen
+  uint32_t overrunsSeen;
+  int64_t wallClockOffset;  // added to SysNowMicroseconds
+  CaptureFile file;
+  uint32_t buffered;
+  uint8_t buffer[kCaptureBufferBytes];
+  char fileName[kCaptureNameSize];
+};
 
+// Starts the capture of `port`, just opened, into `capture` when the
+// environment asks for one; else leaves it off. `parity` is the line's
+// parity code (0 none).
+void CaptureStart(PortCapture* capture, PortHandle port, const char* portName, uint8_t parity,
+                  uint8_t errorChar);
+
+// Each of these does nothing for a null capture or one that is off.
 void CaptureBytes(PortCapture* capture, CaptureEvent event, const void* bytes, uint32_t count, int64_t when);
 // Bytes read from the line, and the errors they and the port tell of.
 void CaptureReceived(PortCapture* capture, PortHandle port, const void* bytes, uint32_t count);
 void CaptureLine(PortCapture* capture, uint8_t line, bool on);
-
 // Writes what the request recorded.
 void CaptureFlush(PortCapture* capture);
 // Flushes and closes the capture of a port about to close.
-void CaptureStop(PortHandle port);
+void CaptureStop(PortCapture* capture);
 
-// What went wrong with the port's capture and was not told yet, with the
-// file's name; None once told.
-CaptureTrouble CommTakeCaptureTrouble(PortHandle port, const char** fileName);
+// Tells the host, once, what went wrong with the capture since it was last
+// told.
+void TellCaptureTrouble(PortCapture* capture);

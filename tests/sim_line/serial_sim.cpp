@@ -1,9 +1,8 @@
 // The serial services of the test binaries: the simulated line, with the
-// virtual clock for the system's. Like the platform foundations, they close
-// a device that has gone at once and mark its port lost; the port's handle
-// stays, and the same handle is bound to the device when it is found again.
+// virtual clock for the system's. Like the platform foundations, they let
+// go of a device that has gone at once; the port's handle stays, and the
+// same handle is bound to the device when it is found again.
 #include <cstring>
-#include <map>
 
 #include "platform/serial/serial_services.h"
 #include "sim_line/sim_line.h"
@@ -14,31 +13,39 @@ static_assert(sizeof(LineSettings) <= sizeof(DeviceLineState::bytes));
 
 namespace {
 
+// What the foundation keeps of a port beside the line's own state, in the
+// slot its handle names.
 struct SimPort {
-  PortRecord record{};
-  CommTimeouts timeouts{};  // as the port had them when its device went
+  bool gone;              // its device has gone; the handle stays
+  CommTimeouts timeouts;  // as the port had them when its device went
 };
+SimPort g_ports[kPortSlots];
 
-std::map<PortHandle, SimPort>& Ports() {
-  static std::map<PortHandle, SimPort> ports;
-  return ports;
+SimPort* Held(PortHandle port) {
+  uint32_t slot = 0;
+  return SimLine::Get().SlotOf(port, &slot) ? &g_ports[slot] : nullptr;
 }
 
 bool Lost(PortHandle port) {
-  const auto it = Ports().find(port);
-  return it != Ports().end() && it->second.record.lost;
+  const SimPort* held = Held(port);
+  return held != nullptr && held->gone;
 }
 
-// A service's answer, judged: a device that has gone is let go of, and its
-// port marked lost. The simulated line has no system codes.
+// Lets go of a device that has gone, keeping the port's time-outs.
+void LetGo(PortHandle port, const sim::SimDevice& device) {
+  SimPort* held = Held(port);
+  held->timeouts = device.timeouts;
+  held->gone = true;
+  SimLine::Get().Forget(port);
+}
+
+// A service's answer, judged: a device that has gone is let go of. The
+// simulated line has no system codes.
 SysResult Judged(PortHandle port, bool answered) {
   if (answered) return kSysDone;
   const sim::SimDevice* device = SimLine::Get().DeviceOf(port);
   if (device == nullptr || !device->unplugged) return {SysFault::Failed, 0};
-  SimPort& held = Ports()[port];
-  held.timeouts = device->timeouts;
-  held.record.lost = true;
-  SimLine::Get().Forget(port);
+  LetGo(port, *device);
   return {SysFault::Gone, 0};
 }
 
@@ -59,39 +66,31 @@ const char kSysCodeName[] = "code";
 SysResult SysOpenDevice(const char* name, PortHandle* port) {
   *port = SimLine::Get().Open(name);
   if (*port == kInvalidPort) return OpenFailure(name);
-  Ports()[*port] = SimPort{};
+  *Held(*port) = SimPort{};
   return kSysDone;
 }
 
 bool SysCloseDevice(PortHandle port) {
-  const auto it = Ports().find(port);
-  if (it == Ports().end()) return SimLine::Get().Close(port);
-  const bool lost = it->second.record.lost;
-  if (!lost && !SimLine::Get().Close(port)) return false;
-  Ports().erase(it);
+  if (!Lost(port)) return SimLine::Get().Close(port);
+  SimLine::Get().Release(port);
   return true;
 }
 
-PortRecord* SysPortRecord(PortHandle port) {
-  const auto it = Ports().find(port);
-  return it != Ports().end() ? &it->second.record : nullptr;
-}
+bool SysPortSlot(PortHandle port, uint32_t* slot) { return SimLine::Get().SlotOf(port, slot); }
+
+bool SysDeviceGone(PortHandle port) { return Lost(port); }
 
 void SysLetDeviceGo(PortHandle port) {
-  sim::SimDevice* device = SimLine::Get().DeviceOf(port);
-  if (Lost(port) || device == nullptr) return;
-  SimPort& held = Ports()[port];
-  held.timeouts = device->timeouts;
-  held.record.lost = true;
-  SimLine::Get().Forget(port);
+  const sim::SimDevice* device = SimLine::Get().DeviceOf(port);
+  if (!Lost(port) && device != nullptr) LetGo(port, *device);
 }
 
 SysResult SysReopenDevice(PortHandle port, const char* name) {
   if (!Lost(port)) return {SysFault::Failed, 0};
   if (!SimLine::Get().OpenAs(port, name)) return OpenFailure(name);
-  SimPort& held = Ports()[port];
-  held.record.lost = false;
-  SimLine::Get().DeviceOf(port)->timeouts = held.timeouts;
+  SimPort* held = Held(port);
+  held->gone = false;
+  SimLine::Get().DeviceOf(port)->timeouts = held->timeouts;
   return kSysDone;
 }
 
@@ -116,7 +115,7 @@ SysResult SysWriteLineState(PortHandle port, const DeviceLineState& state) {
 
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
   if (Lost(port)) {
-    *timeouts = Ports()[port].timeouts;
+    *timeouts = Held(port)->timeouts;
     return true;
   }
   return SimLine::Get().ReadTimeouts(port, timeouts);

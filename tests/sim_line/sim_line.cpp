@@ -43,7 +43,7 @@ void SimLine::Reset() {
   devices_.clear();
   handles_.clear();
   calls_.clear();
-  nextHandle_ = 0x100;
+  for (auto& slot : claims_.state) slot.store(0);
 }
 
 SimDevice& SimLine::AddDevice(const std::string& name) {
@@ -90,8 +90,11 @@ bool SimLine::Fails(SimDevice* device, Service service, uint32_t argument, uint3
 }
 
 PortHandle SimLine::Open(const std::string& name) {
-  const PortHandle handle = nextHandle_++;
-  return OpenAs(handle, name) ? handle : kInvalidPort;
+  uint32_t slot = 0;
+  const PortHandle handle = ClaimPortSlot(&claims_, &slot);
+  if (handle == kInvalidPort || OpenAs(handle, name)) return handle;
+  ReleasePortSlot(&claims_, handle);
+  return kInvalidPort;
 }
 
 bool SimLine::OpenAs(PortHandle port, const std::string& name) {
@@ -112,6 +115,8 @@ void SimLine::Forget(PortHandle port) {
   handles_.erase(port);
 }
 
+void SimLine::Release(PortHandle port) { ReleasePortSlot(&claims_, port); }
+
 bool SimLine::Close(PortHandle port) {
   SimDevice* device = DeviceOf(port);
   Log(Service::Close, device, 0, 0);
@@ -119,6 +124,7 @@ bool SimLine::Close(PortHandle port) {
   if (device == nullptr || device->failing.count(Service::Close)) return false;
   device->isOpen = --device->openers > 0;
   handles_.erase(port);
+  ReleasePortSlot(&claims_, port);
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/serial/port_slots.h"
 #include "platform/serial/serial_services.h"
 #include "sim/controller_bus.h"
 
@@ -152,13 +153,17 @@ class SimLine {
   void ClearCalls() { calls_.clear(); }
 
   // The services, as the platform boundary and the Win32 stand-in use them.
+  // A handle names a slot of a fixed pool, as the foundations' do.
   PortHandle Open(const std::string& name);
   // Opens `name` under a handle the foundation keeps: a port found again.
   bool OpenAs(PortHandle port, const std::string& name);
   bool Close(PortHandle port);
   // The device behind a handle no longer held, as when the system closes a
-  // descriptor of a device that has gone; no call is logged.
+  // descriptor of a device that has gone; no call is logged. The handle
+  // keeps its slot until it is given back.
   void Forget(PortHandle port);
+  void Release(PortHandle port);
+  bool SlotOf(PortHandle port, uint32_t* slot) const { return FindPortSlot(claims_, port, slot); }
   bool ReadLineState(PortHandle port, LineSettings* settings);
   bool WriteLineState(PortHandle port, const LineSettings& settings);
   bool ReadTimeouts(PortHandle port, CommTimeouts* timeouts);
@@ -198,7 +203,7 @@ class SimLine {
   uint64_t now_ = 0;
   std::map<std::string, std::unique_ptr<SimDevice>> devices_;
   std::map<PortHandle, SimDevice*> handles_;
-  PortHandle nextHandle_ = 0x100;
+  PortSlotClaims claims_{};
   std::vector<ServiceCall> calls_;
   bool logging_ = true;
   uint64_t readRequests_ = 0;

@@ -11,6 +11,11 @@
 // The code the driver passes with every report.
 constexpr int32_t kHostReportCode = 32;
 
+// The driver's name as the host knows it, five letters and a blank: the
+// first argument of every report that names a port or a file, and the name
+// the driver information gives.
+constexpr char kDriverName[] = "TOVEK ";
+
 enum class HostReport : uint8_t {
   PortOpenFailed,  // arguments: the driver name, the port name
   PortOpenReason,  // the same, and why: once after PortOpenFailed

@@ -1,7 +1,8 @@
 // The handles the foundations give out: a slot of a fixed pool and the
 // slot's generation. The pool stands in for what a kernel keeps per open
-// handle (time-outs, what the device can do, the settings to give back, a
-// port's state after its device vanished), and is the driver's only state
+// handle (time-outs, what the device can do, the settings to give back,
+// whether its device is still there); with the serial layer's own record of
+// each port under the same slot number, it is the driver's only state
 // outside the host's records. A handle kept after its port was closed never
 // reaches the next port in its slot. Slots are claimed and given back
 // atomically; a slot's fields belong to the one port that holds it.
@@ -11,9 +12,6 @@
 #include <cstdint>
 
 #include "platform/serial/serial_services.h"
-
-// The most ports one process can hold at once.
-constexpr uint32_t kPortSlots = 256;
 
 struct PortSlotClaims {
   // Per slot: its generation shifted up one bit, and 1 while a port holds it.

@@ -6,8 +6,9 @@
 //
 // Windows keeps a port's time-outs in the kernel, per handle. Here what a
 // port needs beyond its descriptor lives in a slot of the fixed pool
-// (port_slots.h): the time-outs, the settings to give back at close, and
-// what the device was found able to do at open.
+// (port_slots.h): the time-outs, the settings to give back at close, what
+// the device was found able to do at open, and where the marks of damaged
+// bytes stand.
 //
 // RS-485 in the kernel: industrial PCs and many USB adapters key their
 // transceiver themselves around each send (TIOCGRS485 reports
@@ -52,7 +53,6 @@ enum class ModemLines : uint8_t {
 
 struct PortSlot {
   int fd;  // -1 once the device has gone
-  PortRecord record;
   bool isTerminal;
   CommTimeouts timeouts;
   uint32_t characterNs;  // for the write's deadline and the transmitter-empty poll
@@ -72,7 +72,7 @@ struct PortSlot {
 PortSlotClaims g_claims;
 PortSlot g_slots[kPortSlots];
 
-// What a handle without a device behind it answers: its port was lost, or
+// What a handle without a device behind it answers: its device has gone, or
 // is not held.
 constexpr SysResult kNoDevice = {SysFault::Gone, 0};
 
@@ -98,10 +98,11 @@ PortSlot* SlotOf(PortHandle port) {
 }
 
 // The slot of a held port whose device is there: what every service that
-// asks the device needs. Null for a lost port, which costs no system call.
+// asks the device needs. Null for a port whose device has gone, which costs
+// no system call.
 PortSlot* LiveSlotOf(PortHandle port) {
   PortSlot* slot = SlotOf(port);
-  return slot != nullptr && !slot->record.lost ? slot : nullptr;
+  return slot != nullptr && slot->fd >= 0 ? slot : nullptr;
 }
 
 // The answers of a device that has gone: an unplugged USB adapter (EIO,
@@ -111,16 +112,15 @@ bool IsGone(int error) { return error == EIO || error == ENXIO || error == ENODE
 // The device has gone: its descriptor is closed at once. Linux keeps a
 // ttyUSBn name reserved while a descriptor of it is open, and an adapter
 // plugged in again would come back under another name.
-void MarkLost(PortSlot* slot) {
+void LetGo(PortSlot* slot) {
   posix_calls::Close(slot->fd);  // the device is gone: nothing to give back
   slot->fd = -1;
-  slot->record.lost = true;
 }
 
-// A failed request's errno, judged: a device that has gone is marked lost.
+// A failed request's errno, judged: a device that has gone is let go of.
 SysResult NoteFailure(PortSlot* slot) {
   const SysResult failure = Failure(IsGone(errno) ? SysFault::Gone : SysFault::Failed);
-  if (failure.fault == SysFault::Gone) MarkLost(slot);
+  if (failure.fault == SysFault::Gone) LetGo(slot);
   return failure;
 }
 
@@ -337,7 +337,7 @@ bool SysCloseDevice(PortHandle port) {
   PortSlot* slot = SlotOf(port);
   if (slot == nullptr) return false;
   bool closed = true;
-  if (!slot->record.lost) {
+  if (slot->fd >= 0) {
     RestoreDevice(slot);
     closed = posix_calls::Close(slot->fd) == 0;
   }
@@ -345,24 +345,24 @@ bool SysCloseDevice(PortHandle port) {
   return closed;
 }
 
-PortRecord* SysPortRecord(PortHandle port) {
-  PortSlot* slot = SlotOf(port);
-  return slot != nullptr ? &slot->record : nullptr;
+bool SysPortSlot(PortHandle port, uint32_t* slot) { return FindPortSlot(g_claims, port, slot); }
+
+bool SysDeviceGone(PortHandle port) {
+  const PortSlot* slot = SlotOf(port);
+  return slot != nullptr && slot->fd < 0;
 }
 
 void SysLetDeviceGo(PortHandle port) {
   PortSlot* slot = LiveSlotOf(port);
   if (slot == nullptr) return;
   RestoreDevice(slot);
-  MarkLost(slot);
+  LetGo(slot);
 }
 
 SysResult SysReopenDevice(PortHandle port, const char* name) {
   PortSlot* slot = SlotOf(port);
-  if (slot == nullptr || !slot->record.lost) return {SysFault::Failed, 0};
-  const SysResult opened = OpenInto(slot, name);
-  if (opened.ok()) slot->record.lost = false;
-  return opened;
+  if (slot == nullptr || slot->fd >= 0) return {SysFault::Failed, 0};
+  return OpenInto(slot, name);  // the descriptor stays -1 when it fails
 }
 
 SysResult SysReadLineState(PortHandle port, DeviceLineState* state) {
@@ -556,7 +556,7 @@ SysResult SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* recei
       // Readable yet nothing to read: the line hung up (a pseudo-terminal's
       // other side closed, a USB adapter pulled).
       if (!slot->isTerminal) return {SysFault::Failed, 0};
-      MarkLost(slot);
+      LetGo(slot);
       return kNoDevice;
     } else if (errno != EAGAIN && errno != EINTR) {
       return NoteFailure(slot);
@@ -595,9 +595,9 @@ SysResult SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t*
     if (n < 0) stopped = NoteFailure(slot);
     break;
   }
-  if (slot->record.lost || (*written == 0 && count != 0)) return stopped;
+  if (slot->fd < 0 || (*written == 0 && count != 0)) return stopped;
   const SysResult drained = DrainTransmitter(slot);
-  if (slot->record.lost) return drained;
+  if (slot->fd < 0) return drained;
   // Where the transmission takes time (a UART), what was waiting before the
   // frame had left is no answer to it.
   if (slot->reportsLineStatus) {

@@ -7,14 +7,18 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/host/capture_file.h"
-
 // Handle of an open serial device; 32 bits on every platform, as the
 // channel record keeps it. 0 is no port: no platform hands it out.
 using PortHandle = uint32_t;
 constexpr PortHandle kNoPort = 0;
 // What an open that failed gives back.
 constexpr PortHandle kInvalidPort = 0xFFFFFFFFu;
+
+// The most ports one process can hold at once. A held port's handle names
+// one of this many slots, the same for as long as the port is held: the
+// foundation keeps the system's state of the port there, and the layers
+// above keep their own under the same number.
+constexpr uint32_t kPortSlots = 256;
 
 // Time-outs of a port in milliseconds, with the Windows meaning: with the
 // interval and the multiplier at 0 and the constant at T > 0, one read
@@ -83,50 +87,26 @@ inline bool IsNullDeviceName(const char* name) { return std::strcmp(name, kNullD
 // Opens a device exclusively for reading and writing into `port`; on a
 // failure `port` is kInvalidPort.
 SysResult SysOpenDevice(const char* name, PortHandle* port);
-// Gives the port back; a lost port's slot too.
+// Gives the port back; a port whose device has gone gives back its slot.
 bool SysCloseDevice(PortHandle port);
 
-// A capture of a port's traffic, when the host asked for one: the file,
-// and the records of the request under way, written when it ends.
-constexpr uint32_t kCaptureBufferBytes = 4096;
-constexpr uint32_t kCaptureNameSize = 260;
-struct PortCapture {
-  bool on;
-  uint8_t troubleToTell;  // a serial-layer CaptureTrouble, not told yet
-  bool parity;            // damaged bytes are parity errors, else framing errors
-  uint8_t lines;          // RTS and CTS as last set and seen
-  uint32_t overrunsSeen;
-  int64_t wallClockOffset;  // added to SysNowMicroseconds
-  CaptureFile file;
-  uint32_t buffered;
-  uint8_t buffer[kCaptureBufferBytes];
-  char fileName[kCaptureNameSize];
-};
+// The slot a held port's handle names, its device gone or not; false for
+// any other handle.
+bool SysPortSlot(PortHandle port, uint32_t* slot);
 
-// What the layers above keep of a port beside the system's own state: the
-// foundation holds it in the port's slot for as long as the port is held.
-struct PortRecord {
-  // The device has gone: the system said so (an unplugged adapter, a
-  // hung-up line). The foundation closed its descriptor at once, so that
-  // the system can give the name to the device when it comes back; every
-  // service but these fails at once, without asking the system, until the
-  // port is opened again. A time-out is no loss.
-  bool lost;
-  bool lossReported;
-  bool sought;         // sought again since it went, last at `lastSought`
-  int64_t lastSought;  // SysNowMicroseconds
-  // Kept across a loss: the port's capture goes on in the same file.
-  PortCapture capture;
-};
-// The record of a held port, lost or not; null for any other handle.
-PortRecord* SysPortRecord(PortHandle port);
-// Opens the device `name` again into a lost port's slot, so that the port's
-// handle goes on, with the time-outs it had; what the device can do is
-// learned anew, its line settings are left to the caller. A failure when
-// it cannot be opened yet.
+// A held port's device has gone: the system said so (an unplugged adapter,
+// a hung-up line). The foundation closed its descriptor at once, so that
+// the system can give the name to the device when it comes back; every
+// service but these fails at once, without asking the system, until the
+// device is opened again. A time-out is no loss.
+bool SysDeviceGone(PortHandle port);
+// Opens the device `name` again into a port whose device has gone, so that
+// the port's handle goes on, with the time-outs it had; what the device can
+// do is learned anew, its line settings are left to the caller. A failure
+// when it cannot be opened yet.
 SysResult SysReopenDevice(PortHandle port, const char* name);
 // Lets a held port's device go, as if it had gone: its descriptor closed,
-// the port marked lost, the slot kept.
+// the slot kept.
 void SysLetDeviceGo(PortHandle port);
 
 // NotSerial when the device has no line settings to read.

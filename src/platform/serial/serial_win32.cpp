@@ -3,7 +3,7 @@
 //
 // The handle the driver gives out names a slot of the fixed pool
 // (port_slots.h), which holds the system's handle and what the port needs
-// beyond it: its character time, the read time-out last written, and the
+// beyond it: its line as set, the time-outs last read or written, and the
 // overruns that ClearCommError reported, whichever call saw them.
 #include "platform/serial/serial_win32.h"
 
@@ -20,28 +20,27 @@ static_assert(sizeof(DCB) <= sizeof(DeviceLineState::bytes));
 
 struct Win32Port {
   HANDLE handle;  // INVALID_HANDLE_VALUE once the device has gone
-  PortRecord record;
   uint32_t characterNs;
   uint32_t baudRate;  // the line as set, for the frame's time on the wire
   uint8_t dataBits, parity, stopBits;
-  CommTimeouts timeouts;  // as last read or written: a lost port keeps them
+  CommTimeouts timeouts;  // as last read or written: a port whose device has gone keeps them
   uint32_t overruns;
 };
 
 PortSlotClaims g_claims;
 Win32Port g_ports[kPortSlots];
 
-// The slot of a held port, lost or not.
+// The slot of a held port, its device gone or not.
 Win32Port* HeldPortOf(PortHandle port) {
   uint32_t index = 0;
   return FindPortSlot(g_claims, port, &index) ? &g_ports[index] : nullptr;
 }
 
-// The slot of a held port whose device is there; null for a lost port,
-// which costs no system call.
+// The slot of a held port whose device is there; null for a port whose
+// device has gone, which costs no system call.
 Win32Port* PortOf(PortHandle port) {
   Win32Port* held = HeldPortOf(port);
-  return held != nullptr && !held->record.lost ? held : nullptr;
+  return held != nullptr && held->handle != INVALID_HANDLE_VALUE ? held : nullptr;
 }
 
 // The answers of a device that has gone: a USB adapter unplugged, a port
@@ -51,22 +50,24 @@ bool IsGone(DWORD error) {
          error == ERROR_NOT_READY || error == ERROR_OPERATION_ABORTED || error == ERROR_DEVICE_NOT_CONNECTED;
 }
 
-// What a handle without a device behind it answers: its port was lost, or
-// is not held.
+// What a handle without a device behind it answers: its device has gone, or
+// it is not held.
 constexpr SysResult kNoDevice = {SysFault::Gone, 0};
 
 // A failure, with the system's code that came with it.
 SysResult Failure(SysFault fault) { return {fault, GetLastError()}; }
 
-// A failed request, judged: a device that has gone is closed at once, since
-// some drivers hold the COM name while a handle of it is open, and the port
-// is marked lost.
-SysResult NoteFailure(Win32Port* port) {
-  const SysResult failure = Failure(IsGone(GetLastError()) ? SysFault::Gone : SysFault::Failed);
-  if (failure.fault != SysFault::Gone) return failure;
+// Lets the device go: its handle closed, the slot kept.
+void LetGo(Win32Port* port) {
   CloseHandle(port->handle);  // the device is gone: nothing to give back
   port->handle = INVALID_HANDLE_VALUE;
-  port->record.lost = true;
+}
+
+// A failed request, judged: a device that has gone is let go of at once,
+// since some drivers hold the COM name while a handle of it is open.
+SysResult NoteFailure(Win32Port* port) {
+  const SysResult failure = Failure(IsGone(GetLastError()) ? SysFault::Gone : SysFault::Failed);
+  if (failure.fault == SysFault::Gone) LetGo(port);
   return failure;
 }
 
@@ -179,33 +180,27 @@ SysResult SysOpenDevice(const char* name, PortHandle* port) {
 
 bool SysCloseDevice(PortHandle port) {
   Win32Port* held = HeldPortOf(port);
-  if (held == nullptr || (!held->record.lost && !CloseHandle(held->handle))) return false;
+  if (held == nullptr || (held->handle != INVALID_HANDLE_VALUE && !CloseHandle(held->handle))) return false;
   ReleasePortSlot(&g_claims, port);
   return true;
 }
 
-PortRecord* SysPortRecord(PortHandle port) {
-  Win32Port* held = HeldPortOf(port);
-  return held != nullptr ? &held->record : nullptr;
+bool SysPortSlot(PortHandle port, uint32_t* slot) { return FindPortSlot(g_claims, port, slot); }
+
+bool SysDeviceGone(PortHandle port) {
+  const Win32Port* held = HeldPortOf(port);
+  return held != nullptr && held->handle == INVALID_HANDLE_VALUE;
 }
 
 void SysLetDeviceGo(PortHandle port) {
   Win32Port* held = PortOf(port);
-  if (held == nullptr) return;
-  CloseHandle(held->handle);  // let go on purpose: nothing more to do
-  held->handle = INVALID_HANDLE_VALUE;
-  held->record.lost = true;
+  if (held != nullptr) LetGo(held);
 }
 
 SysResult SysReopenDevice(PortHandle port, const char* name) {
   Win32Port* held = HeldPortOf(port);
-  if (held == nullptr || !held->record.lost) return {SysFault::Failed, 0};
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  const SysResult opened = OpenDevice(name, &handle);
-  if (!opened.ok()) return opened;
-  held->handle = handle;
-  held->record.lost = false;
-  return kSysDone;
+  if (held == nullptr || held->handle != INVALID_HANDLE_VALUE) return {SysFault::Failed, 0};
+  return OpenDevice(name, &held->handle);  // the handle stays invalid when it fails
 }
 
 SysResult SysReadLineState(PortHandle port, DeviceLineState* state) {
@@ -262,7 +257,7 @@ SysResult SysWriteLineState(PortHandle port, const DeviceLineState& state) {
 bool SysReadTimeouts(PortHandle port, CommTimeouts* timeouts) {
   Win32Port* held = HeldPortOf(port);
   if (held == nullptr) return false;
-  if (held->record.lost) {
+  if (held->handle == INVALID_HANDLE_VALUE) {
     *timeouts = held->timeouts;  // as the port had them, for when it comes back
     return true;
   }
@@ -325,7 +320,7 @@ SysResult SysRead(PortHandle port, void* buffer, uint32_t count, uint32_t* recei
   const BOOL ok = ReadFile(held->handle, buffer, count, &moved, nullptr);
   *received = moved;
   const SysResult read = ok ? kSysDone : NoteFailure(held);
-  if (limited && !held->record.lost) {
+  if (limited && held->handle != INVALID_HANDLE_VALUE) {
     timeouts.readTotalConstant = ownMs;
     WriteTimeouts(held->handle, timeouts);  // a port that took the limit takes its own back
   }
@@ -355,7 +350,7 @@ SysResult SysWrite(PortHandle port, const void* bytes, uint32_t count, uint32_t*
   const int64_t giveUp = wireEnd + int64_t{held->timeouts.readTotalConstant} * 1000;
   for (;;) {
     COMSTAT status;
-    if (!ClearErrors(held, &status)) return held->record.lost ? kNoDevice : kSysDone;
+    if (!ClearErrors(held, &status)) return held->handle == INVALID_HANDLE_VALUE ? kNoDevice : kSysDone;
     const int64_t now = SysNowMicroseconds();
     *waitingWhenSent = StaleBytes(status.cbInQue, now, wireEnd, held->characterNs);
     if ((status.cbOutQue == 0 && now >= wireEnd) || now >= giveUp) break;
