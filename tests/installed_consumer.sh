@@ -25,10 +25,12 @@ cmake --build "$scratch/consumer" >/dev/null
 
 cd "$scratch"
 echo "STATION=12" >QVOTK01.int
-"$simulator" --station 12 --port-file port >/dev/null &
+# tovek-sim prints its port on a pipe once it serves it.
+mkfifo ready
+"$simulator" --station 12 >ready &
 sim=$!
-for _ in $(seq 100); do [ -s port ] && break; sleep 0.05; done
-port=$(cat port)
+port=$(timeout 10 head -n 1 ready)
+[ -n "$port" ] || { echo "tovek-sim did not say its port"; exit 1; }
 expected=$(printf 'S = 2\n001 = 13')
 for host in "$scratch/read_point_pkg_config" "$scratch/consumer/read_point"; do
   got=$(LD_LIBRARY_PATH=$(pkg-config --variable=libdir qvotk) "$host" "$port")

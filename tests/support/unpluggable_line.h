@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,11 +28,16 @@ struct UnpluggableLine {
     socat = std::make_unique<ChildProcess>();
     sim = std::make_unique<SimulatorProcess>();
     std::string error;
+    // socat says when both links stand: it starts its transfer loop.
     if (!socat->Start("/usr/bin/socat",
-                      {std::string("pty,raw,echo=0,link=") + name, "pty,raw,echo=0,link=" + peer}, &error))
+                      {"-d", "-d", "-lf", "/dev/stdout", std::string("pty,raw,echo=0,link=") + name,
+                       "pty,raw,echo=0,link=" + peer},
+                      &error))
       return false;
-    for (int i = 0; i < 200 && !(std::filesystem::exists(name) && std::filesystem::exists(peer)); ++i)
-      usleep(10000);
+    std::string said;
+    while (said.find("starting data transfer loop") == std::string::npos) {
+      if (!socat->ReadLine(&said, 10000)) return false;
+    }
     std::vector<std::string> arguments = {"--device", peer};
     arguments.insert(arguments.end(), simulated.begin(), simulated.end());
     sim->traceFile = traceFile;

@@ -51,14 +51,19 @@ chmod +x "$work/root/init"
 pids=""
 trap 'for pid in $pids; do kill "$pid" 2>/dev/null || true; done' EXIT INT TERM
 
+# Each host-side end says on a pipe when it is ready; the lane waits for
+# that line, 10 s at most.
+ready() { timeout 10 grep -q -m 1 "$1" "$work/ready" || { echo "lane.sh: $2 did not get ready"; exit 1; }; }
+mkfifo "$work/ready"
 # ttyS0: the controller listens; QEMU connects.
-"$peer" unix "$work/com1.sock" >"$work/peer1.log" 2>&1 &
+"$peer" unix "$work/com1.sock" >"$work/ready" 2>"$work/peer1.log" &
 pids="$pids $!"
-for _ in $(seq 100); do grep -q listening "$work/peer1.log" 2>/dev/null && break; sleep 0.05; done
-# ttyS1: a pseudo-terminal whose other side only listens.
-socat -u pty,raw,echo=0,link="$work/lowcts" open:/dev/null </dev/null >/dev/null 2>&1 &
+ready listening "the controller on ttyS0"
+# ttyS1: a pseudo-terminal whose other side only listens; socat says when
+# its link stands.
+socat -d -d -lf /dev/stdout -u pty,raw,echo=0,link="$work/lowcts" open:/dev/null </dev/null >"$work/ready" 2>&1 &
 pids="$pids $!"
-for _ in $(seq 100); do [ -e "$work/lowcts" ] && break; sleep 0.05; done
+ready "starting data transfer loop" "the pseudo-terminal of ttyS1"
 # ttyS2: QEMU's telnet server, a port of its own for each run.
 telnet_port=$((40000 + $$ % 20000))
 "$peer" telnet "$telnet_port" 1 >"$work/peer3.log" 2>&1 &
