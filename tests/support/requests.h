@@ -1,6 +1,7 @@
 // Requests as a host builds them, for tests, benchmarks and fuzz targets.
 #pragma once
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -18,6 +19,13 @@ inline QvoStatus SendTransfer(QvoChannel* channel, uint32_t opcode, uint32_t kin
   transfer.values = values;
   QvoRequest request{channel, opcode, 0, 0, &transfer};
   return QvoMain(&request);
+}
+
+// How many requests a soak makes: QVO_SOAK_REQUESTS where it is set (the
+// soak lane sets it for the full length), else `brief`, the test lane's.
+inline long SoakRequests(long brief) {
+  const char* requested = std::getenv("QVO_SOAK_REQUESTS");
+  return requested != nullptr ? std::atol(requested) : brief;
 }
 
 // The five value requests a soak or a line history draws from.
