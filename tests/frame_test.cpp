@@ -22,17 +22,6 @@ TEST(UpcaseChar, TakesThirtyTwoOffBytes97To127Only) {
   }
 }
 
-TEST(ParseHexDigits, ReadsAnyCharacterAsTheArithmeticGives) {
-  EXPECT_EQ(ParseHexDigits("7e", 2), 126);
-  EXPECT_EQ(ParseHexDigits("7E", 2), 126);
-  EXPECT_EQ(ParseHexDigits("FF", 2), 255);
-  EXPECT_EQ(ParseHexDigits("0012", 4), 18);
-  EXPECT_EQ(ParseHexDigits("G0", 2), 256);
-  EXPECT_EQ(ParseHexDigits(" ", 1), 233);
-  EXPECT_EQ(ParseHexDigits("FFFFF", 5), 0xFFFF);  // kept to 16 bits
-  EXPECT_EQ(ParseHexDigits(nullptr, 0), 0);       // reads nothing
-}
-
 TEST(FrameChecksum, IsTheTwosComplementOfTheBodySum) {
   EXPECT_EQ(FrameChecksum("05000110", 4), 0xEA);
   EXPECT_EQ(FrameChecksum("0800016800", 5), 0x8F);

