@@ -48,17 +48,6 @@ auto EndsWithin(std::chrono::seconds limit, Work work) {
   return result.get();
 }
 
-QvoStatus Call(QvoChannel* channel, uint32_t opcode, void* params = nullptr) {
-  QvoRequest request{channel, opcode, 1, 0, params};
-  return QvoMain(&request);
-}
-
-QvoStatus Reconfigure(QvoChannel* channel, const std::string& port) {
-  QvoReconfigureParams block{};
-  std::strncpy(block.portName, port.c_str(), sizeof block.portName - 1);
-  return Call(channel, QVO_OP_RECONFIGURE_CHANNEL, &block);
-}
-
 TEST(ChannelOnPseudoTerminal, OpensSendsAndReceives) {
   PseudoTerminal pty;
   ASSERT_TRUE(pty.ok());
@@ -82,7 +71,7 @@ TEST(ChannelOnPseudoTerminal, OpensSendsAndReceives) {
   ASSERT_TRUE(ReceiveWindow(&turn, buffer, static_cast<uint32_t>(reply.size())));
   EXPECT_EQ(std::string(buffer, reply.size()), reply);
 
-  EXPECT_EQ(Call(&channel, QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  EXPECT_EQ(CallDriver(&channel, QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
   EXPECT_EQ(channel.port, 0u);
 }
 
@@ -127,7 +116,7 @@ TEST(ChannelOnPseudoTerminal, AFailedOpenIsReportedWithItsReason) {
     EXPECT_EQ(RecordedReports()[1].format, "QVO%s : %s: %s");
   }
   posix_calls_seen::Reset();
-  Call(&holder, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&holder, QVO_OP_CLOSE_CHANNEL);
 }
 
 TEST(ChannelOnPseudoTerminal, AChannelHoldsOneDescriptorHoweverOftenItOpens) {
@@ -136,11 +125,11 @@ TEST(ChannelOnPseudoTerminal, AChannelHoldsOneDescriptorHoweverOftenItOpens) {
   const size_t before = OpenDescriptors();
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(OpenChannelOn(&channel, "NUL", 1, 10), QVO_STATUS_OK);
-    ASSERT_EQ(Call(&channel, QVO_OP_REOPEN_CHANNEL), QVO_STATUS_OK);
-    ASSERT_EQ(Reconfigure(&channel, "NUL"), QVO_STATUS_OK);
+    ASSERT_EQ(CallDriver(&channel, QVO_OP_REOPEN_CHANNEL), QVO_STATUS_OK);
+    ASSERT_EQ(ReconfigureChannelTo(&channel, "NUL"), QVO_STATUS_OK);
   }
   EXPECT_EQ(OpenDescriptors(), before + 1);
-  ASSERT_EQ(Call(&channel, QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
+  ASSERT_EQ(CallDriver(&channel, QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
   EXPECT_EQ(OpenDescriptors(), before);
 
   // From one terminal to another: the first is free for any channel again.
@@ -149,10 +138,11 @@ TEST(ChannelOnPseudoTerminal, AChannelHoldsOneDescriptorHoweverOftenItOpens) {
   ASSERT_EQ(OpenChannelOn(&channel, b.portName(), 1, 10), QVO_STATUS_OK);
   QvoChannel other{};
   EXPECT_EQ(OpenChannelOn(&other, a.portName(), 1, 10), QVO_STATUS_OK);
-  EXPECT_EQ(Reconfigure(&channel, b.portName()), QVO_STATUS_NO_ANSWER) << "the held port admits one opener";
+  EXPECT_EQ(ReconfigureChannelTo(&channel, b.portName()), QVO_STATUS_NO_ANSWER)
+      << "the held port admits one opener";
   EXPECT_NE(channel.port, 0u) << "and the channel keeps it";
-  Call(&channel, QVO_OP_CLOSE_CHANNEL);
-  Call(&other, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&channel, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&other, QVO_OP_CLOSE_CHANNEL);
   EXPECT_EQ(OpenDescriptors(), before + 2) << "only the test's own terminal masters";
 }
 
@@ -172,7 +162,7 @@ TEST(ChannelOnPseudoTerminal, AStationFileThatIsNoFileGivesStationOne) {
   ASSERT_EQ(mkdir("QVOTK01.int", 0700), 0);
   EXPECT_EQ(OpenChannelOn(&channel, "NUL", 1, 10), QVO_STATUS_OK);
   EXPECT_EQ(channel.stationAddress, 1);
-  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&channel, QVO_OP_CLOSE_CHANNEL);
   rmdir("QVOTK01.int");
 }
 
@@ -217,7 +207,7 @@ TEST(ChannelOnPseudoTerminal, AnSReadCostsFiveSystemCalls) {
   // The count of waiting input, the write, the drain, the poll and the read;
   // a reply in two pieces costs another poll and read.
   EXPECT_EQ(fewest, 5u);
-  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&channel, QVO_OP_CLOSE_CHANNEL);
 }
 
 // A port in the kernel's RS-485 mode, as TIOCGRS485 reports it: the
@@ -255,7 +245,7 @@ TEST(ChannelOnPseudoTerminal, InTheKernelsRs485ModeRtsIsLeftToTheKernel) {
     ASSERT_EQ(SendTransfer(&channel, QVO_OP_READ_VALUE, QVO_POINT_S, 0, 0, values), QVO_STATUS_OK);
     EXPECT_EQ(values[1], 4);
   }
-  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&channel, QVO_OP_CLOSE_CHANNEL);
   unsetenv("QVOTK_CAPTURE");
   EXPECT_EQ(rtsSwitches, 0) << "neither at open nor around the exchange";
   EXPECT_EQ(drains, 1) << "the transmitter still drained before the reply";
@@ -305,7 +295,7 @@ TEST(ChannelOnPseudoTerminal, ARequestEndsWhenThePeerStopsReading) {
             QVO_STATUS_NO_ANSWER);
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 10.0);
   close(slave);
-  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&channel, QVO_OP_CLOSE_CHANNEL);
 }
 
 TEST(ChannelOnPseudoTerminal, ARequestEndsWhileThePeerFloodsTheLine) {
@@ -332,7 +322,7 @@ TEST(ChannelOnPseudoTerminal, ARequestEndsWhileThePeerFloodsTheLine) {
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 30.0);
   stop = true;
   flood.join();
-  Call(&channel, QVO_OP_CLOSE_CHANNEL);
+  CallDriver(&channel, QVO_OP_CLOSE_CHANNEL);
 }
 
 }  // namespace

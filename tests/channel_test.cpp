@@ -4,15 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "entry/station_file.h"
-#include "line_watch/capture_file.h"
 #include "qvotk/qvotk.h"
 #include "serial/serial_port.h"
 #include "sim_line/attach.h"
@@ -27,16 +22,6 @@ using sim::SimLine;
 
 constexpr LineParams kLine = kTestLine;
 
-QvoOpenParams OpenBlock(const char* port, uint32_t enable = 1, uint32_t timeout = 25,
-                        LineParams line = kLine) {
-  QvoOpenParams block{};
-  std::memcpy(block.portName, port, std::min(std::strlen(port), sizeof block.portName));
-  block.enable = enable;
-  block.timeout = timeout;
-  block.lineParams = line;
-  return block;
-}
-
 class ChannelTest : public SimLineTest {
  protected:
   void SetUp() override {
@@ -45,19 +30,13 @@ class ChannelTest : public SimLineTest {
     com2 = &line().AddDevice("COM2");
   }
 
-  QvoStatus Call(uint32_t opcode, void* params = nullptr, int32_t lineNumber = 3) {
-    QvoRequest request{&channel, opcode, lineNumber, 0, params};
-    return QvoMain(&request);
+  QvoStatus Call(uint32_t opcode, void* params = nullptr) { return CallDriver(&channel, opcode, params, 3); }
+  QvoStatus Open(const std::string& port, uint32_t enable = 1, uint32_t timeout = 25,
+                 int32_t lineNumber = 3) {
+    return OpenChannelOn(&channel, port, lineNumber, timeout, kLine, enable);
   }
-  QvoStatus Open(const char* port, uint32_t enable = 1, uint32_t timeout = 25, int32_t lineNumber = 3) {
-    QvoOpenParams block = OpenBlock(port, enable, timeout);
-    return Call(QVO_OP_OPEN_CHANNEL, &block, lineNumber);
-  }
-  QvoStatus Reconfigure(const char* port, LineParams line) {
-    QvoReconfigureParams block{};
-    std::strncpy(block.portName, port, sizeof block.portName);
-    block.lineParams = line;
-    return Call(QVO_OP_RECONFIGURE_CHANNEL, &block);
+  QvoStatus Reconfigure(const std::string& port, LineParams line) {
+    return ReconfigureChannelTo(&channel, port, line);
   }
 
   TemporaryWorkingDirectory workingDirectory;
@@ -113,9 +92,7 @@ TEST_F(ChannelTest, FailedOpenIsReportedAndLeavesTheChannel) {
 }
 
 TEST_F(ChannelTest, PortNameWithoutTerminatorCannotBeOpened) {
-  QvoOpenParams block = OpenBlock("COM1");
-  std::memset(block.portName, 'C', sizeof block.portName);
-  EXPECT_EQ(Call(QVO_OP_OPEN_CHANNEL, &block), QVO_STATUS_NO_ANSWER);
+  EXPECT_EQ(Open(std::string(QVO_PORT_NAME_SIZE, 'C')), QVO_STATUS_NO_ANSWER);
   ASSERT_EQ(RecordedReports().size(), 1u);
   EXPECT_EQ(RecordedReports()[0].text, "QVOTOVEK  : Fail to open CCCCCCCCCCCC");
   EXPECT_EQ(line().CountCalls(Service::Open), 0u);
@@ -247,9 +224,10 @@ TEST_F(ChannelTest, FlushDiscardsWaitingInputAndAlwaysSucceeds) {
 TEST_F(ChannelTest, NullChannelOrBlockIsRefused) {
   for (uint32_t opcode : {QVO_OP_OPEN_CHANNEL, QVO_OP_FLUSH_INPUT, QVO_OP_CLOSE_CHANNEL,
                           QVO_OP_CLOSE_CHANNEL_ALIAS, QVO_OP_REOPEN_CHANNEL, QVO_OP_RECONFIGURE_CHANNEL}) {
-    QvoOpenParams block = OpenBlock("COM1");
-    QvoRequest request{nullptr, opcode, 0, 0, &block};
-    EXPECT_EQ(QvoMain(&request), QVO_STATUS_REJECTED) << opcode;
+    QvoOpenParams block{};
+    PutPortName(block.portName, "COM1");
+    block.enable = 1;
+    EXPECT_EQ(CallDriver(nullptr, opcode, &block), QVO_STATUS_REJECTED) << opcode;
   }
   EXPECT_EQ(Call(QVO_OP_OPEN_CHANNEL, nullptr), QVO_STATUS_REJECTED);
   EXPECT_EQ(Call(QVO_OP_RECONFIGURE_CHANNEL, nullptr), QVO_STATUS_REJECTED);
@@ -337,104 +315,6 @@ TEST_F(ChannelTest, AVanishedPortIsFoundAgainUnderItsHandle) {
   EXPECT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
   EXPECT_EQ(channel.port, kNoPort);
   EXPECT_FALSE(com1->isOpen);
-}
-
-// Captures, asked for through the environment as a host's would be.
-class CaptureTest : public ChannelTest {
- protected:
-  void TearDown() override { CaptureTo(""); }
-  // "": none.
-  static void CaptureTo(const std::string& name) {
-#if defined(_WIN32)
-    _putenv_s("QVOTK_CAPTURE", name.c_str());
-#else
-    if (name.empty()) {
-      unsetenv("QVOTK_CAPTURE");
-    } else {
-      setenv("QVOTK_CAPTURE", name.c_str(), 1);
-    }
-#endif
-  }
-  QvoStatus ReadPoint(uint32_t kind, uint32_t number) {
-    values[1] = 0;
-    return SendTransfer(&channel, QVO_OP_READ_VALUE, kind, number, 0, values);
-  }
-  uint16_t values[2] = {};
-};
-
-TEST_F(CaptureTest, HoldsEveryAttemptAndTheLinesAsTheyWere) {
-  sim::ControllerBus bus;
-  bus.Add(1).points[1] = 42;
-  sim::AttachBus(*com1, bus);
-  CaptureTo(workingDirectory.path() + "/line-%p.pcap");
-  ASSERT_EQ(Open("COM1", 1, 30), QVO_STATUS_OK);
-  bus.scriptedFaults.assign({sim::Fault::BadChecksum});
-  ASSERT_EQ(ReadPoint(QVO_POINT_NUMBERED, 1), QVO_STATUS_OK);
-  com1->unplugged = true;
-  EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_NO_ANSWER);
-  com1->unplugged = false;
-  line().Advance(1000000);
-  ASSERT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
-  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
-
-  std::vector<line_watch::LineRecord> records;
-  std::string error;
-  ASSERT_TRUE(line_watch::ReadCapture(workingDirectory.path() + "/line-COM1.pcap", &records, &error))
-      << error;
-  std::string sent, received, status;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const line_watch::LineRecord& record = records[i];
-    if (i > 0) {
-      EXPECT_GE(record.microseconds, records[i - 1].microseconds);
-    }
-    if (record.event == line_watch::LineEvent::Sent) {
-      sent += record.bytes;
-      EXPECT_EQ(record.lines, line_watch::kRtsOn | line_watch::kCtsOn) << "RTS up and CTS seen while sending";
-    } else if (record.event == line_watch::LineEvent::Received) {
-      received += record.bytes;
-      EXPECT_EQ(record.lines & line_watch::kRtsOn, 0) << "RTS clear while the reply comes";
-    } else if (record.event == line_watch::LineEvent::StatusChange) {
-      status += record.bytes + " ";
-    }
-  }
-  const std::string readPoint = ":0609000166001080\r\n";
-  EXPECT_EQ(sent, readPoint + readPoint + ":0508000168008F\r\n")
-      << "both attempts, then the read after the return";
-  EXPECT_NE(received.find(":080000016600102A005F\r\n"), std::string::npos) << received;
-  EXPECT_EQ(status, "lost found ");
-}
-
-TEST_F(CaptureTest, ACaptureThatCannotBeWrittenIsToldOnceAndChangesNoResult) {
-  sim::ControllerBus bus;
-  bus.Add(1).sPoint = 4;
-  sim::AttachBus(*com1, bus);
-  const std::string notACapture = workingDirectory.path() + "/notes.txt";
-  std::ofstream(notACapture) << "the operator's notes\n";
-  CaptureTo(notACapture);
-  ASSERT_EQ(Open("COM1", 1, 30), QVO_STATUS_OK);
-  EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
-  EXPECT_EQ(CountRecordedReports("QVOTOVEK  : No serial capture in " + notACapture + ", left alone"), 1u);
-  std::ifstream kept(notACapture);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "the operator's notes\n");
-  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
-
-  RecordedReports().clear();
-  CaptureTo(workingDirectory.path() + "/no-such-folder/line.pcap");
-  ASSERT_EQ(Open("COM1", 1, 30), QVO_STATUS_OK);
-  EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
-  EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
-  EXPECT_EQ(values[1], 4);
-  EXPECT_EQ(RecordedReports().size(), 1u);
-  EXPECT_EQ(CountRecordedReports("QVOTOVEK  : Cannot capture to " + workingDirectory.path() +
-                                 "/no-such-folder/line.pcap"),
-            1u);
-  ASSERT_EQ(Call(QVO_OP_CLOSE_CHANNEL), QVO_STATUS_OK);
-
-  CaptureTo("");
-  ASSERT_EQ(Open("COM1", 1, 30), QVO_STATUS_OK);
-  EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(workingDirectory.path()), {}), 1)
-      << "unasked, no file";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qvotk/qvotk.h"
+#include "support/requests.h"
 
 namespace {
 
@@ -18,15 +19,10 @@ static_assert(QVO_OP_OPEN_CHANNEL == 1 && QVO_OP_FLUSH_INPUT == 2 && QVO_OP_VALI
 static_assert(QVO_STATUS_OK == 0 && QVO_STATUS_REJECTED == 1 && QVO_STATUS_NO_ANSWER == 2);
 static_assert(QVO_POINT_S == 0 && QVO_POINT_NUMBERED == 1);
 
-QvoStatus Call(uint32_t opcode, void* params = nullptr, QvoChannel* channel = nullptr) {
-  QvoRequest request{channel, opcode, 0, 0, params};
-  return QvoMain(&request);
-}
-
 TEST(DriverInfo, FillsEveryFieldBeforeAnyChannelExists) {
   QvoDriverInfo info;
   std::memset(&info, 0xAB, sizeof info);
-  ASSERT_EQ(Call(QVO_OP_DRIVER_INFO, &info), QVO_STATUS_OK);
+  ASSERT_EQ(CallDriver(nullptr, QVO_OP_DRIVER_INFO, &info), QVO_STATUS_OK);
   EXPECT_EQ(info.driverCode, 70u);
   EXPECT_STREQ(info.driverName, "TOVEK ");
   EXPECT_EQ(info.channelSize, 688u);
@@ -38,14 +34,14 @@ TEST(DriverInfo, FillsEveryFieldBeforeAnyChannelExists) {
   EXPECT_EQ(info.presetB, 1u);
 
   QvoDriverInfo again{};
-  ASSERT_EQ(Call(QVO_OP_DRIVER_INFO, &again), QVO_STATUS_OK);
+  ASSERT_EQ(CallDriver(nullptr, QVO_OP_DRIVER_INFO, &again), QVO_STATUS_OK);
   EXPECT_EQ(again.driverName, info.driverName);
   EXPECT_EQ(again.banner, info.banner);
 }
 
 TEST(DriverInfo, BannerIsFiveFramedLinesOfCodePage437) {
   QvoDriverInfo info{};
-  ASSERT_EQ(Call(QVO_OP_DRIVER_INFO, &info), QVO_STATUS_OK);
+  ASSERT_EQ(CallDriver(nullptr, QVO_OP_DRIVER_INFO, &info), QVO_STATUS_OK);
   const std::string banner = info.banner;
   ASSERT_EQ(banner.size(), 316u);
   ASSERT_EQ(banner[0], '\n');
@@ -76,9 +72,9 @@ TEST(DriverInfo, BannerIsFiveFramedLinesOfCodePage437) {
 }
 
 TEST(Dispatch, UnsupportedRequestAnswersOneWithOrWithoutChannel) {
-  EXPECT_EQ(Call(QVO_OP_UNSUPPORTED), QVO_STATUS_REJECTED);
+  EXPECT_EQ(CallDriver(nullptr, QVO_OP_UNSUPPORTED), QVO_STATUS_REJECTED);
   QvoChannel channel{};
-  EXPECT_EQ(Call(QVO_OP_UNSUPPORTED, nullptr, &channel), QVO_STATUS_REJECTED);
+  EXPECT_EQ(CallDriver(&channel, QVO_OP_UNSUPPORTED), QVO_STATUS_REJECTED);
   QvoChannel untouched{};
   EXPECT_EQ(std::memcmp(&channel, &untouched, sizeof channel), 0);
 }
@@ -87,7 +83,7 @@ TEST(Dispatch, OpcodesWithoutHandlerAnswerOneAndTouchNothing) {
   unsigned char params[64];
   std::memset(params, 0x5A, sizeof params);
   for (uint32_t opcode : {0u, 8u, 9u, 16u, 17u, 255u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(Call(opcode, params), QVO_STATUS_REJECTED) << "opcode " << opcode;
+    EXPECT_EQ(CallDriver(nullptr, opcode, params), QVO_STATUS_REJECTED) << "opcode " << opcode;
   }
   for (unsigned char byte : params) ASSERT_EQ(byte, 0x5A);
   EXPECT_EQ(QvoMain(nullptr), QVO_STATUS_REJECTED);

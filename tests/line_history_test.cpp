@@ -29,14 +29,14 @@
 #include "qvotk/qvotk.h"
 #include "qvotk_host/host_facts.h"
 #include "sim_line/attach.h"
+#include "support/paced_line.h"
 #include "support/requests.h"
-#include "support/temp_dir.h"
 
 namespace {
 
 using sim::SimLine;
 
-constexpr uint64_t kCharacterMicroseconds = 1042;  // 10 bits at 9600 baud
+constexpr uint64_t kCharacterMicroseconds = kPacedCharacterMicroseconds;
 constexpr int kNoise = -1;
 constexpr int kEcho = -2;
 
@@ -65,17 +65,11 @@ class LineHistory {
   // `lossPercent`: how often a request or its reply is lost, or refused.
   LineHistory(uint32_t seed, uint32_t timeoutUnits, uint32_t lossPercent)
       : random_(seed), timeoutUnits_(timeoutUnits), lossPercent_(lossPercent) {
-    SimLine::Get().Reset();
-    SimLine::Get().SetLogging(false);
-    device_ = &SimLine::Get().AddDevice("COM1");
-    device_->microsecondsPerCharacter = kCharacterMicroseconds;
-    device_->keepWrites = false;
     controller_ = &bus_.Add(12);
-    device_->responder = [this](sim::SimDevice&, std::string_view frame) { Answer(frame); };
-    workingDirectory_.WriteFile("QVOTK01.int", "STATION=12");
+    line_.device->responder = [this](sim::SimDevice&, std::string_view frame) { Answer(frame); };
   }
 
-  bool Open() { return OpenChannelOn(&channel_, "COM1", 1, timeoutUnits_) == QVO_STATUS_OK; }
+  bool Open() { return line_.Open(timeoutUnits_) == QVO_STATUS_OK; }
 
   // One request of a random kind; false (with `failure` said) when the host
   // was handed a value or a success that is not the controller's.
@@ -91,7 +85,7 @@ class LineHistory {
     if (Below(20) == 0) SlowNoiseWithoutController();
     if (kind == Kind::WriteS) written = static_cast<uint16_t>((controller_->sPoint + 1u + Below(9)) % 10u);
     if (kind == Kind::WritePoint) written = controller_->points[point] == 1 ? 2 : 1;
-    const QvoStatus status = SendRequestOf(&channel_, kind, point, written,
+    const QvoStatus status = SendRequestOf(&line_.channel, kind, point, written,
                                            static_cast<int32_t>(controller_->block.size()), values_);
     const uint64_t end = SimLine::Get().NowMicroseconds();
     ++tally->requests;
@@ -99,7 +93,7 @@ class LineHistory {
       *failure = "the request took " + std::to_string(end - start) + " us, above its bound";
       return false;
     }
-    if (status != QVO_STATUS_OK) return GuardsHold(kind, failure);
+    if (status != QVO_STATUS_OK) return GuardsHold(kind, status, failure);
     ++tally->succeeded;
     if (framesSeen_ - framesBefore == 1) ++tally->firstAttempt;
 
@@ -141,7 +135,7 @@ class LineHistory {
         }
         break;
     }
-    if (what[0] == '\0') return GuardsHold(kind, failure);
+    if (what[0] == '\0') return GuardsHold(kind, status, failure);
     if (forged) {
       ++tally->forgedAndWrong;
       return true;
@@ -163,16 +157,12 @@ class LineHistory {
   }
 
   // Nothing written outside what the request may write, nothing on failure.
-  bool GuardsHold(Kind kind, std::string* failure) {
-    const size_t count = kind == Kind::Block ? controller_->block.size() : 0;
-    for (size_t i = 0; i < 300; ++i) {
-      const bool mayChange = kind == Kind::Block ? i < count : i == 1;
-      if (!mayChange && values_[i] != 0xEEEE) {
-        *failure = "value " + std::to_string(i) + " written outside the request";
-        return false;
-      }
-    }
-    return true;
+  bool GuardsHold(Kind kind, QvoStatus status, std::string* failure) {
+    const int written =
+        ValueWrittenOutside(kind, status, values_, std::size(values_), controller_->block.size(), 0xEEEE);
+    if (written < 0) return true;
+    *failure = "value " + std::to_string(written) + " written outside the request";
+    return false;
   }
 
   // The longest a request may take, as the README states it: per attempt
@@ -196,7 +186,7 @@ class LineHistory {
     const uint64_t end = at + 10 * timeoutUnits_ * 10000ull;
     for (at += every; at < end; at += every) {
       const std::string stray(1, "0123456789ABCDEF:\r\n"[Below(19)]);
-      device_->DeliverAt(at - kCharacterMicroseconds, stray);
+      line_.device->DeliverAt(at - kCharacterMicroseconds, stray);
       arrivals_.push_back({at, stray[0], kNoise});
     }
   }
@@ -310,9 +300,9 @@ class LineHistory {
     const int origin = static_cast<int>(replies_.size());
     size_t replyLength = 0;
     for (const sim::LinePiece& piece : pieces) {
-      device_->DeliverAt(end + piece.gapMicroseconds, piece.bytes, piece.flaws);
+      line_.device->DeliverAt(end + piece.gapMicroseconds, piece.bytes, piece.flaws);
       uint64_t at = std::max(end + piece.gapMicroseconds,
-                             device_->input.empty() ? 0 : device_->input.back().atMicroseconds);
+                             line_.device->input.empty() ? 0 : line_.device->input.back().atMicroseconds);
       at -= piece.bytes.size() * kCharacterMicroseconds;
       if (!piece.isNoise && replyLength == 0) replies_.push_back({arrivals_.size(), 0});
       for (size_t i = 0; i < piece.bytes.size(); ++i) {
@@ -360,11 +350,9 @@ class LineHistory {
   std::mt19937 random_;
   uint32_t timeoutUnits_;
   uint32_t lossPercent_;
-  TemporaryWorkingDirectory workingDirectory_;
+  PacedLine line_{12};
   sim::ControllerBus bus_;
   sim::TovekController* controller_ = nullptr;
-  sim::SimDevice* device_ = nullptr;
-  QvoChannel channel_{};
   uint16_t values_[300];
   std::vector<Arrival> arrivals_;
   std::vector<ReplyRecord> replies_;

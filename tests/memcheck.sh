@@ -5,7 +5,7 @@
 set -eu
 build=${1:-build/default}
 status=0
-for test in entry_test frame_test point_address_test serial_port_test channel_test exchange_test \
+for test in entry_test frame_test point_address_test serial_port_test channel_test capture_test exchange_test \
     value_requests_test win32_foundation_test posix_port_test channel_pty_test; do
   log="$build/tests/$test.memcheck.log"
   if valgrind --quiet --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \

@@ -14,8 +14,8 @@
 
 #include "qvotk/qvotk.h"
 #include "sim_line/attach.h"
+#include "support/paced_line.h"
 #include "support/requests.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -74,29 +74,21 @@ struct FaultProfile {
 class PacedSoak : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim::SimLine::Get().Reset();
-    sim::SimLine::Get().SetLogging(false);
-    device = &sim::SimLine::Get().AddDevice("COM1");
-    device->microsecondsPerCharacter = 1042;  // 9600 baud
-    device->keepWrites = false;
     controller = &bus.Add(kStation);
     controller->block.resize(kBlockValues);
     bus.faultDelayMicroseconds = 150000;  // later than the 100 ms time-out, within three
-    device->responder = [this](sim::SimDevice& line, std::string_view bytes) {
+    line.device->responder = [this](sim::SimDevice& device, std::string_view bytes) {
       for (const sim::BusExchange& exchange : bus.Feed(bytes)) {
         faults.push_back(exchange.fault);
-        sim::DeliverPieces(line, exchange.pieces);
+        sim::DeliverPieces(device, exchange.pieces);
       }
     };
-    workingDirectory.WriteFile("QVOTK01.int", "STATION=" + std::to_string(kStation));
-    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, 10), QVO_STATUS_OK);
+    ASSERT_EQ(line.Open(10), QVO_STATUS_OK);
   }
 
-  TemporaryWorkingDirectory workingDirectory;
+  PacedLine line{kStation};
   sim::ControllerBus bus;
   sim::TovekController* controller = nullptr;
-  sim::SimDevice* device = nullptr;
-  QvoChannel channel{};
   std::vector<Fault> faults;  // of the current request's frames
 };
 
@@ -134,7 +126,7 @@ TEST_F(PacedSoak, StatusesFollowTheFaultsAndValuesTheController) {
     for (auto& v : values) v = kCanary;
     faults.clear();
 
-    const QvoStatus status = SendRequestOf(&channel, kind, number, value, kBlockValues, values);
+    const QvoStatus status = SendRequestOf(&line.channel, kind, number, value, kBlockValues, values);
 
     const Expectation expected = Expect(faults, kind);
     if (expected.status != kUndecided && !noiseMayLinger) {
@@ -146,16 +138,8 @@ TEST_F(PacedSoak, StatusesFollowTheFaultsAndValuesTheController) {
     // Noise after the last reply can still be arriving for the next request.
     noiseMayLinger = !faults.empty() && faults.back() == Fault::Noise;
 
-    // The host's array: a read fills index 1 (a block 0 to 15) and only on
-    // success; a write's value at index 1 is the host's own.
-    const bool writes = kind == Kind::WriteS || kind == Kind::WritePoint;
-    for (size_t i = 0; i < std::size(values); ++i) {
-      const bool filled =
-          status == QVO_STATUS_OK && !writes && (kind == Kind::Block ? i < kBlockValues : i == 1);
-      if (!filled && !(writes && i == 1)) {
-        ASSERT_EQ(values[i], kCanary) << "request " << r << ": value " << i;
-      }
-    }
+    ASSERT_EQ(ValueWrittenOutside(kind, status, values, std::size(values), kBlockValues, kCanary), -1)
+        << "request " << r;
     if (status != QVO_STATUS_OK) continue;
     ++succeeded;
     switch (kind) {

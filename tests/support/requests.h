@@ -10,6 +10,13 @@
 // The line the tests open: 9600 baud, 8 data bits, one stop bit, no parity.
 constexpr LineParams kTestLine = {9600, 8, 0, 0};
 
+// One request through the driver's export, as line `lineNumber`.
+inline QvoStatus CallDriver(QvoChannel* channel, uint32_t opcode, void* params = nullptr,
+                            int32_t lineNumber = 1) {
+  QvoRequest request{channel, opcode, lineNumber, 0, params};
+  return QvoMain(&request);
+}
+
 inline QvoStatus SendTransfer(QvoChannel* channel, uint32_t opcode, uint32_t kind, uint32_t number,
                               int32_t count, uint16_t* values) {
   QvoTransfer transfer{};
@@ -17,8 +24,7 @@ inline QvoStatus SendTransfer(QvoChannel* channel, uint32_t opcode, uint32_t kin
   transfer.pointNumber = number;
   transfer.valueCount = count;
   transfer.values = values;
-  QvoRequest request{channel, opcode, 0, 0, &transfer};
-  return QvoMain(&request);
+  return CallDriver(channel, opcode, &transfer, 0);
 }
 
 // How many requests a soak makes: QVO_SOAK_REQUESTS where it is set (the
@@ -48,15 +54,44 @@ inline QvoStatus SendRequestOf(QvoChannel* channel, RequestKind kind, uint32_t n
                       values);
 }
 
-// Opens `channel` on `port` as line `lineNumber` (which names its station file).
+// A port name as the host's 12 bytes hold it: without its terminator when
+// it fills them.
+template <size_t N>
+void PutPortName(char (&field)[N], const std::string& port) {
+  std::memcpy(field, port.data(), port.size() < N ? port.size() : N);
+}
+
+// Opens `channel` on `port` as line `lineNumber` (which names its station
+// file); `enable` 0 opens nothing.
 inline QvoStatus OpenChannelOn(QvoChannel* channel, const std::string& port, int32_t lineNumber,
-                               uint32_t timeoutUnits, LineParams line = kTestLine) {
+                               uint32_t timeoutUnits, LineParams line = kTestLine, uint32_t enable = 1) {
   QvoOpenParams open{};
-  std::memcpy(open.portName, port.data(),
-              port.size() < sizeof open.portName ? port.size() : sizeof open.portName);
-  open.enable = 1;
+  PutPortName(open.portName, port);
+  open.enable = enable;
   open.timeout = timeoutUnits;
   open.lineParams = line;
-  QvoRequest request{channel, QVO_OP_OPEN_CHANNEL, lineNumber, 0, &open};
-  return QvoMain(&request);
+  return CallDriver(channel, QVO_OP_OPEN_CHANNEL, &open, lineNumber);
+}
+
+// Moves `channel` to `port` with `line` (baud 0 keeps the line it had).
+inline QvoStatus ReconfigureChannelTo(QvoChannel* channel, const std::string& port,
+                                      LineParams line = LineParams{0, 0, 0, 0}) {
+  QvoReconfigureParams block{};
+  PutPortName(block.portName, port);
+  block.lineParams = line;
+  return CallDriver(channel, QVO_OP_RECONFIGURE_CHANNEL, &block);
+}
+
+// Where a request left the host's array other than the driver may: a read
+// fills index 1 (a block, indexes 0 to `blockValues` - 1) and only when it
+// succeeds; a write's index 1 is the host's own value; every other of the
+// `size` values still holds `canary`. The first index that does not, or -1.
+inline int ValueWrittenOutside(RequestKind kind, QvoStatus status, const uint16_t* values, size_t size,
+                               size_t blockValues, uint16_t canary) {
+  for (size_t i = 0; i < size; ++i) {
+    const bool filled =
+        status == QVO_STATUS_OK && !IsWrite(kind) && (kind == RequestKind::Block ? i < blockValues : i == 1);
+    if (!filled && !(IsWrite(kind) && i == 1) && values[i] != canary) return static_cast<int>(i);
+  }
+  return -1;
 }
