@@ -10,19 +10,15 @@
 
 #include "line_watch/capture_file.h"
 #include "qvotk/qvotk.h"
-#include "sim_line/attach.h"
-#include "support/requests.h"
 #include "support/sim_line_test.h"
-#include "support/temp_dir.h"
 
 namespace {
 
-class CaptureTest : public SimLineTest {
+class CaptureTest : public SimChannelTest {
  protected:
   void SetUp() override {
-    SimLineTest::SetUp();
-    controller = &bus.Add(1);
-    sim::AttachBus(*device, bus);
+    SimChannelTest::SetUp();
+    bus.Add(1).points[1] = 42;
   }
   void TearDown() override { CaptureTo(""); }
   // "": none.
@@ -37,24 +33,18 @@ class CaptureTest : public SimLineTest {
     }
 #endif
   }
-  QvoStatus Open() { return OpenChannelOn(&channel, "COM1", 1, 30); }
-  QvoStatus Close() { return CallDriver(&channel, QVO_OP_CLOSE_CHANNEL); }
   QvoStatus ReadPoint(uint32_t kind, uint32_t number) {
     values[1] = 0;
     return SendTransfer(&channel, QVO_OP_READ_VALUE, kind, number, 0, values);
   }
+  QvoStatus Close() { return CallDriver(&channel, QVO_OP_CLOSE_CHANNEL); }
 
-  TemporaryWorkingDirectory workingDirectory;
-  sim::ControllerBus bus;
-  sim::TovekController* controller = nullptr;
-  QvoChannel channel{};
   uint16_t values[2] = {};
 };
 
 TEST_F(CaptureTest, HoldsEveryAttemptAndTheLinesAsTheyWere) {
-  controller->points[1] = 42;
   CaptureTo(workingDirectory.path() + "/line-%p.pcap");
-  ASSERT_EQ(Open(), QVO_STATUS_OK);
+  OpenAtStation("=1", 30);
   bus.scriptedFaults.assign({sim::Fault::BadChecksum});
   ASSERT_EQ(ReadPoint(QVO_POINT_NUMBERED, 1), QVO_STATUS_OK);
   device->unplugged = true;
@@ -96,7 +86,7 @@ TEST_F(CaptureTest, ACaptureThatCannotBeWrittenIsToldOnceAndChangesNoResult) {
   const std::string notACapture = workingDirectory.path() + "/notes.txt";
   std::ofstream(notACapture) << "the operator's notes\n";
   CaptureTo(notACapture);
-  ASSERT_EQ(Open(), QVO_STATUS_OK);
+  OpenAtStation("=12", 30);
   EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
   EXPECT_EQ(CountRecordedReports("QVOTOVEK  : No serial capture in " + notACapture + ", left alone"), 1u);
   std::ifstream kept(notACapture);
@@ -105,7 +95,7 @@ TEST_F(CaptureTest, ACaptureThatCannotBeWrittenIsToldOnceAndChangesNoResult) {
 
   RecordedReports().clear();
   CaptureTo(workingDirectory.path() + "/no-such-folder/line.pcap");
-  ASSERT_EQ(Open(), QVO_STATUS_OK);
+  OpenAtStation("=12", 30);
   EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
   EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
   EXPECT_EQ(values[1], 4);
@@ -116,10 +106,10 @@ TEST_F(CaptureTest, ACaptureThatCannotBeWrittenIsToldOnceAndChangesNoResult) {
   ASSERT_EQ(Close(), QVO_STATUS_OK);
 
   CaptureTo("");
-  ASSERT_EQ(Open(), QVO_STATUS_OK);
+  OpenAtStation("=12", 30);
   EXPECT_EQ(ReadPoint(QVO_POINT_S, 0), QVO_STATUS_OK);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(workingDirectory.path()), {}), 1)
-      << "unasked, no file";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(workingDirectory.path()), {}), 2)
+      << "unasked, no file beside the notes and the station file";
 }
 
 }  // namespace

@@ -45,30 +45,6 @@ TEST_F(SerialPortTest, OpenConfiguresTheLineForTheController) {
   EXPECT_FALSE(device->isOpen);
 }
 
-TEST_F(SerialPortTest, OpenFlagsSelectTheModemLineControl) {
-  struct FlagCase {
-    uint16_t flags;
-    LineControl dtr;
-    LineControl rts;
-  };
-  const FlagCase cases[] = {
-      {0x0202, LineControl::Disable, LineControl::Enable},
-      {0x0303, LineControl::Enable, LineControl::Enable},
-      {0x0100, LineControl::Enable, LineControl::Disable},
-      {0x8000, LineControl::Handshake, LineControl::Disable},
-      {0x8001, LineControl::Enable, LineControl::Disable},
-      {0x3000, LineControl::Disable, LineControl::Handshake},
-      {0x2000, LineControl::Disable, LineControl::Toggle},
-      {0x0000, LineControl::Disable, LineControl::Disable},
-  };
-  for (const auto& c : cases) {
-    const PortHandle port = OpenCom1(c.flags);
-    EXPECT_EQ(device->settings.dtr, c.dtr) << std::hex << c.flags;
-    EXPECT_EQ(device->settings.rts, c.rts) << std::hex << c.flags;
-    CommClose(port);
-  }
-}
-
 TEST_F(SerialPortTest, EveryFailedOpenLeavesNoPortOpen) {
   PortHandle port = kNoPort;
   EXPECT_EQ(CommOpen("COM7", kLine, COMM_RTS_ON, &port), CommStatus::CannotOpen);

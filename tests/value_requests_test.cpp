@@ -8,10 +8,7 @@
 
 #include "qvotk/qvotk.h"
 #include "qvotk_host/host_facts.h"
-#include "sim_line/attach.h"
-#include "support/requests.h"
 #include "support/sim_line_test.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -21,22 +18,11 @@ using sim::SimLine;
 
 constexpr uint16_t kUntouched = 0xBEEF;
 
-class ValueRequestTest : public SimLineTest {
+class ValueRequestTest : public SimChannelTest {
  protected:
   void SetUp() override {
-    SimLineTest::SetUp();
-    controller = &bus.Add(12);
-    sim::AttachBus(*device, bus);
+    SimChannelTest::SetUp();
     OpenAtStation("=12");
-  }
-  // Opens the channel anew; the read time-out in 10 ms units.
-  void OpenAtStation(const std::string& stationFile, uint32_t timeoutUnits = 25) {
-    workingDirectory.WriteFile("QVOTK01.int", stationFile);
-    QvoRequest close{&channel, QVO_OP_CLOSE_CHANNEL, 1, 0, nullptr};
-    QvoMain(&close);
-    ASSERT_EQ(OpenChannelOn(&channel, "COM1", 1, timeoutUnits), QVO_STATUS_OK);
-    line().ClearCalls();
-    device->writes.clear();
   }
 
   QvoStatus Transfer(uint32_t opcode, uint32_t kind, uint32_t number, int32_t count = 0) {
@@ -57,10 +43,6 @@ class ValueRequestTest : public SimLineTest {
   }
   size_t Requests() const { return device->writes.size(); }
 
-  TemporaryWorkingDirectory workingDirectory;
-  sim::ControllerBus bus;
-  sim::TovekController* controller = nullptr;
-  QvoChannel channel{};
   uint16_t values[300];
 
  public:
