@@ -1,43 +1,58 @@
-// The commands of the qvotk host tool. Each returns what it found, which
-// one printer renders as text or JSON; poll and demo print as they go.
+// The commands of the qvotk host tool, one function each (main.cpp keeps
+// their table), and the steps they share. A command returns its exit
+// status; most print what they found through one printer, as text or JSON,
+// and poll, monitor and demo print as they go.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "output.h"
 #include "tool_run.h"
 
-Result RunInfo(const CommonOptions& options);
-Result RunCheck(const CommonOptions& options, const std::vector<std::string>& names, int32_t values);
-Result RunRead(const CommonOptions& options, const std::vector<std::string>& points);
-Result RunWrite(const CommonOptions& options, const std::string& point, int value);
-Result RunBlock(const CommonOptions& options, int32_t count);
-Result RunBench(const CommonOptions& options, const std::string& kind, const std::string& point, int requests,
-                int32_t blockValues);
+int InfoCommand(CommandLine& line);     // info.cpp
+int CheckCommand(CommandLine& line);    // info.cpp
+int ReadCommand(CommandLine& line);     // requests.cpp
+int WriteCommand(CommandLine& line);    // requests.cpp
+int BlockCommand(CommandLine& line);    // requests.cpp
+int PollCommand(CommandLine& line);     // poll.cpp
+int ScanCommand(CommandLine& line);     // scan.cpp
+int BenchCommand(CommandLine& line);    // bench.cpp
+int MonitorCommand(CommandLine& line);  // monitor.cpp
+int DemoCommand(CommandLine& line);     // demo.cpp
 
-// Stations 'from' to 'to' probed one by one: a station file and an open for
-// each, and a read of its S point. `timeoutUnits` < 0: the default for the
-// line's rate (ScanTimeoutUnits).
-Result RunScan(const CommonOptions& options, int from, int to, int timeoutUnits);
-uint32_t ScanTimeoutUnits(uint32_t baudRate);
-
-struct PollOptions {
-  std::vector<std::string> points;
-  int intervalMs = 500;
-  int rounds = 0;       // 0: until stopped
-  int maxFailures = 0;  // 0: never stop for failures
-};
-int RunPoll(const CommonOptions& options, const PollOptions& poll);
-
-int RunDemo(const CommonOptions& options, bool verboseSimulator);
-
-// Points named as the user typed them, checked through the driver; a name
-// it refuses is a usage error (64) that names it.
-bool ResolvePoints(ToolRun& session, const std::vector<std::string>& names, std::vector<Point>* points,
-                   Result* refused);
-std::string PointLabel(const Point& point);
-// A port given at all.
+// The steps of a command that talks to a line, each false with the result
+// that says why not: a port given at all; the run started; the points
+// named as the user typed them, checked through the driver (a name it
+// refuses is a usage error that names it); the channel open.
 bool CheckPortName(const CommonOptions& options, Result* refused);
+bool StartRun(ToolRun& run, Result* failed);
+bool ResolvePoints(ToolRun& run, const std::vector<std::string>& names, std::vector<Point>* points,
+                   Result* refused);
+bool OpenRun(ToolRun& run, Result* failed);
+
+// What a request waits for, said on a terminal after 2 s.
+std::string WaitingFor(const ToolRun& run);
+// A request made apart (RunUnlessStopped), told on a terminal after 2 s
+// by what it waits for; a signal ends the tool with "stopped by a signal
+// while `doing`".
+void RunRequest(const ToolRun& run, const std::function<void()>& request, const std::string& doing);
+
+// One request, timed.
+struct Timed {
+  QvoStatus status;
+  std::chrono::duration<double> elapsed;
+};
+template <typename Request>
+Timed Time(Request request) {
+  const auto start = std::chrono::steady_clock::now();
+  const QvoStatus status = request();
+  return {status, std::chrono::steady_clock::now() - start};
+}
+
+std::string PointLabel(const Point& point);  // "S", "005"
 double Median(std::vector<double> samples);

@@ -1,5 +1,8 @@
-#include "monitor.h"
-
+// qvotk monitor: a passive listener on a tap of the bus (a second adapter
+// wired to it, or tovek-sim's --mirror). It opens the port for reading
+// only and sends nothing; it pairs each request with the reply that
+// follows it and prints one line an exchange, and a summary per station
+// when it ends.
 #include <chrono>
 #include <map>
 
@@ -28,6 +31,11 @@ using line_watch::Frame;
 using line_watch::FrameMeaning;
 
 namespace {
+
+struct MonitorOptions {
+  std::string capture;         // also write what it hears to this capture
+  int noAnswerAfterMs = 2000;  // a request with no reply by then was not answered
+};
 
 [[maybe_unused]] int64_t WallMicroseconds() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -232,7 +240,7 @@ class Monitor {
 // The port, for reading only: raw, at the line's rate, without what it
 // held before the monitor came.
 int OpenTap(const std::string& port, int baud, std::string* error) {
-  const std::string path = port[0] == '/' ? port : "/dev/" + port;
+  const std::string path = port[0] == '/' ? port : qvotk_host::kDeviceFolder + port;
   const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot open " + path + " for listening: " + std::strerror(errno);
@@ -254,8 +262,6 @@ int OpenTap(const std::string& port, int baud, std::string* error) {
 }
 #endif
 
-}  // namespace
-
 int RunMonitor(const CommonOptions& options, const MonitorOptions& monitorOptions) {
   Result refused;
   if (!CheckPortName(options, &refused)) {
@@ -275,8 +281,8 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitorOption
   }
   const int fd = OpenTap(options.port, options.baud, &error);
   if (fd < 0) {
-    Print(Failure(2, error), options.json);
-    return 2;
+    Print(Failure(QVO_STATUS_NO_ANSWER, error), options.json);
+    return QVO_STATUS_NO_ANSWER;
   }
   if (!options.json) {
     std::fprintf(stderr, "listening on %s, sending nothing; Ctrl-C ends with a summary per station\n",
@@ -303,4 +309,23 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitorOption
   monitor.Summary();
   return ExitStatusAfter(StopSignal());
 #endif
+}
+
+}  // namespace
+
+int MonitorCommand(CommandLine& line) {
+  MonitorOptions monitor;
+  CommonOptions& options = line.options();
+  CLI::App& command = line.app();
+  command.add_option("-p,--port", options.port, "The tap's port: ttyUSB1, pts/4, or any path");
+  command.add_option("-b,--baud", options.baud, "Baud rate of the line (2400)")
+      ->check(CLI::IsMember({1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200}));
+  command.add_option("--capture", monitor.capture,
+                     "Also write what it hears to this capture file (pcap, as QVOTK_CAPTURE)");
+  command
+      .add_option("--no-answer-ms", monitor.noAnswerAfterMs,
+                  "A request with no reply within this many ms was not answered (2000)")
+      ->check(CLI::Range(1, 3600000));
+  if (!line.Parse()) return line.status();
+  return RunMonitor(options, monitor);
 }

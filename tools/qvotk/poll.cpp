@@ -3,6 +3,7 @@
 // also when Ctrl-C or SIGTERM ends it.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <thread>
@@ -121,6 +122,13 @@ void PrintSummary(const Tally& tally, int status, bool json) {
   std::fflush(stdout);
 }
 
+struct PollOptions {
+  std::vector<std::string> points;
+  int intervalMs = 500;
+  int rounds = 0;       // 0: until stopped
+  int maxFailures = 0;  // 0: never stop for failures
+};
+
 // What the poll runs with, as mbpoll says it before it starts.
 std::string Settings(const ToolRun& run, const PollOptions& poll) {
   const LineOptions line = run.Line();
@@ -132,113 +140,156 @@ std::string Settings(const ToolRun& run, const PollOptions& poll) {
       "polling %zu point(s) on %s, station %u, %u baud %u%c%s, read time-out %s, every %d ms; Ctrl-C ends",
       poll.points.size(), line.port.c_str(), run.host().channel().stationAddress, line.line.baudRate,
       line.line.dataBits, parity, stop,
-      line.timeoutUnits == 0 ? "none (waits for ever)"
-                             : (std::to_string(line.timeoutUnits * 10) + " ms").c_str(),
+      line.timeoutUnits == 0
+          ? "none (waits for ever)"
+          : (std::to_string(line.timeoutUnits * qvotk_host::kTimeoutUnitMs) + " ms").c_str(),
       poll.intervalMs);
   return text;
 }
 
-}  // namespace
+// One round: each point's result, the values as the status line shows
+// them, and the worst status.
+struct Round {
+  Json items = Json::array();
+  std::string values;
+  int status = 0;
+  std::chrono::duration<double> unansweredFor{};  // the last unanswered request's time
+};
 
-int RunPoll(const CommonOptions& options, const PollOptions& poll) {
+class Poller {
+ public:
+  Poller(ToolRun& run, const PollOptions& poll, bool json)
+      : run_(run), poll_(poll), json_(json), live_(!json && OutputIsTerminal()) {}
+
+  // Rounds until the count, a signal or --max-failures ends them; the
+  // exit status, after the summary.
+  int Run(const std::vector<Point>& points) {
+    if (!json_) std::printf("%s\n", Settings(run_, poll_).c_str());
+    int exitStatus = 0, lastFailure = 0;
+    std::string stopReason;
+    for (int number = 1; (poll_.rounds == 0 || number <= poll_.rounds) && StopSignal() == 0; ++number) {
+      Round round;
+      for (const Point& point : points) ReadPoint(point, &round);
+      ++tally_.rounds;
+      PrintRound(number, round);
+      if (round.status != 0) {
+        ++tally_.failedRounds;
+        lastFailure = round.status;
+      }
+      TellPortTrouble(round);
+      if (poll_.maxFailures > 0 && tally_.failedRounds >= static_cast<uint64_t>(poll_.maxFailures)) {
+        stopReason = std::to_string(tally_.failedRounds) + " rounds failed (--max-failures)";
+        exitStatus = lastFailure;
+        break;
+      }
+      if (poll_.rounds == 0 || number < poll_.rounds) PauseUnlessStopped(poll_.intervalMs);
+    }
+    if (live_) std::printf("\n");
+    if (StopSignal() != 0) exitStatus = ExitStatusAfter(StopSignal());
+    if (!stopReason.empty()) std::fprintf(stderr, "qvotk: %s\n", stopReason.c_str());
+    if (exitStatus == 0)
+      exitStatus = tally_.unanswered ? QVO_STATUS_NO_ANSWER : (tally_.refused ? QVO_STATUS_REJECTED : 0);
+    PrintSummary(tally_, exitStatus, json_);
+    return exitStatus;
+  }
+
+ private:
+  void ReadPoint(const Point& point, Round* round) {
+    const std::string label = PointLabel(point);
+    uint16_t value = 0;
+    QvoStatus status = QVO_STATUS_NO_ANSWER;
+    const auto start = Clock::now();
+    RunUnlessStopped([&] { status = run_.host().Read(point, &value); },
+                     [&] {
+                       if (live_) std::printf("\n");
+                       PrintSummary(tally_, ExitStatusAfter(StopSignal()), json_);
+                     });
+    const std::chrono::duration<double> elapsed = Clock::now() - start;
+    const size_t attempts = run_.TakeAttempts("read " + label).size();
+    tally_.CountAttempts(label, attempts);
+    tally_.latenciesMs.push_back(elapsed.count() * 1000);
+    ++tally_.requests;
+    tally_.refused += status == QVO_STATUS_REJECTED;
+    tally_.unanswered += status == QVO_STATUS_NO_ANSWER;
+    if (status == QVO_STATUS_NO_ANSWER) round->unansweredFor = elapsed;
+    round->status = Worst(round->status, status);
+    Json item;
+    item["point"] = label;
+    item["status"] = status;
+    item["attempts"] = attempts;
+    if (status == QVO_STATUS_OK) {
+      item["value"] = value;
+      round->values += label + "=" + std::to_string(value) + " ";
+    } else {
+      item["error"] = Reason(status);
+      round->values += label + "=? (" + Reason(status) + ") ";
+    }
+    round->items.push_back(item);
+  }
+
+  void PrintRound(int number, const Round& round) const {
+    if (json_) {
+      Json line;
+      line["round"] = number;
+      line["time"] = UtcNow();
+      line["points"] = round.items;
+      line["status"] = round.status;
+      std::printf("%s\n", JsonLine(line).c_str());
+    } else if (live_) {
+      std::printf("\r%s", tally_.StatusLine(round.values).c_str());
+    } else {
+      std::printf("%s| %s | %s\n", round.values.c_str(), tally_.Counts().c_str(), tally_.Latency().c_str());
+    }
+    std::fflush(stdout);
+  }
+
+  // A port that has gone (an adapter pulled) is told once; polling goes
+  // on, and the driver opens the port again when it is back.
+  void TellPortTrouble(const Round& round) {
+    if (round.status == QVO_STATUS_NO_ANSWER) {
+      const std::string why = run_.PortFailure(round.unansweredFor);
+      if (!why.empty() && why != portTrouble_) {
+        std::fprintf(stderr, "%sqvotk: %s; polling on until it is back\n", live_ ? "\n" : "", why.c_str());
+      }
+      if (!why.empty()) portTrouble_ = why;
+    } else if (round.status == QVO_STATUS_OK) {
+      portTrouble_.clear();
+    }
+  }
+
+  ToolRun& run_;
+  const PollOptions& poll_;
+  const bool json_;
+  const bool live_;  // a status line that redraws itself
+  Tally tally_;
+  std::string portTrouble_;  // told already
+};
+
+int Poll(const CommonOptions& options, const PollOptions& poll) {
   ToolRun run(options);
   Result failed;
   std::vector<Point> points;
-  std::string error;
-  bool usage = false;
-  if (!CheckPortName(options, &failed)) {
+  if (!CheckPortName(options, &failed) || !StartRun(run, &failed) ||
+      !ResolvePoints(run, poll.points, &points, &failed) || !OpenRun(run, &failed)) {
     Print(failed, options.json);
     return failed.status;
   }
-  if (!run.Start(&error, &usage) || !ResolvePoints(run, poll.points, &points, &failed) || !run.Open(&error)) {
-    if (failed.status == 0) failed = Failure(usage ? kExitUsage : QVO_STATUS_NO_ANSWER, error);
-    Print(failed, options.json);
-    return failed.status;
-  }
-  const bool live = !options.json && OutputIsTerminal();
-  if (!options.json) std::printf("%s\n", Settings(run, poll).c_str());
-  Tally tally;
-  int exitStatus = 0;
-  int lastFailure = 0;
-  std::string stopReason;
-  std::string portTrouble;  // told already
-  for (int round = 1; (poll.rounds == 0 || round <= poll.rounds) && StopSignal() == 0; ++round) {
-    Json items = Json::array();
-    std::string values;
-    int roundStatus = 0;
-    std::chrono::duration<double> unansweredFor{};
-    for (const Point& point : points) {
-      uint16_t value = 0;
-      const auto start = Clock::now();
-      QvoStatus status = QVO_STATUS_NO_ANSWER;
-      RunUnlessStopped([&] { status = run.host().Read(point, &value); },
-                       [&] {
-                         if (live) std::printf("\n");
-                         PrintSummary(tally, ExitStatusAfter(StopSignal()), options.json);
-                       });
-      const std::chrono::duration<double> elapsed = Clock::now() - start;
-      const size_t attempts = run.TakeAttempts("read " + PointLabel(point)).size();
-      tally.CountAttempts(PointLabel(point), attempts);
-      tally.latenciesMs.push_back(elapsed.count() * 1000);
-      ++tally.requests;
-      tally.refused += status == QVO_STATUS_REJECTED;
-      tally.unanswered += status == QVO_STATUS_NO_ANSWER;
-      if (status == QVO_STATUS_NO_ANSWER) unansweredFor = elapsed;
-      roundStatus = Worst(roundStatus, status);
-      Json item;
-      item["point"] = PointLabel(point);
-      item["status"] = status;
-      item["attempts"] = attempts;
-      if (status == QVO_STATUS_OK) {
-        item["value"] = value;
-        values += PointLabel(point) + "=" + std::to_string(value) + " ";
-      } else {
-        item["error"] = Reason(status);
-        values += PointLabel(point) + "=? (" + Reason(status) + ") ";
-      }
-      items.push_back(item);
-    }
-    ++tally.rounds;
-    if (options.json) {
-      Json line;
-      line["round"] = round;
-      line["time"] = UtcNow();
-      line["points"] = items;
-      line["status"] = roundStatus;
-      std::printf("%s\n", JsonLine(line).c_str());
-    } else if (live) {
-      std::printf("\r%s", tally.StatusLine(values).c_str());
-    } else {
-      std::printf("%s| %s | %s\n", values.c_str(), tally.Counts().c_str(), tally.Latency().c_str());
-    }
-    std::fflush(stdout);
-    if (roundStatus != 0) {
-      ++tally.failedRounds;
-      lastFailure = roundStatus;
-    }
-    // A port that has gone (an adapter pulled) is told once; polling goes
-    // on, and the driver opens the port again when it is back.
-    if (roundStatus == QVO_STATUS_NO_ANSWER) {
-      const std::string why = run.PortFailure(unansweredFor);
-      if (!why.empty() && why != portTrouble) {
-        std::fprintf(stderr, "%sqvotk: %s; polling on until it is back\n", live ? "\n" : "", why.c_str());
-      }
-      if (!why.empty()) portTrouble = why;
-    } else if (roundStatus == QVO_STATUS_OK) {
-      portTrouble.clear();
-    }
-    if (poll.maxFailures > 0 && tally.failedRounds >= static_cast<uint64_t>(poll.maxFailures)) {
-      stopReason = std::to_string(tally.failedRounds) + " rounds failed (--max-failures)";
-      exitStatus = lastFailure;
-      break;
-    }
-    if (poll.rounds == 0 || round < poll.rounds) PauseUnlessStopped(poll.intervalMs);
-  }
-  if (live) std::printf("\n");
-  if (StopSignal() != 0) exitStatus = ExitStatusAfter(StopSignal());
-  if (!stopReason.empty()) std::fprintf(stderr, "qvotk: %s\n", stopReason.c_str());
-  if (exitStatus == 0)
-    exitStatus = tally.unanswered ? QVO_STATUS_NO_ANSWER : (tally.refused ? QVO_STATUS_REJECTED : 0);
-  PrintSummary(tally, exitStatus, options.json);
-  return exitStatus;
+  return Poller(run, poll, options.json).Run(points);
+}
+
+}  // namespace
+
+int PollCommand(CommandLine& line) {
+  PollOptions poll;
+  CLI::App& command = line.app();
+  command.add_option("points", poll.points, "Point names")->required();
+  command.add_option("-i,--interval-ms", poll.intervalMs, "Pause between rounds in ms (500)")
+      ->check(CLI::Range(0, INT_MAX));
+  command.add_option("-n,-c,--count", poll.rounds, "Rounds (until stopped)")->check(CLI::Range(1, INT_MAX));
+  command
+      .add_option("--max-failures", poll.maxFailures,
+                  "Stop after this many failed rounds, with the last one's status")
+      ->check(CLI::Range(1, INT_MAX));
+  if (!line.Parse()) return line.status();
+  return Poll(line.options(), poll);
 }

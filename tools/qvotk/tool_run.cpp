@@ -28,7 +28,7 @@ std::string RandomCharacters(size_t count) {
 bool PortNameForDriver(const std::string& given, std::string* port, std::unique_ptr<UndoAtExit>* removeLink,
                        std::string* error) {
   constexpr size_t kLongest = QVO_PORT_NAME_SIZE - 1;
-  const std::string devicePrefix = "/dev/";
+  const std::string devicePrefix = qvotk_host::kDeviceFolder;
   if (given.size() <= kLongest) {
     *port = given;
     return true;
@@ -79,7 +79,8 @@ std::string StationFileProblem(const std::string& name, const std::string& text)
   const size_t digits = i;
   while (i < read.size() && std::isdigit(static_cast<unsigned char>(read[i]))) ++i;
   if (i == digits) return where + " holds no station address after '=': write STATION=N, N 0-9999";
-  if (i - digits > 4 || std::stoi(read.substr(digits, i - digits)) > 9999) {
+  if (i - digits > 4 ||
+      std::stoi(read.substr(digits, i - digits)) > static_cast<int>(qvotk_host::kMaxStation)) {
     return where + " holds an address outside 0-9999";
   }
   return "";
@@ -229,7 +230,7 @@ std::string ToolRun::Explain(const std::string& what, QvoStatus status, bool blo
   const unsigned station = host_->channel().stationAddress;
   const LineOptions line = Line();
   char text[512];
-  if (station > 9999) {
+  if (station > qvotk_host::kMaxStation) {
     std::snprintf(text, sizeof text,
                   "%s: not sent: the station file %s holds an address outside 0-9999; fix it and open again",
                   what.c_str(), StationFileName().c_str());
@@ -258,7 +259,7 @@ std::string ToolRun::Explain(const std::string& what, QvoStatus status, bool blo
 }
 
 std::string ToolRun::PortFailure(std::chrono::duration<double> elapsed) const {
-  const double timeout = options_.timeoutUnits * 0.01;
+  const double timeout = options_.timeoutUnits * (qvotk_host::kTimeoutUnitMs / 1000.0);
   if (options_.timeoutUnits == 0 || elapsed.count() >= timeout / 2) return "";
   return options_.port + " fails at once, without waiting for an answer: the driver's reports say why";
 }

@@ -30,7 +30,7 @@ FrameLengths ValueFrames(bool sPoint, bool write) {
 FrameLengths BlockFrames(int32_t count) { return {15, 2 * static_cast<uint32_t>(count) + 7}; }
 
 double WireMicroseconds(uint32_t characters, uint32_t baud) {
-  return baud == 0 ? 0 : characters * 10.0 * 1e6 / baud;
+  return baud == 0 ? 0 : characters * double{kBitsPerCharacter} * 1e6 / baud;
 }
 
 }  // namespace qvotk_host

@@ -14,6 +14,18 @@ constexpr int kMaxAttempts = 10;
 // Station addresses travel as four decimal digits.
 constexpr uint32_t kMaxStation = 9999;
 
+// A block read carries at most this many values.
+constexpr int32_t kMaxBlockValues = 255;
+
+// The read time-out of a host's record counts units of this many ms.
+constexpr uint32_t kTimeoutUnitMs = 10;
+
+// A character on the line: a start bit, 8 data bits, a stop bit (8N1).
+constexpr uint32_t kBitsPerCharacter = 10;
+
+// Where a POSIX host's bare port names ("ttyUSB0", "pts/3") are found.
+constexpr char kDeviceFolder[] = "/dev/";
+
 // Parity codes 0-4 by name: "none", "odd", "even", "mark", "space"; "?" for
 // any other code.
 const char* ParityName(int code);
