@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "line_server.h"
 #include "options.h"
@@ -98,68 +100,70 @@ std::string SettingsText(const SimOptions& options) {
   return text;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  SimOptions options;
-  const int parsed = ParseOptions(argc, argv, &options);
-  if (parsed >= 0) return parsed;
-
-  sim::ControllerBus bus;
-  PopulateBus(options, &bus);
-  ReplayAnswers replay;
-  if (!options.replay.empty()) {
-    std::string why;
-    if (!replay.Load(options.replay, options.baud, &why)) {
-      std::fprintf(stderr, "tovek-sim: --replay: %s\n", why.c_str());
-      return kExitUsage;
-    }
-  }
-
-  // Caught before the link is made and the port told, so that no signal
-  // from then on leaves the link behind.
+// Caught before the link is made and the port told, so that no signal
+// from then on leaves the link behind.
+void CatchSignals() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);  // a closed terminal session
   signal(SIGPIPE, SIG_IGN);
+}
 
-  SerialEndpoint endpoint;
+// The simulator's ends: the line's, and the tap's when asked, with the
+// links it made to them, removed and closed when it ends however it ends.
+struct Ports {
+  SerialEndpoint line;
+  SerialEndpoint mirror;
+  std::vector<std::string> links;  // made by this run
+
+  ~Ports() {
+    for (const std::string& link : links) unlink(link.c_str());
+    CloseEndpoint(&mirror);
+    CloseEndpoint(&line);
+  }
+  // What to give the driver: the link, or the port's own name.
+  std::string Name(const SimOptions& options) const {
+    return options.link.empty() ? line.portName : options.link;
+  }
+};
+
+// Opens the line's end and the tap, and makes the links asked for; the
+// exit status when it cannot, after saying why, or -1.
+int OpenPorts(const SimOptions& options, Ports* ports) {
   std::string error;
-  const bool opened =
-      options.device.empty()
-          ? OpenPseudoTerminal(&endpoint, &error)
-          : OpenSerialDevice(options.device, options.baud ? options.baud : 9600, &endpoint, &error);
+  const bool opened = options.device.empty()
+                          ? OpenPseudoTerminal(&ports->line, &error)
+                          : OpenSerialDevice(options.device, options.baud ? options.baud : kDefaultDeviceBaud,
+                                             &ports->line, &error);
   if (!opened) {
     std::fprintf(stderr, "tovek-sim: %s\n", error.c_str());
     return 1;
   }
-  const std::string& link = options.link;
-  if (!link.empty() && !MakeLink("--link", link, endpoint.path)) {
-    CloseEndpoint(&endpoint);
+  if (!options.link.empty()) {
+    if (!MakeLink("--link", options.link, ports->line.path)) return kExitUsage;
+    ports->links.push_back(options.link);
+  }
+  if (options.mirror.empty()) return -1;
+  if (!OpenPseudoTerminal(&ports->mirror, &error)) {
+    std::fprintf(stderr, "tovek-sim: --mirror: %s\n", error.c_str());
     return kExitUsage;
   }
-  SerialEndpoint mirror;
-  if (!options.mirror.empty()) {
-    if (!OpenPseudoTerminal(&mirror, &error) || !MakeLink("--mirror", options.mirror, mirror.path)) {
-      if (!error.empty()) std::fprintf(stderr, "tovek-sim: --mirror: %s\n", error.c_str());
-      if (!link.empty()) unlink(link.c_str());
-      CloseEndpoint(&mirror);
-      CloseEndpoint(&endpoint);
-      return kExitUsage;
-    }
-  }
-  const std::string port = link.empty() ? endpoint.portName : link;
+  if (!MakeLink("--mirror", options.mirror, ports->mirror.path)) return kExitUsage;
+  ports->links.push_back(options.mirror);
+  return -1;
+}
+
+// Tells the port: in --port-file when asked, and on standard output.
+bool TellPort(const SimOptions& options, const std::string& port) {
   if (!options.portFile.empty()) {
     std::ofstream file(options.portFile);
     file << port << "\n";
     if (!file) {
       std::fprintf(stderr, "tovek-sim: --port-file: cannot write %s: %s\n", options.portFile.c_str(),
                    strerror(errno));
-      if (!link.empty()) unlink(link.c_str());
-      CloseEndpoint(&endpoint);
-      return kExitUsage;
+      return false;
     }
   }
   // Scripts read the bare port name from a pipe; a person sees what runs.
@@ -170,15 +174,22 @@ int main(int argc, char** argv) {
     std::printf("%s\n", port.c_str());
   }
   std::fflush(stdout);
+  return true;
+}
 
-  LineServer server(endpoint.fd, bus, options.baud, options.verbose ? stderr : nullptr);
+// Serves the line until a signal ends it.
+void Serve(const SimOptions& options, sim::ControllerBus& bus, ReplayAnswers* replay, const Ports& ports) {
+  LineServer server(ports.line.fd, bus, options.baud, options.verbose ? stderr : nullptr);
   if (options.driftMs > 0) {
     server.SetTick(static_cast<int64_t>(options.driftMs * 1e6), [&bus] { bus.DriftAll(); });
   }
-  if (mirror.fd >= 0) server.SetMirror(mirror.fd);
-  if (!options.replay.empty()) server.SetReplay(&replay);
+  if (ports.mirror.fd >= 0) server.SetMirror(ports.mirror.fd);
+  if (!options.replay.empty()) server.SetReplay(replay);
   server.Run(g_stop);
+}
 
+// What the line saw, on standard error and in --stats-file.
+void TellStatistics(const SimOptions& options, const sim::ControllerBus& bus, const ReplayAnswers& replay) {
   if (!options.replay.empty()) {
     std::fprintf(stderr, "tovek-sim: %llu requests answered from the capture, %llu it never held\n",
                  static_cast<unsigned long long>(replay.answered()),
@@ -189,10 +200,28 @@ int main(int argc, char** argv) {
   if (!options.statsFile.empty() && !WriteStatisticsFile(bus.statistics(), options.statsFile)) {
     std::fprintf(stderr, "tovek-sim: --stats-file: cannot write %s\n", options.statsFile.c_str());
   }
-  if (!link.empty()) unlink(link.c_str());
-  if (!options.mirror.empty()) unlink(options.mirror.c_str());
-  CloseEndpoint(&mirror);
-  CloseEndpoint(&endpoint);
-  // As qvotk: 128 + the signal that ended it.
-  return g_stop != 0 ? 128 + g_stop : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimOptions options;
+  const int parsed = ParseOptions(argc, argv, &options);
+  if (parsed >= 0) return parsed;
+  sim::ControllerBus bus;
+  PopulateBus(options, &bus);
+  ReplayAnswers replay;
+  std::string why;
+  if (!options.replay.empty() && !replay.Load(options.replay, options.baud, &why)) {
+    std::fprintf(stderr, "tovek-sim: --replay: %s\n", why.c_str());
+    return kExitUsage;
+  }
+  CatchSignals();
+  Ports ports;
+  const int failed = OpenPorts(options, &ports);
+  if (failed >= 0) return failed;
+  if (!TellPort(options, ports.Name(options))) return kExitUsage;
+  Serve(options, bus, &replay, ports);
+  TellStatistics(options, bus, replay);
+  return g_stop != 0 ? ExitStatusAfter(g_stop) : 0;
 }

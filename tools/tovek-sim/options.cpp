@@ -31,7 +31,7 @@ int StationPrefix(const std::string& option, std::string* text, const std::vecto
   const size_t colon = text->find(':');
   if (colon == std::string::npos) return -1;
   long station = 0;
-  if (!ParseNumber(text->substr(0, colon), 0, 9999, &station)) {
+  if (!ParseNumber(text->substr(0, colon), 0, qvotk_host::kMaxStation, &station)) {
     throw UsageError{option + ": '" + text->substr(0, colon) + "' is not a station address 0-9999"};
   }
   bool onLine = false;
@@ -83,27 +83,23 @@ std::string FaultHelp() {
          "SIGHUP, Ctrl-C or SIGTERM ended it.";
 }
 
-}  // namespace
-
-int ParseOptions(int argc, char** argv, SimOptions* options) {
-  CLI::App app{
-      "tovek-sim: simulated TOVEK controllers on a serial line (a new pseudo-terminal, or --device)"};
-  app.set_version_flag("--version", std::string("tovek-sim ") + QVO_VERSION);
-  app.option_defaults()->always_capture_default();
-  std::vector<std::string> sPoints, points, faultNames, scriptNames;
+// The options as typed, before they are read into values.
+struct TypedOptions {
+  std::vector<std::string> sPoints, points, scriptNames;
   std::string block;
   std::string faultList = "no-reply,short-reply,status-error,bad-checksum,wrong-block-count,stray-bytes";
-  SimOptions& o = *options;
+};
 
+void DefineLine(CLI::App& app, SimOptions& o, TypedOptions& typed) {
   app.add_option("--device", o.device, "Serve this serial device instead of a new pseudo-terminal");
   app.add_option("--station", o.stations, "Station address of a controller on the line (repeat for several)")
-      ->check(CLI::Range(0u, 9999u))
+      ->check(CLI::Range(0u, qvotk_host::kMaxStation))
       ->default_str("1");
-  app.add_option("--s-point", sPoints, "The S point, [STATION:]V with V 0-9 (repeat)");
-  app.add_option("--point", points, "A numbered point, [STATION:]N=V with N 0-999, V 0-255 (repeat)");
-  app.add_option("--block", block, "Values a block read answers with, comma-separated, 0-255 each");
+  app.add_option("--s-point", typed.sPoints, "The S point, [STATION:]V with V 0-9 (repeat)");
+  app.add_option("--point", typed.points, "A numbered point, [STATION:]N=V with N 0-999, V 0-255 (repeat)");
+  app.add_option("--block", typed.block, "Values a block read answers with, comma-separated, 0-255 each");
   app.add_option("--block-count", o.blockCount, "Else answer block reads with 1, 2, 3 ... this many values")
-      ->check(CLI::Range(0, 255));
+      ->check(CLI::Range(0, qvotk_host::kMaxBlockValues));
   app.add_option("--baud", o.baud, "Pace the line at this baud rate, 10 bits a character (0: unpaced)")
       ->check(CLI::Range(0u, 4000000u));
   app.add_option("--turnaround-ms", o.turnaroundMs,
@@ -112,13 +108,19 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--drift-ms", o.driftMs, "Every this many ms, every value moves one step (0: values stay)")
       ->check(CLI::NonNegativeNumber);
+}
+
+void DefineFaults(CLI::App& app, SimOptions& o, TypedOptions& typed) {
   app.add_option("--fault-rate", o.faultRate, "Probability of a fault in each reply")
       ->check(CLI::Range(0.0, 1.0));
-  app.add_option("--faults", faultList, "Fault kinds to draw from, comma-separated");
-  app.add_option("--fault-script", scriptNames, "Faults for the next replies, in order (repeat)");
+  app.add_option("--faults", typed.faultList, "Fault kinds to draw from, comma-separated");
+  app.add_option("--fault-script", typed.scriptNames, "Faults for the next replies, in order (repeat)");
   app.add_option("--fault-delay-ms", o.faultDelayMs, "How late a reply with the delay fault comes")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--seed", o.seed, "Seed of the fault draw and of the noise");
+}
+
+void DefineOutputs(CLI::App& app, SimOptions& o) {
   app.add_flag("-v,--verbose", o.verbose, "Trace every request, reply and burst of noise with a timestamp");
   app.add_option("--port-file", o.portFile, "Also write the port name to this file");
   app.add_option("--stats-file", o.statsFile, "On exit, write the statistics to this file");
@@ -132,8 +134,53 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
                  "Answer from this capture (QVOTK_CAPTURE, qvotk monitor --capture) instead of the "
                  "controllers: each request gets what followed it there, at the moments it came; a "
                  "request the capture never held gets no reply");
-  app.footer(FaultHelp());
+}
 
+// "[STATION:]N=V" for a numbered point.
+StationValue PointValue(std::string text, const std::vector<uint32_t>& stations) {
+  const int station = StationPrefix("--point", &text, stations);
+  const size_t equals = text.find('=');
+  if (equals == std::string::npos) throw UsageError{"--point: '" + text + "' is not N=V"};
+  long number = 0;
+  if (!ParseNumber(text.substr(0, equals), 0, 999, &number)) {
+    throw UsageError{"--point: '" + text.substr(0, equals) + "' is not a point 000-999"};
+  }
+  return {station, static_cast<uint32_t>(number), ByteValue("--point", text.substr(equals + 1))};
+}
+
+// The values of the options as typed; throws UsageError naming the option
+// at fault.
+void ReadTypedOptions(const TypedOptions& typed, SimOptions* options) {
+  SimOptions& o = *options;
+  if (o.stations.empty()) o.stations.push_back(1);
+  for (std::string text : typed.sPoints) {
+    const int station = StationPrefix("--s-point", &text, o.stations);
+    o.sPoints.push_back({station, 0, ByteValue("--s-point", text, 9)});
+  }
+  for (const std::string& text : typed.points) o.points.push_back(PointValue(text, o.stations));
+  if (!typed.block.empty()) {
+    o.blockGiven = true;
+    for (const std::string& item : CLI::detail::split(typed.block, ','))
+      o.block.push_back(ByteValue("--block", item));
+    if (o.block.size() > static_cast<size_t>(qvotk_host::kMaxBlockValues))
+      throw UsageError{"--block: a block holds at most 255 values"};
+  }
+  o.faults = FaultList("--faults", CLI::detail::split(typed.faultList, ','), false);
+  o.scriptedFaults = FaultList("--fault-script", typed.scriptNames, true);
+}
+
+}  // namespace
+
+int ParseOptions(int argc, char** argv, SimOptions* options) {
+  CLI::App app{
+      "tovek-sim: simulated TOVEK controllers on a serial line (a new pseudo-terminal, or --device)"};
+  app.set_version_flag("--version", std::string("tovek-sim ") + QVO_VERSION);
+  app.option_defaults()->always_capture_default();
+  TypedOptions typed;
+  DefineLine(app, *options, typed);
+  DefineFaults(app, *options, typed);
+  DefineOutputs(app, *options);
+  app.footer(FaultHelp());
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -141,30 +188,7 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
     return code == 0 ? 0 : kExitUsage;
   }
   try {
-    if (o.stations.empty()) o.stations.push_back(1);
-    for (std::string text : sPoints) {
-      const int station = StationPrefix("--s-point", &text, o.stations);
-      o.sPoints.push_back({station, 0, ByteValue("--s-point", text, 9)});
-    }
-    for (std::string text : points) {
-      const int station = StationPrefix("--point", &text, o.stations);
-      const size_t equals = text.find('=');
-      if (equals == std::string::npos) throw UsageError{"--point: '" + text + "' is not N=V"};
-      long number = 0;
-      if (!ParseNumber(text.substr(0, equals), 0, 999, &number)) {
-        throw UsageError{"--point: '" + text.substr(0, equals) + "' is not a point 000-999"};
-      }
-      o.points.push_back(
-          {station, static_cast<uint32_t>(number), ByteValue("--point", text.substr(equals + 1))});
-    }
-    if (!block.empty()) {
-      o.blockGiven = true;
-      for (const std::string& item : CLI::detail::split(block, ','))
-        o.block.push_back(ByteValue("--block", item));
-      if (o.block.size() > 255) throw UsageError{"--block: a block holds at most 255 values"};
-    }
-    o.faults = FaultList("--faults", CLI::detail::split(faultList, ','), false);
-    o.scriptedFaults = FaultList("--fault-script", scriptNames, true);
+    ReadTypedOptions(typed, options);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "tovek-sim: %s\n", e.message.c_str());
     return kExitUsage;

@@ -6,9 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "qvotk_host/host_facts.h"
 #include "sim/controller_bus.h"
 
-constexpr int kExitUsage = 64;
+// The exit statuses are qvotk's: 64 for a usage error, 128 + the signal
+// that ended it.
+using qvotk_host::ExitStatusAfter;
+using qvotk_host::kExitUsage;
 
 // A value for one station, or for every station on the line (station -1).
 struct StationValue {

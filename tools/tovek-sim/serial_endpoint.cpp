@@ -8,7 +8,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "common/termios_speed.h"
+#include "qvotk_host/host_facts.h"
 
 namespace {
 
@@ -17,7 +20,7 @@ bool MakeRaw(int fd, unsigned baud) {
   if (tcgetattr(fd, &tio) != 0) return false;
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
-  const speed_t speed = TermiosSpeed(baud) != B0 ? TermiosSpeed(baud) : B9600;
+  const speed_t speed = TermiosSpeed(baud) != B0 ? TermiosSpeed(baud) : TermiosSpeed(kDefaultDeviceBaud);
   cfsetispeed(&tio, speed);
   cfsetospeed(&tio, speed);
   return tcsetattr(fd, TCSANOW, &tio) == 0;
@@ -34,11 +37,12 @@ bool OpenPseudoTerminal(SerialEndpoint* endpoint, std::string* error) {
   }
   endpoint->fd = master;
   endpoint->path = ptsname(master);
-  endpoint->portName = endpoint->path.substr(5);  // "pts/N", found under /dev by the driver
+  // "pts/N": the driver finds it under /dev.
+  endpoint->portName = endpoint->path.substr(std::string_view(qvotk_host::kDeviceFolder).size());
   // Raw from the start, so that nothing is echoed before the driver
   // configures the line; the kept descriptor stops hang-ups between drivers.
   endpoint->slaveKeeper = open(endpoint->path.c_str(), O_RDWR | O_NOCTTY);
-  if (endpoint->slaveKeeper >= 0) MakeRaw(endpoint->slaveKeeper, 9600);
+  if (endpoint->slaveKeeper >= 0) MakeRaw(endpoint->slaveKeeper, kDefaultDeviceBaud);
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
   return true;
 }

@@ -4,6 +4,9 @@
 
 #include <string>
 
+// The rate a device is set to when the line is not paced.
+constexpr unsigned kDefaultDeviceBaud = 9600;
+
 struct SerialEndpoint {
   int fd = -1;
   int slaveKeeper = -1;  // keeps a pseudo-terminal from hanging up while no driver holds it
