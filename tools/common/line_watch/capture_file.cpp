@@ -7,12 +7,19 @@
 namespace line_watch {
 namespace {
 
+// The file's header: the classic pcap magic, written little-endian (so
+// times are in microseconds), version 2.4, no time zone or accuracy, the
+// longest record, and the link type, a serial line's.
 constexpr uint32_t kMagic = 0xA1B2C3D4u;
+constexpr uint16_t kVersionMajor = 2;
+constexpr uint16_t kVersionMinor = 4;
+constexpr size_t kLinkTypeAt = 20;
 constexpr uint32_t kLinkType = 250;
 constexpr size_t kFileHeader = 24;
 constexpr size_t kRecordHeader = 16;
 constexpr size_t kEventHeader = 12;
 constexpr uint32_t kLongestRecord = 65535;
+constexpr int64_t kMicrosecondsPerSecond = 1000000;
 
 uint32_t Little32(const std::string& text, size_t at) {
   uint32_t value = 0;
@@ -20,8 +27,8 @@ uint32_t Little32(const std::string& text, size_t at) {
   return value;
 }
 
-void PutLittle32(std::string* text, uint32_t value) {
-  for (int i = 0; i < 4; ++i) text->push_back(static_cast<char>(value >> (8 * i)));
+void PutLittle(std::string* text, uint32_t value, int bytes = 4) {
+  for (int i = 0; i < bytes; ++i) text->push_back(static_cast<char>(value >> (8 * i)));
 }
 
 void PutBig32(std::string* text, uint32_t value) {
@@ -37,8 +44,8 @@ bool CheckHeader(const std::string& header, const std::string& path, std::string
     *error = path + " is no pcap capture of this kind (classic pcap, little-endian, microseconds)";
     return false;
   }
-  if (Little32(header, 20) != kLinkType) {
-    *error = path + " is a capture of link type " + std::to_string(Little32(header, 20)) +
+  if (Little32(header, kLinkTypeAt) != kLinkType) {
+    *error = path + " is a capture of link type " + std::to_string(Little32(header, kLinkTypeAt)) +
              ", not of a serial line (250)";
     return false;
   }
@@ -51,14 +58,14 @@ bool Parse(const std::string& data, size_t* at, std::vector<LineRecord>* records
   while (data.size() - *at >= kRecordHeader) {
     const uint32_t seconds = Little32(data, *at), micros = Little32(data, *at + 4);
     const uint32_t length = Little32(data, *at + 8);
-    if (length > kLongestRecord || length < kEventHeader || micros >= 1000000) {
+    if (length > kLongestRecord || length < kEventHeader || micros >= kMicrosecondsPerSecond) {
       *error = "a record at byte " + std::to_string(*at) + " is damaged";
       return false;
     }
     if (data.size() - *at - kRecordHeader < length) break;  // not whole yet
     const size_t body = *at + kRecordHeader;
     LineRecord record;
-    record.microseconds = int64_t{seconds} * 1000000 + micros;
+    record.microseconds = int64_t{seconds} * kMicrosecondsPerSecond + micros;
     record.event = static_cast<LineEvent>(static_cast<uint8_t>(data[body + 8]));
     record.lines = static_cast<uint8_t>(data[body + 9]);
     record.bytes = data.substr(body + kEventHeader, length - kEventHeader);
@@ -137,26 +144,27 @@ bool CaptureWriter::Open(const std::string& path, std::string* error) {
   }
   if (start.empty()) {
     std::string header;
-    PutLittle32(&header, kMagic);
-    header += std::string("\x02\x00\x04\x00", 4);
-    PutLittle32(&header, 0);
-    PutLittle32(&header, 0);
-    PutLittle32(&header, kLongestRecord);
-    PutLittle32(&header, kLinkType);
+    PutLittle(&header, kMagic);
+    PutLittle(&header, kVersionMajor, 2);
+    PutLittle(&header, kVersionMinor, 2);
+    PutLittle(&header, 0);
+    PutLittle(&header, 0);
+    PutLittle(&header, kLongestRecord);
+    PutLittle(&header, kLinkType);
     std::fwrite(header.data(), 1, header.size(), file_);
   }
   return true;
 }
 
 bool CaptureWriter::Write(const LineRecord& record) {
-  const auto seconds = static_cast<uint32_t>(record.microseconds / 1000000);
-  const auto micros = static_cast<uint32_t>(record.microseconds % 1000000);
+  const auto seconds = static_cast<uint32_t>(record.microseconds / kMicrosecondsPerSecond);
+  const auto micros = static_cast<uint32_t>(record.microseconds % kMicrosecondsPerSecond);
   const auto length = static_cast<uint32_t>(kEventHeader + record.bytes.size());
   std::string out;
-  PutLittle32(&out, seconds);
-  PutLittle32(&out, micros);
-  PutLittle32(&out, length);
-  PutLittle32(&out, length);
+  PutLittle(&out, seconds);
+  PutLittle(&out, micros);
+  PutLittle(&out, length);
+  PutLittle(&out, length);
   PutBig32(&out, seconds);
   PutBig32(&out, micros);
   out.push_back(static_cast<char>(record.event));
@@ -182,7 +190,7 @@ std::string CaptureFileFor(const std::string& pattern, const std::string& port) 
 }
 
 std::string UtcText(int64_t unixMicroseconds) {
-  const std::time_t seconds = static_cast<std::time_t>(unixMicroseconds / 1000000);
+  const std::time_t seconds = static_cast<std::time_t>(unixMicroseconds / kMicrosecondsPerSecond);
   std::tm utc{};
 #if defined(_WIN32)
   gmtime_s(&utc, &seconds);
@@ -192,7 +200,8 @@ std::string UtcText(int64_t unixMicroseconds) {
   char text[40];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
   char full[48];
-  std::snprintf(full, sizeof full, "%s.%03dZ", text, static_cast<int>(unixMicroseconds % 1000000 / 1000));
+  std::snprintf(full, sizeof full, "%s.%03dZ", text,
+                static_cast<int>(unixMicroseconds % kMicrosecondsPerSecond / 1000));
   return full;
 }
 

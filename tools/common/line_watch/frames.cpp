@@ -7,15 +7,20 @@
 namespace line_watch {
 namespace {
 
+// A frame's characters beside its body: ":", the count's two digits, the
+// checksum's two, CR LF. The body begins after the count.
+constexpr size_t kFramingCharacters = 7;
+constexpr size_t kBodyAt = 3;
+
 // The frame's bytes between count and CR LF (body and checksum); false when
 // it is not framed by the rules.
 bool FrameBytes(const std::string& text, std::vector<uint8_t>* body, uint8_t* checksum) {
-  if (text.size() < 7 || text[0] != ':') return false;
+  if (text.size() < kFramingCharacters || text[0] != ':') return false;
   const int count = sim::ByteAt(text, 1);
-  if (count < 0 || text.size() != 2 * static_cast<size_t>(count) + 7) return false;
+  if (count < 0 || text.size() != 2 * static_cast<size_t>(count) + kFramingCharacters) return false;
   if (text[text.size() - 2] != '\r' || text.back() != '\n') return false;
   for (int i = 0; i <= count; ++i) {
-    const int byte = sim::ByteAt(text, 3 + 2 * static_cast<size_t>(i));
+    const int byte = sim::ByteAt(text, kBodyAt + 2 * static_cast<size_t>(i));
     if (byte < 0) return false;
     body->push_back(static_cast<uint8_t>(byte));
   }
