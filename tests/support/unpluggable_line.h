@@ -12,6 +12,7 @@
 
 #include "common/child_process.h"
 #include "support/simulator_process.h"
+#include "support/tool_runs.h"
 
 // A USB adapter that can be pulled out and plugged in again under the same
 // name: a socat pair of pseudo-terminals that stops and starts again on the
