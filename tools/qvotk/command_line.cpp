@@ -89,7 +89,7 @@ int CommandLine::WithoutCommand() {
 }
 
 bool CommandLine::Parse() {
-  if (flags_ & (kOpensLine | kProbesStations)) AddLineOptions(flags_ & kOpensLine, flags_ & kOpensLine);
+  if (flags_ & (kOpensLine | kProbesStations)) AddLineOptions((flags_ & kOpensLine) != 0);
   if (flags_ & kCountsAttempts) AddAttemptOptions();
   if (command_ != nullptr && !(flags_ & kPrintsForPeople)) AddToolOptions(command_, options_);
   try {
@@ -98,7 +98,8 @@ bool CommandLine::Parse() {
     status_ = tool_.exit(done);
     return false;
   } catch (const CLI::ParseError& e) {
-    status_ = Usage(std::string(e.what()) + " (see qvotk COMMAND --help)");
+    Print(Failure(kExitUsage, std::string(e.what()) + " (see qvotk COMMAND --help)"), WantsJson());
+    status_ = kExitUsage;
     return false;
   }
   if (timeoutMs_ != UINT32_MAX) options_.timeoutUnits = TimeoutUnitsOf(timeoutMs_);
@@ -114,11 +115,6 @@ int CommandLine::Report(const Result& result) const {
   return result.status;
 }
 
-int CommandLine::Usage(const std::string& error) {
-  Print(Failure(kExitUsage, error), WantsJson());
-  return kExitUsage;
-}
-
 bool CommandLine::WantsJson() const {
   for (int i = 1; i < argc_; ++i) {
     if (std::strcmp(argv_[i], "--json") == 0) return true;
@@ -132,7 +128,7 @@ void CommandLine::AddAttemptOptions() {
   options_.countAttempts = true;
 }
 
-void CommandLine::AddLineOptions(bool station, bool timeout) {
+void CommandLine::AddLineOptions(bool stationAndTimeout) {
   CLI::App& command = *command_;
   command.add_option(
       "-p,--port", options_.port,
@@ -142,7 +138,7 @@ void CommandLine::AddLineOptions(bool station, bool timeout) {
       .add_option("-l,--line", options_.lineNumber,
                   "Line number 0-99, naming the station file QVOTKnn.int (1)")
       ->check(CLI::Range(0, 99));
-  if (station) {
+  if (stationAndTimeout) {
     command
         .add_option("-s,--station", options_.station,
                     "Station address 0-9999: run in a private directory with a station file for it (without: "
@@ -156,7 +152,7 @@ void CommandLine::AddLineOptions(bool station, bool timeout) {
       ->check(CLI::IsMember({"1", "1.5", "2"}));
   command.add_option("--parity", options_.parity, "Parity: none, odd, even, mark or space (none)")
       ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
-  if (!timeout) return;
+  if (!stationAndTimeout) return;
   auto* units = command.add_option("-t,--timeout", options_.timeoutUnits,
                                    "Read time-out in units of 10 ms, as the host's record has it (100: 1 s; "
                                    "0 waits for ever)");

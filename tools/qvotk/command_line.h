@@ -60,9 +60,8 @@ class CommandLine {
   int Report(const Result& result) const;
 
  private:
-  void AddLineOptions(bool station, bool timeout);
+  void AddLineOptions(bool stationAndTimeout);
   void AddAttemptOptions();
-  int Usage(const std::string& error);
   bool WantsJson() const;
 
   int argc_;
