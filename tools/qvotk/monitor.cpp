@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "line_watch/capture_file.h"
 #include "line_watch/frames.h"
+#include "monitor_lines.h"
 #include "output.h"
 #include "stop_signals.h"
 
@@ -43,25 +44,6 @@ struct MonitorOptions {
       .count();
 }
 
-std::string ClockText(int64_t microseconds) {
-  const std::time_t seconds = static_cast<std::time_t>(microseconds / 1000000);
-  std::tm local{};
-#if defined(_WIN32)
-  localtime_s(&local, &seconds);
-#else
-  localtime_r(&seconds, &local);
-#endif
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<int>(microseconds % 1000000 / 1000));
-  return text;
-}
-
-struct StationTally {
-  uint64_t exchanges = 0, noAnswer = 0, badChecksum = 0, unframed = 0, noiseBytes = 0;
-  std::vector<double> latenciesMs;
-};
-
 class Monitor {
  public:
   Monitor(bool json, line_watch::CaptureWriter* capture, int noAnswerAfterMs)
@@ -81,40 +63,7 @@ class Monitor {
 
   void Summary() {
     if (asked_) Unanswered();
-    Json stations = Json::object();
-    for (auto& [station, tally] : tallies_) {
-      Json item;
-      item["exchanges"] = tally.exchanges;
-      item["noAnswer"] = tally.noAnswer;
-      item["badChecksum"] = tally.badChecksum;
-      item["unframed"] = tally.unframed;
-      item["noiseBytes"] = tally.noiseBytes;
-      if (!tally.latenciesMs.empty()) {
-        item["latencyMinMs"] = *std::min_element(tally.latenciesMs.begin(), tally.latenciesMs.end());
-        item["latencyMedianMs"] = Median(tally.latenciesMs);
-        item["latencyMaxMs"] = *std::max_element(tally.latenciesMs.begin(), tally.latenciesMs.end());
-      }
-      const std::string name = station < 0 ? "unknown" : std::to_string(station);
-      if (json_) {
-        stations[name] = item;
-        continue;
-      }
-      char latency[96] = "no latency";
-      if (!tally.latenciesMs.empty()) {
-        std::snprintf(latency, sizeof latency, "latency min %.1f / median %.1f / max %.1f ms",
-                      item["latencyMinMs"].get<double>(), item["latencyMedianMs"].get<double>(),
-                      item["latencyMaxMs"].get<double>());
-      }
-      std::printf(
-          "station %s: %llu exchanges, %llu no answer, %llu bad checksum, %llu unframed, %llu noise "
-          "bytes; %s\n",
-          name.c_str(), static_cast<unsigned long long>(tally.exchanges),
-          static_cast<unsigned long long>(tally.noAnswer), static_cast<unsigned long long>(tally.badChecksum),
-          static_cast<unsigned long long>(tally.unframed), static_cast<unsigned long long>(tally.noiseBytes),
-          latency);
-    }
-    if (json_) std::printf("%s\n", JsonLine(Json{{"summary", stations}, {"status", 0}}).c_str());
-    std::fflush(stdout);
+    PrintStationSummary(tallies_, json_);
   }
 
  private:
@@ -128,7 +77,7 @@ class Monitor {
     if (!frame.framed) {
       ++tallies_[station].unframed;
       Record(line_watch::LineEvent::Received, frame);
-      Print(frame.microseconds, station, nullptr, "unframed", -1, &frame.text);
+      Tell(frame.microseconds, station, nullptr, "unframed", -1, &frame.text);
       return;
     }
     if (line_watch::IsRequest(frame.text) && !(asked_ && request_.command == Command::Block)) {
@@ -143,7 +92,7 @@ class Monitor {
     const FrameMeaning reply =
         line_watch::ReadFrame(frame.text, false, asked_ ? request_.command : Command::None);
     if (!asked_) {
-      Print(frame.microseconds, reply.station, &reply, "reply without a request", -1, nullptr);
+      Tell(frame.microseconds, reply.station, &reply, "reply without a request");
       return;
     }
     StationTally& tally = tallies_[request_.station];
@@ -157,7 +106,7 @@ class Monitor {
     } else if (reply.status != 0 && reply.status != '0') {
       verdict = "refused";
     }
-    Print(frame.microseconds, request_.station, &reply, verdict, latencyMs, nullptr);
+    Tell(frame.microseconds, request_.station, &reply, verdict, latencyMs);
     asked_ = false;
   }
 
@@ -165,7 +114,7 @@ class Monitor {
     StationTally& tally = tallies_[request_.station];
     ++tally.exchanges;
     ++tally.noAnswer;
-    Print(askedAt_, request_.station, nullptr, "no answer", -1, nullptr);
+    Tell(askedAt_, request_.station, nullptr, "no answer");
     asked_ = false;
   }
 
@@ -178,52 +127,10 @@ class Monitor {
     capture_->Write(record);
   }
 
-  // One line an exchange: time, station, command, point, value, status,
-  // checksum verdict and latency.
-  void Print(int64_t at, int station, const FrameMeaning* reply, const char* verdict, double latencyMs,
-             const std::string* text) {
-    const bool paired = asked_;
-    const FrameMeaning& request = request_;
-    if (json_) {
-      Json line;
-      line["time"] = ClockText(at);
-      line["station"] = station < 0 ? Json() : Json(station);
-      if (paired) {
-        line["command"] = line_watch::CommandName(request.command);
-        if (request.point >= 0) line["point"] = request.point;
-      }
-      const int value = reply != nullptr && reply->value >= 0 ? reply->value : (paired ? request.value : -1);
-      if (value >= 0) line["value"] = value;
-      if (reply != nullptr && !reply->values.empty()) line["values"] = reply->values;
-      if (reply != nullptr && reply->status != 0) line["statusCharacter"] = std::string(1, reply->status);
-      if (reply != nullptr) line["checksumOk"] = reply->checksumOk;
-      if (latencyMs >= 0) line["latencyMs"] = latencyMs;
-      line["result"] = verdict;
-      if (text != nullptr) line["bytes"] = *text;
-      std::printf("%s\n", JsonLine(line).c_str());
-      std::fflush(stdout);
-      return;
-    }
-    std::string what = paired ? line_watch::CommandName(request.command) : "-";
-    if (paired && request.point >= 0) {
-      char point[16];
-      std::snprintf(point, sizeof point, " %03d", request.point);
-      what += point;
-    }
-    std::string value;
-    if (reply != nullptr && !reply->values.empty()) {
-      value = std::to_string(reply->values.size()) + " values";
-    } else if (reply != nullptr && reply->value >= 0) {
-      value = "= " + std::to_string(reply->value);
-    } else if (paired && request.value >= 0) {
-      value = ":= " + std::to_string(request.value);
-    }
-    char latency[24] = "";
-    if (latencyMs >= 0) std::snprintf(latency, sizeof latency, "%8.1f ms", latencyMs);
-    std::printf("%s  station %-4s  %-10s %-12s %-14s %s\n", ClockText(at).c_str(),
-                station < 0 ? "?" : std::to_string(station).c_str(), what.c_str(), value.c_str(), verdict,
-                latency);
-    std::fflush(stdout);
+  // A line for what was heard; `request` is the one waiting, if one is.
+  void Tell(int64_t at, int station, const FrameMeaning* reply, const char* verdict, double latencyMs = -1,
+            const std::string* bytes = nullptr) const {
+    PrintHeard({at, station, asked_ ? &request_ : nullptr, reply, verdict, latencyMs, bytes}, json_);
   }
 
   bool json_;
