@@ -39,7 +39,6 @@
 
 namespace {
 
-using Json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 const std::string kBin = QVO_BIN_DIR;
 constexpr int kReaders = 16;
