@@ -22,7 +22,7 @@ uint32_t Little32(const uint8_t* at) {
 // 2.4, microsecond times, no zone, snapshots up to 65535 bytes.
 void FileHeader(uint8_t* header) {
   std::memset(header, 0, kCaptureFileHeaderBytes);
-  PutLittle32(header, 0xA1B2C3D4u);
+  PutLittle32(header, kCaptureMagic);
   header[4] = 2;
   header[6] = 4;
   PutLittle32(header + 16, 65535);
@@ -86,7 +86,7 @@ void CaptureStart(PortCapture* capture, PortHandle port, const char* portName, u
     return;
   }
   // Appended to only when it is a capture of this kind, written this way.
-  if (length != 0 && (length < kCaptureFileHeaderBytes || Little32(start) != 0xA1B2C3D4u ||
+  if (length != 0 && (length < kCaptureFileHeaderBytes || Little32(start) != kCaptureMagic ||
                       Little32(start + 20) != kCaptureLinkType)) {
     Stop(capture, CaptureTrouble::NotACapture);
     return;
@@ -130,6 +130,16 @@ void CaptureBytes(PortCapture* capture, CaptureEvent event, const void* bytes, u
   std::memcpy(capture->buffer + capture->buffered, header, headers);
   if (count != 0) std::memcpy(capture->buffer + capture->buffered + headers, bytes, count);
   capture->buffered += headers + count;
+}
+
+void CapturePortLost(PortCapture* capture, int64_t when) {
+  constexpr char kLost[] = "lost";
+  CaptureBytes(capture, CaptureEvent::StatusChange, kLost, sizeof kLost - 1, when);
+}
+
+void CapturePortFound(PortCapture* capture, int64_t when) {
+  constexpr char kFound[] = "found";
+  CaptureBytes(capture, CaptureEvent::StatusChange, kFound, sizeof kFound - 1, when);
 }
 
 void CaptureReceived(PortCapture* capture, PortHandle port, const void* bytes, uint32_t count) {

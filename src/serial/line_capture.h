@@ -31,6 +31,8 @@ enum class CaptureTrouble : uint8_t {
   WriteFailed,  // capturing stopped
 };
 
+// The classic pcap magic: microsecond times, written little-endian.
+constexpr uint32_t kCaptureMagic = 0xA1B2C3D4u;
 constexpr uint32_t kCaptureLinkType = 250;
 constexpr uint32_t kCaptureFileHeaderBytes = 24;
 constexpr uint32_t kCaptureRecordHeaderBytes = 16;
@@ -64,6 +66,9 @@ void CaptureStart(PortCapture* capture, PortHandle port, const char* portName, u
 
 // Each of these does nothing for a null capture or one that is off.
 void CaptureBytes(PortCapture* capture, CaptureEvent event, const void* bytes, uint32_t count, int64_t when);
+// The port's device went, or came back: a status record with that word.
+void CapturePortLost(PortCapture* capture, int64_t when);
+void CapturePortFound(PortCapture* capture, int64_t when);
 // Bytes read from the line, and the errors they and the port tell of.
 void CaptureReceived(PortCapture* capture, PortHandle port, const void* bytes, uint32_t count);
 void CaptureLine(PortCapture* capture, uint8_t line, bool on);

@@ -101,7 +101,7 @@ CommStatus ConfigurePort(PortHandle port, const PortSettings& line, uint16_t ope
 void TellLoss(PortHandle port, SerialPort* record) {
   if (record->lossTold || !SysDeviceGone(port)) return;
   record->lossTold = true;
-  CaptureBytes(&record->capture, CaptureEvent::StatusChange, "lost", 4, SysNowMicroseconds());
+  CapturePortLost(&record->capture, SysNowMicroseconds());
   ReportToHost(HostReport::PortLost, kDriverName, record->name);
 }
 
@@ -123,7 +123,7 @@ bool Seek(PortHandle port, SerialPort* record) {
   }
   SysWriteTimeouts(port, kept);  // the read time-out the port had before its device went
   record->lossTold = record->sought = false;
-  CaptureBytes(&record->capture, CaptureEvent::StatusChange, "found", 5, now);
+  CapturePortFound(&record->capture, now);
   ReportToHost(HostReport::PortFound, kDriverName, record->name);
   return true;
 }
