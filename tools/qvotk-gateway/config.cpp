@@ -165,6 +165,51 @@ void ReadLine(const Reader& r, const toml::table& t, const std::string& path, Li
   }
 }
 
+void ReadGateway(const Reader& r, const toml::table& g, Config* config) {
+  r.OnlyKnown(
+      g, "gateway",
+      {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s", "max_queued_writes"});
+  r.Text(g, "gateway", "driver", &config->driver);
+  r.Int(g, "gateway", "offline_after_failures", &config->offlineAfterFailures, 1, 1000);
+  r.Int(g, "gateway", "retry_offline_s", &config->retryOfflineS, 1, 86400);
+  r.Int(g, "gateway", "stats_interval_s", &config->statsIntervalS, 1, 86400);
+  r.Int(g, "gateway", "max_queued_writes", &config->maxQueuedWrites, 1, 1024);
+}
+
+void ReadModbus(const Reader& r, const toml::table& m, ModbusConfig* modbus) {
+  r.OnlyKnown(m, "modbus",
+              {"listen", "port", "max_clients", "write_timeout_ms", "idle_timeout_s", "evict_idle_s"});
+  modbus->enabled = true;
+  r.Text(m, "modbus", "listen", &modbus->listen);
+  r.Int(m, "modbus", "port", &modbus->port, 1, 65535);
+  r.Int(m, "modbus", "max_clients", &modbus->maxClients, 1, 1024);
+  r.Int(m, "modbus", "write_timeout_ms", &modbus->writeTimeoutMs, 10, 600000);
+  r.Int(m, "modbus", "idle_timeout_s", &modbus->idleTimeoutS, 1, 86400);
+  r.Int(m, "modbus", "evict_idle_s", &modbus->evictIdleS, 1, 86400);
+}
+
+void ReadMqtt(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
+  r.OnlyKnown(q, "mqtt",
+              {"host", "port", "client_id", "topic_prefix", "qos", "username", "password", "ca_file",
+               "keepalive_s", "write_timeout_ms"});
+  mqtt->enabled = true;
+  r.Text(q, "mqtt", "host", &mqtt->host);
+  r.Int(q, "mqtt", "port", &mqtt->port, 1, 65535);
+  r.Text(q, "mqtt", "client_id", &mqtt->clientId);
+  r.Text(q, "mqtt", "topic_prefix", &mqtt->topicPrefix);
+  r.Int(q, "mqtt", "qos", &mqtt->qos, 0, 2);
+  r.Text(q, "mqtt", "username", &mqtt->username);
+  r.Text(q, "mqtt", "password", &mqtt->password);
+  r.Text(q, "mqtt", "ca_file", &mqtt->caFile);
+  r.Int(q, "mqtt", "keepalive_s", &mqtt->keepaliveS, 5, 3600);
+  r.Int(q, "mqtt", "write_timeout_ms", &mqtt->writeTimeoutMs, 10, 600000);
+  if (!IsTopic(mqtt->topicPrefix, true)) {
+    r.Fail(
+        q.get("topic_prefix"), "mqtt.topic_prefix",
+        "must be a topic: no '+', '#', NUL, blanks, control characters or empty levels, and no leading '$'");
+  }
+}
+
 void Check(const Reader& r, const toml::table& root, const Config& config) {
   std::set<std::string> names, ports;
   std::set<int> units;
@@ -220,16 +265,7 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
       throw Problem{path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description())};
     }
     r.OnlyKnown(root, "", {"gateway", "line", "modbus", "mqtt"});
-    if (const toml::table* g = r.Table(root, "gateway")) {
-      r.OnlyKnown(
-          *g, "gateway",
-          {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s", "max_queued_writes"});
-      r.Text(*g, "gateway", "driver", &config->driver);
-      r.Int(*g, "gateway", "offline_after_failures", &config->offlineAfterFailures, 1, 1000);
-      r.Int(*g, "gateway", "retry_offline_s", &config->retryOfflineS, 1, 86400);
-      r.Int(*g, "gateway", "stats_interval_s", &config->statsIntervalS, 1, 86400);
-      r.Int(*g, "gateway", "max_queued_writes", &config->maxQueuedWrites, 1, 1024);
-    }
+    if (const toml::table* g = r.Table(root, "gateway")) ReadGateway(r, *g, config);
     const toml::array* lines = r.Tables(root, "", "line");
     if (lines == nullptr || lines->empty()) r.Fail(&root, "line", "at least one [[line]] is needed");
     for (const toml::node& node : *lines) {
@@ -237,40 +273,8 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
       ReadLine(r, *node.as_table(), "line", &line);
       config->lines.push_back(line);
     }
-    if (const toml::table* m = r.Table(root, "modbus")) {
-      r.OnlyKnown(*m, "modbus",
-                  {"listen", "port", "max_clients", "write_timeout_ms", "idle_timeout_s", "evict_idle_s"});
-      config->modbus.enabled = true;
-      r.Text(*m, "modbus", "listen", &config->modbus.listen);
-      r.Int(*m, "modbus", "port", &config->modbus.port, 1, 65535);
-      r.Int(*m, "modbus", "max_clients", &config->modbus.maxClients, 1, 1024);
-      r.Int(*m, "modbus", "write_timeout_ms", &config->modbus.writeTimeoutMs, 10, 600000);
-      r.Int(*m, "modbus", "idle_timeout_s", &config->modbus.idleTimeoutS, 1, 86400);
-      r.Int(*m, "modbus", "evict_idle_s", &config->modbus.evictIdleS, 1, 86400);
-    }
-    if (const toml::table* q = r.Table(root, "mqtt")) {
-      r.OnlyKnown(*q, "mqtt",
-                  {"host", "port", "client_id", "topic_prefix", "qos", "username", "password", "ca_file",
-                   "keepalive_s", "write_timeout_ms"});
-      MqttConfig& mqtt = config->mqtt;
-      mqtt.enabled = true;
-      r.Text(*q, "mqtt", "host", &mqtt.host);
-      r.Int(*q, "mqtt", "port", &mqtt.port, 1, 65535);
-      r.Text(*q, "mqtt", "client_id", &mqtt.clientId);
-      r.Text(*q, "mqtt", "topic_prefix", &mqtt.topicPrefix);
-      r.Int(*q, "mqtt", "qos", &mqtt.qos, 0, 2);
-      r.Text(*q, "mqtt", "username", &mqtt.username);
-      r.Text(*q, "mqtt", "password", &mqtt.password);
-      r.Text(*q, "mqtt", "ca_file", &mqtt.caFile);
-      r.Int(*q, "mqtt", "keepalive_s", &mqtt.keepaliveS, 5, 3600);
-      r.Int(*q, "mqtt", "write_timeout_ms", &mqtt.writeTimeoutMs, 10, 600000);
-      if (!IsTopic(mqtt.topicPrefix, true)) {
-        r.Fail(
-            q->get("topic_prefix"), "mqtt.topic_prefix",
-            "must be a topic: no '+', '#', NUL, blanks, control characters or empty levels, and no leading "
-            "'$'");
-      }
-    }
+    if (const toml::table* m = r.Table(root, "modbus")) ReadModbus(r, *m, &config->modbus);
+    if (const toml::table* q = r.Table(root, "mqtt")) ReadMqtt(r, *q, &config->mqtt);
     if (config->mqtt.clientId.empty()) {
       char host[256] = "";
       gethostname(host, sizeof host - 1);

@@ -87,9 +87,9 @@ bool Gateway::Start(const Config& config, std::string* error) {
   return true;
 }
 
-void Gateway::StartLine(const LineConfig& line) {
+void Gateway::StartLine(const LineConfig& line, PortHolds before) {
   auto worker = std::make_unique<LineWorker>(config_, line, entry_, this);
-  worker->Start();
+  worker->Start(std::move(before));
   workers_[line.name] = std::move(worker);
 }
 
@@ -133,7 +133,12 @@ void Gateway::Reload(const Config& config) {
     }
   }
   for (const LineConfig& line : config.lines) {
-    if (workers_.count(line.name) == 0) StartLine(line);
+    if (workers_.count(line.name) != 0) continue;
+    PortHolds before;
+    for (const auto& retired : retired_) {
+      if (retired->line().port == line.port) before.push_back(retired->hold());
+    }
+    StartLine(line, before);
   }
   Log(Level::Info, "configuration reloaded: " + std::to_string(config.lines.size()) + " lines");
 }

@@ -51,7 +51,7 @@ class Gateway : public LineEvents, public ModbusBackend {
              WriteOrder::Answer answer) override;
 
  private:
-  void StartLine(const LineConfig& line);
+  void StartLine(const LineConfig& line, PortHolds before = {});
   // Called with the lock held, as every publication of a value is.
   void PublishReading(const PointKey& key, const PointReading& reading);
   void PublishAll();

@@ -16,6 +16,8 @@ namespace {
 // once this large, between requests.
 constexpr uint64_t kLongestCaptureBytes = 1 << 20;
 constexpr uint64_t kCaptureHeaderBytes = 24;
+// How often a worker looks whether the worker it replaces let its port go.
+constexpr std::chrono::milliseconds kHandoverPollMs{10};
 
 LineOptions OptionsOf(const LineConfig& line) {
   LineOptions options;
@@ -55,7 +57,8 @@ int64_t LineWorker::NowUs() {
       .count();
 }
 
-void LineWorker::Start() {
+void LineWorker::Start(PortHolds before) {
+  before_ = std::move(before);
   channel_ = std::make_unique<HostChannel>(entry_);
   Schedule(line_);
   thread_ = std::thread([this] { Run(); });
@@ -133,6 +136,13 @@ LineWorker::PolledStation* LineWorker::StationOf(int address) {
     if (station.config.address == address) return &station;
   }
   return nullptr;
+}
+
+bool LineWorker::PortLetGo() {
+  before_.erase(std::remove_if(before_.begin(), before_.end(),
+                               [](const std::shared_ptr<PortHold>& hold) { return hold->Released(); }),
+                before_.end());
+  return before_.empty();
 }
 
 bool LineWorker::OpenChannel() {
@@ -344,9 +354,28 @@ void LineWorker::RunWrite(WriteOrder& order) {
                        std::to_string(status));
 }
 
+LineWorker::Due LineWorker::FirstDue() {
+  Due first;
+  for (PolledStation& station : stations_) {
+    if (!station.online) {
+      if (station.retryAtUs < first.atUs) first = {&station, &station.points.front(), station.retryAtUs};
+      continue;
+    }
+    for (PolledPoint& point : station.points) {
+      if (point.nextDueUs < first.atUs) first = {&station, &point, point.nextDueUs};
+    }
+  }
+  return first;
+}
+
 void LineWorker::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
+    if (!open_ && !PortLetGo()) {
+      // Only while a replaced worker finishes its last request.
+      wake_.wait_for(lock, kHandoverPollMs, [this] { return stop_; });
+      continue;
+    }
     if (!open_) {
       lock.unlock();
       const bool opened = OpenChannel();
@@ -357,29 +386,9 @@ void LineWorker::Run() {
         continue;
       }
     }
-    // The point due first, of the stations online or due for a retry.
     const int64_t now = NowUs();
-    PolledStation* dueStation = nullptr;
-    PolledPoint* duePoint = nullptr;
-    int64_t due = INT64_MAX;
-    for (PolledStation& station : stations_) {
-      if (!station.online) {
-        if (station.retryAtUs < due) {
-          due = station.retryAtUs;
-          dueStation = &station;
-          duePoint = &station.points.front();
-        }
-        continue;
-      }
-      for (PolledPoint& point : station.points) {
-        if (point.nextDueUs < due) {
-          due = point.nextDueUs;
-          dueStation = &station;
-          duePoint = &point;
-        }
-      }
-    }
-    const bool pollDue = dueStation != nullptr && due <= now;
+    const Due due = FirstDue();
+    const bool pollDue = due.station != nullptr && due.atUs <= now;
     if (!writes_.empty() && !(pollOwed_ && pollDue)) {
       const std::shared_ptr<WriteOrder> order = std::move(writes_.front());
       writes_.pop_front();
@@ -391,19 +400,18 @@ void LineWorker::Run() {
       continue;
     }
     if (!pollDue) {
-      const auto wait =
-          dueStation == nullptr ? std::chrono::microseconds(1000000) : std::chrono::microseconds(due - now);
-      wake_.wait_for(lock, wait);
+      wake_.wait_for(lock, std::chrono::microseconds(due.station == nullptr ? 1000000 : due.atUs - now));
       continue;
     }
     pollOwed_ = false;
     // The next turn counts from when this one was due, so that the
     // intervals hold however long a request takes.
-    duePoint->nextDueUs = std::max(due + int64_t{duePoint->config.intervalMs} * 1000, now);
-    Poll(lock, dueStation, duePoint);
+    due.point->nextDueUs = std::max(due.atUs + int64_t{due.point->config.intervalMs} * 1000, now);
+    Poll(lock, due.station, due.point);
   }
   if (open_) channel_->Close();
   open_ = false;
+  hold_->Release();
   stopped_ = true;
   stoppedSignal_.notify_all();
 }

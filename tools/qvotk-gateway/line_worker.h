@@ -7,6 +7,7 @@
 // each request, which is how one channel polls every station on its line.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -35,6 +36,21 @@ struct PointReading {
 
 class LineWorker;
 
+// A worker's hold on its port. A worker that a reload replaced keeps the
+// port until its request in flight has ended (the driver cannot cancel
+// one), and a successor on the same port opens it only once every such
+// hold is let go: opening first, it would find the port locked and leave
+// the line down for retry_offline_s.
+class PortHold {
+ public:
+  void Release() { released_ = true; }
+  bool Released() const { return released_; }
+
+ private:
+  std::atomic<bool> released_{false};
+};
+using PortHolds = std::vector<std::shared_ptr<PortHold>>;
+
 // What the worker tells the rest of the gateway, from its own thread.
 class LineEvents {
  public:
@@ -49,7 +65,8 @@ class LineWorker {
   LineWorker(const Config& config, const LineConfig& line, QvoMainFunction entry, LineEvents* events);
   ~LineWorker();
 
-  void Start();
+  // Starts the worker; it opens its port once each of `before` is let go.
+  void Start(PortHolds before = {});
   // Asks the worker to stop, and answers its queued writes "withdrawn"; it
   // closes its channel when no request is in flight. Does not wait for a
   // request: the driver cannot cancel one.
@@ -62,6 +79,8 @@ class LineWorker {
   void Update(const Config& config, const LineConfig& line);
   // The line as it was opened: its name, port and settings.
   const LineConfig& line() const { return line_; }
+  // Let go once the worker has stopped and closed its channel.
+  std::shared_ptr<PortHold> hold() const { return hold_; }
 
   // Queues a write, or answers it at once: a point the line does not poll
   // (or a block), a value the point refuses, a station marked offline, a
@@ -90,8 +109,18 @@ class LineWorker {
     size_t maxQueuedWrites = 16;
   };
   using Orders = std::vector<std::shared_ptr<WriteOrder>>;
+  // The point due first, of the stations online or due for a retry.
+  struct Due {
+    PolledStation* station = nullptr;
+    PolledPoint* point = nullptr;
+    int64_t atUs = INT64_MAX;
+  };
 
   void Run();
+  // Called with the lock held.
+  Due FirstDue();
+  // True once every worker that held the port before this one let it go.
+  bool PortLetGo();
   bool OpenChannel();
   // Cuts the line's capture back to its header, and follows it from there.
   void CutCapture();
@@ -117,6 +146,8 @@ class LineWorker {
   LineEvents* events_;
   std::unique_ptr<HostChannel> channel_;
   bool open_ = false;
+  PortHolds before_;
+  const std::shared_ptr<PortHold> hold_ = std::make_shared<PortHold>();
   std::unique_ptr<line_watch::CaptureFollower> capture_;
 
   std::mutex mutex_;

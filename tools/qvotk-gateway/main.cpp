@@ -59,59 +59,103 @@ std::string CaptureEachLine() {
   return folder.string();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{"qvotk-gateway: TOVEK controllers on Modbus TCP and MQTT, through the qvotk driver"};
-  app.name("qvotk-gateway");
+struct Options {
   std::string configFile, checkFile, driver;
   bool verbose = false;
-  app.add_option("-c,--config", configFile, "The configuration file (TOML)");
-  app.add_option("--check-config", checkFile,
+};
+
+// The command line; false with the exit status when there is nothing to run.
+bool ParseOptions(int argc, char** argv, Options* options, int* status) {
+  CLI::App app{"qvotk-gateway: TOVEK controllers on Modbus TCP and MQTT, through the qvotk driver"};
+  app.name("qvotk-gateway");
+  app.add_option("-c,--config", options->configFile, "The configuration file (TOML)");
+  app.add_option("--check-config", options->checkFile,
                  "Check this configuration file and exit: 0 when it is good, 64 when not");
-  app.add_option("--driver", driver,
+  app.add_option("--driver", options->driver,
                  "The driver library (default: the configuration's, or the one beside the gateway)");
-  app.add_flag("-v,--verbose", verbose, "Log debug lines too");
+  app.add_flag("-v,--verbose", options->verbose, "Log debug lines too");
   app.set_version_flag("-V,--version", std::string("qvotk-gateway ") + QVO_VERSION);
   app.footer(
       "Exit status: 0 stopped by SIGTERM or SIGINT; 1 the driver or the Modbus listener could not be "
-      "started; "
-      "64 a usage or configuration error.");
+      "started; 64 a usage or configuration error.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
-    return code == 0 ? 0 : qvotk_host::kExitUsage;
+    *status = code == 0 ? 0 : qvotk_host::kExitUsage;
+    return false;
   }
-  gateway::SetLogLevel(verbose ? gateway::Level::Debug : gateway::Level::Info);
+  if (options->checkFile.empty() && options->configFile.empty()) {
+    std::fprintf(stderr, "qvotk-gateway: --config FILE is needed (see --help)\n");
+    *status = qvotk_host::kExitUsage;
+    return false;
+  }
+  return true;
+}
 
+int CheckConfig(const Options& options) {
   gateway::Config config;
   std::string error;
-  if (!checkFile.empty()) {
-    if (!gateway::LoadConfig(checkFile, &config, &error)) {
-      std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
-      return qvotk_host::kExitUsage;
-    }
-    size_t stations = 0, points = 0;
-    for (const auto& line : config.lines) {
-      stations += line.stations.size();
-      for (const auto& station : line.stations) points += station.points.size();
-    }
-    std::printf("%s: good: %zu lines, %zu stations, %zu points\n", checkFile.c_str(), config.lines.size(),
-                stations, points);
-    return 0;
-  }
-  if (configFile.empty()) {
-    std::fprintf(stderr, "qvotk-gateway: --config FILE is needed (see --help)\n");
-    return qvotk_host::kExitUsage;
-  }
-  if (!gateway::LoadConfig(configFile, &config, &error)) {
+  if (!gateway::LoadConfig(options.checkFile, &config, &error)) {
     std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
     return qvotk_host::kExitUsage;
   }
-  if (!driver.empty()) config.driver = driver;
+  size_t stations = 0, points = 0;
+  for (const auto& line : config.lines) {
+    stations += line.stations.size();
+    for (const auto& station : line.stations) points += station.points.size();
+  }
+  std::printf("%s: good: %zu lines, %zu stations, %zu points\n", options.checkFile.c_str(),
+              config.lines.size(), stations, points);
+  return 0;
+}
 
-  // Signals are taken here, on the main thread, whatever the others do.
+// Takes the signals until SIGTERM or SIGINT, then stops the gateway and
+// ends the process, without waiting for a request in flight: the process's
+// end releases its port.
+[[noreturn]] void ServeUntilStopped(gateway::Gateway* service, const Options& options, gateway::Config config,
+                                    const sigset_t& signals, const std::string& captures) {
+  auto nextStats = std::chrono::steady_clock::now() + std::chrono::seconds(config.statsIntervalS);
+  for (;;) {
+    const timespec tick = {0, 200000000};
+    const int received = sigtimedwait(&signals, nullptr, &tick);
+    if (received == SIGTERM || received == SIGINT) {
+      gateway::Log(gateway::Level::Info,
+                   std::string("stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
+      service->Stop(kStopWithinMs);
+      std::error_code ignored;
+      if (!captures.empty()) std::filesystem::remove_all(captures, ignored);
+      gateway::Log(gateway::Level::Info, "stopped");
+      std::_Exit(0);
+    }
+    if (received == SIGHUP) {
+      gateway::Config fresh;
+      std::string error;
+      if (gateway::LoadConfig(options.configFile, &fresh, &error)) {
+        if (!options.driver.empty()) fresh.driver = options.driver;
+        service->Reload(fresh);
+        config = fresh;
+      } else {
+        gateway::Log(gateway::Level::Error, "reload refused, the configuration in use stays: " + error);
+      }
+    }
+    if (received == SIGUSR1) service->LogStats();
+    if (std::chrono::steady_clock::now() >= nextStats) {
+      service->PublishStats();
+      nextStats += std::chrono::seconds(config.statsIntervalS);
+    }
+  }
+}
+
+int Serve(const Options& options) {
+  gateway::Config config;
+  std::string error;
+  if (!gateway::LoadConfig(options.configFile, &config, &error)) {
+    std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
+    return qvotk_host::kExitUsage;
+  }
+  if (!options.driver.empty()) config.driver = options.driver;
+  // Signals are taken on the main thread, whatever the others do.
   sigset_t signals;
   sigemptyset(&signals);
   for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&signals, s);
@@ -129,38 +173,18 @@ int main(int argc, char** argv) {
     gateway::Log(gateway::Level::Error, error);
     return 1;
   }
-  gateway::Log(gateway::Level::Info, "started with " + configFile + ": " +
+  gateway::Log(gateway::Level::Info, "started with " + options.configFile + ": " +
                                          std::to_string(config.lines.size()) + " lines, driver " +
                                          library.path);
+  ServeUntilStopped(&service, options, config, signals, captures);
+}
 
-  auto nextStats = std::chrono::steady_clock::now() + std::chrono::seconds(config.statsIntervalS);
-  for (;;) {
-    const timespec tick = {0, 200000000};
-    const int received = sigtimedwait(&signals, nullptr, &tick);
-    if (received == SIGTERM || received == SIGINT) {
-      gateway::Log(gateway::Level::Info,
-                   std::string("stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
-      service.Stop(kStopWithinMs);
-      std::error_code ignored;
-      if (!captures.empty()) std::filesystem::remove_all(captures, ignored);
-      gateway::Log(gateway::Level::Info, "stopped");
-      // Without waiting for a request in flight: the process's end releases its port.
-      std::_Exit(0);
-    }
-    if (received == SIGHUP) {
-      gateway::Config fresh;
-      if (gateway::LoadConfig(configFile, &fresh, &error)) {
-        if (!driver.empty()) fresh.driver = driver;
-        service.Reload(fresh);
-        config = fresh;
-      } else {
-        gateway::Log(gateway::Level::Error, "reload refused, the configuration in use stays: " + error);
-      }
-    }
-    if (received == SIGUSR1) service.LogStats();
-    if (std::chrono::steady_clock::now() >= nextStats) {
-      service.PublishStats();
-      nextStats += std::chrono::seconds(config.statsIntervalS);
-    }
-  }
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int status = 0;
+  if (!ParseOptions(argc, argv, &options, &status)) return status;
+  gateway::SetLogLevel(options.verbose ? gateway::Level::Debug : gateway::Level::Info);
+  return options.checkFile.empty() ? Serve(options) : CheckConfig(options);
 }

@@ -68,6 +68,32 @@ bool ReceiveExactly(int socket, uint8_t* into, int count, int firstWaitMs) {
   return true;
 }
 
+// What a request asks for: a count the function allows, and for 16 a byte
+// count of two a register that the frame holds exactly.
+struct RequestShape {
+  int first = 0;
+  int count = 0;
+  bool valid = false;
+};
+
+RequestShape ShapeOf(const uint8_t* pdu, int pduLength) {
+  const int function = pdu[0];
+  RequestShape shape;
+  shape.first = pduLength >= 3 ? Word(pdu + 1) : 0;
+  if (function == kWriteSingle) {
+    shape.count = 1;
+    shape.valid = pduLength == 5;
+  } else if (pduLength >= 5) {
+    shape.count = Word(pdu + 3);
+    shape.valid = function == kReadHolding
+                      ? pduLength == 5 && shape.count >= 1 && shape.count <= MODBUS_MAX_READ_REGISTERS
+                      : pduLength >= 6 && shape.count >= 1 && shape.count <= MODBUS_MAX_WRITE_REGISTERS &&
+                            pdu[5] == 2 * shape.count && pduLength == 6 + 2 * shape.count;
+  }
+  shape.valid = shape.valid && shape.first + shape.count <= 65536;
+  return shape;
+}
+
 }  // namespace
 
 ModbusServer::~ModbusServer() { Stop(); }
@@ -209,7 +235,6 @@ void ModbusServer::Answer(modbus_t* context, const uint8_t* frame, int length) {
   const auto deadline = WriteOrder::Clock::now() + std::chrono::milliseconds(config_.writeTimeoutMs);
   const int unit = frame[kHeader - 1];
   const uint8_t* pdu = frame + kHeader;
-  const int pduLength = length - kHeader;
   const int function = pdu[0];
   auto refuse = [&](int exception) {
     modbus_reply_exception(context, frame, static_cast<unsigned>(exception));
@@ -217,59 +242,49 @@ void ModbusServer::Answer(modbus_t* context, const uint8_t* frame, int length) {
   if (function != kReadHolding && function != kWriteSingle && function != kWriteMultiple) {
     return refuse(MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
   }
-  // The request's shape: a count the function allows, and for 16 a byte
-  // count of two a register that the frame holds exactly.
-  const int first = pduLength >= 3 ? Word(pdu + 1) : 0;
-  int count = 0;
-  bool shaped = false;
-  if (function == kWriteSingle) {
-    count = 1;
-    shaped = pduLength == 5;
-  } else if (pduLength >= 5) {
-    count = Word(pdu + 3);
-    shaped = function == kReadHolding ? pduLength == 5 && count >= 1 && count <= MODBUS_MAX_READ_REGISTERS
-                                      : pduLength >= 6 && count >= 1 && count <= MODBUS_MAX_WRITE_REGISTERS &&
-                                            pdu[5] == 2 * count && pduLength == 6 + 2 * count;
-  }
-  if (!shaped || first + count > 65536) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
-
-  std::vector<RegisterTarget> targets(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    if (!backend_->Target(unit, first + i, &targets[static_cast<size_t>(i)])) {
+  const RequestShape shape = ShapeOf(pdu, length - kHeader);
+  if (!shape.valid) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+  std::vector<RegisterTarget> targets(static_cast<size_t>(shape.count));
+  for (int i = 0; i < shape.count; ++i) {
+    if (!backend_->Target(unit, shape.first + i, &targets[static_cast<size_t>(i)])) {
       return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
     }
   }
-  modbus_mapping_t* registers = modbus_mapping_new_start_address(0, 0, 0, 0, static_cast<unsigned>(first),
-                                                                 static_cast<unsigned>(count), 0, 0);
-  int exception = 0;
-  if (function == kReadHolding) {
-    for (int i = 0; i < count && exception == 0; ++i) {
-      if (!backend_->Value(targets[static_cast<size_t>(i)], &registers->tab_registers[i])) {
-        exception = MODBUS_EXCEPTION_GATEWAY_TARGET;
-      }
-    }
-  } else {
-    const uint8_t* values = function == kWriteSingle ? pdu + 3 : pdu + 6;
-    // Every register is checked before any is written.
-    for (int i = 0; i < count && exception == 0; ++i) {
-      const RegisterTarget& target = targets[static_cast<size_t>(i)];
-      if (target.block) {
-        exception = MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;  // a block is read only
-      } else if (!qvotk_host::TakesValue(target.point == "S", Word(values + 2 * i))) {
-        exception = MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
-      }
-    }
-    // Then written in register order, up to the first that fails.
-    for (int i = 0; i < count && exception == 0; ++i) {
-      exception = ExceptionOf(WriteAndWait(targets[static_cast<size_t>(i)], Word(values + 2 * i), deadline));
-    }
-  }
+  modbus_mapping_t* registers = modbus_mapping_new_start_address(
+      0, 0, 0, 0, static_cast<unsigned>(shape.first), static_cast<unsigned>(shape.count), 0, 0);
+  const int exception = function == kReadHolding
+                            ? ReadAll(targets, registers->tab_registers)
+                            : WriteAll(targets, function == kWriteSingle ? pdu + 3 : pdu + 6, deadline);
   if (exception != 0) {
     refuse(exception);
   } else {
     modbus_reply(context, frame, length, registers);
   }
   modbus_mapping_free(registers);
+}
+
+int ModbusServer::ReadAll(const std::vector<RegisterTarget>& targets, uint16_t* values) {
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (!backend_->Value(targets[i], &values[i])) return MODBUS_EXCEPTION_GATEWAY_TARGET;
+  }
+  return 0;
+}
+
+int ModbusServer::WriteAll(const std::vector<RegisterTarget>& targets, const uint8_t* values,
+                           WriteOrder::Clock::time_point deadline) {
+  // Every register is checked before any is written.
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (targets[i].block) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;  // a block is read only
+    if (!qvotk_host::TakesValue(targets[i].point == "S", Word(values + 2 * i))) {
+      return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    }
+  }
+  // Then written in register order, up to the first that fails.
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const int exception = ExceptionOf(WriteAndWait(targets[i], Word(values + 2 * i), deadline));
+    if (exception != 0) return exception;
+  }
+  return 0;
 }
 
 }  // namespace gateway

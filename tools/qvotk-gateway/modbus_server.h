@@ -71,6 +71,10 @@ class ModbusServer {
   // stayed silent too long, or sent what is no Modbus TCP request.
   bool ReceiveFrame(int socket, uint8_t* frame, int* length);
   void Answer(modbus_t* context, const uint8_t* frame, int length);
+  // The exception that answers the request, 0 when none.
+  int ReadAll(const std::vector<RegisterTarget>& targets, uint16_t* values);
+  int WriteAll(const std::vector<RegisterTarget>& targets, const uint8_t* values,
+               WriteOrder::Clock::time_point deadline);
   WriteAnswer WriteAndWait(const RegisterTarget& target, uint16_t value,
                            WriteOrder::Clock::time_point deadline);
   void Heard(uint64_t id, bool busy);
