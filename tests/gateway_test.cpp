@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,12 +91,15 @@ int ExceptionOf(const Bytes& reply) {
   return (reply[7] & 0x80) != 0 ? reply[8] : 0;
 }
 
-// A Modbus TCP client that sends whatever it is given.
+// A Modbus TCP client that sends whatever it is given, from 127.0.0.1 or
+// another loopback address.
 class RawClient {
  public:
-  explicit RawClient(int port) : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+  explicit RawClient(int port, const char* from = "127.0.0.1") : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &address.sin_addr);
+    bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -195,11 +199,16 @@ class GatewayTest : public ::testing::Test {
     ASSERT_TRUE(south.Start({"--station", "7", "--s-point", "7:3", "--drift-ms", "300"}));
   }
 
-  bool StartBroker() {
+  // A broker on brokerPort: anyone may publish, or as `settings` say; the
+  // test's clients connect with `clients` (certificates, a user).
+  bool StartBroker(const std::string& settings = "allow_anonymous true\n", const std::string& clients = "") {
+    if (broker) broker->Stop();
     broker = std::make_unique<ChildProcess>();
-    workingDirectory.WriteFile("mosquitto.conf",
-                               "listener " + std::to_string(brokerPort) +
-                                   " 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest none\n");
+    clientOptions = clients;
+    // As root, mosquitto would read the files a test names as its own user.
+    const std::string user = clients.empty() ? "" : "user root\n";
+    workingDirectory.WriteFile("mosquitto.conf", "listener " + std::to_string(brokerPort) + " 127.0.0.1\n" +
+                                                     settings + user + "persistence false\nlog_dest none\n");
     std::string error;
     if (!broker->Start("/usr/sbin/mosquitto", {"-c", workingDirectory.path() + "/mosquitto.conf"}, &error)) {
       return false;
@@ -272,18 +281,19 @@ port = )" + std::to_string(brokerPort) +
     return WaitFor([&] { return south.Traced("station 8: write S point = 5") > 0; });
   }
 
-  // Starts the gateway on `config`; its log goes to gateway.log.
-  bool StartGateway(const std::string& config) {
+  // Starts the gateway on `config`, its log appended to gateway.log, in the
+  // environment given; ready once mbpoll reads a value, or, for a
+  // configuration without unit 1, once it says it started.
+  bool StartGateway(const std::string& config, bool unitOne = true, const std::string& environment = "") {
     workingDirectory.WriteFile("gateway.toml", config);
     gateway = std::make_unique<ChildProcess>();
-    std::string error;
-    if (!gateway->Start("/bin/sh",
-                        {"-c", "exec " + kBin + "/qvotk-gateway --config gateway.toml 2>gateway.log"},
-                        &error)) {
-      return false;
-    }
-    std::string output;
-    return WaitFor([&] { return Modbus("-a 1 -r 1", &output) == 0; }, 5);
+    std::string error, output;
+    return gateway->Start(
+               "/bin/sh",
+               {"-c", environment + " exec " + kBin + "/qvotk-gateway --config gateway.toml 2>>gateway.log"},
+               &error) &&
+           WaitFor([&] { return unitOne ? Modbus("-a 1 -r 1", &output) == 0 : Logged("started with") > 0; },
+                   5);
   }
 
   // mbpoll against the gateway; `values` are written.
@@ -296,7 +306,8 @@ port = )" + std::to_string(brokerPort) +
   // mosquitto_pub with `arguments`: "-t TOPIC -m PAYLOAD", "-r ...", "-l <FILE".
   int Publish(const std::string& arguments) const {
     std::string output;
-    return RunCommand("mosquitto_pub -p " + std::to_string(brokerPort) + " " + arguments, &output);
+    return RunCommand("mosquitto_pub -p " + std::to_string(brokerPort) + clientOptions + " " + arguments,
+                      &output);
   }
 
   // The retained and live messages of `topic` ("qvotk/#"), `count` of them
@@ -304,8 +315,8 @@ port = )" + std::to_string(brokerPort) +
   std::vector<std::pair<std::string, std::string>> Messages(const std::string& topic, int count,
                                                             int seconds) const {
     std::string output;
-    RunCommand("mosquitto_sub -p " + std::to_string(brokerPort) + " -v -t '" + topic + "' -C " +
-                   std::to_string(count) + " -W " + std::to_string(seconds),
+    RunCommand("mosquitto_sub -p " + std::to_string(brokerPort) + clientOptions + " -v -t '" + topic +
+                   "' -C " + std::to_string(count) + " -W " + std::to_string(seconds),
                &output);
     std::vector<std::pair<std::string, std::string>> messages;
     std::istringstream lines(output);
@@ -334,6 +345,7 @@ port = )" + std::to_string(brokerPort) +
 
   TemporaryWorkingDirectory workingDirectory;
   int brokerPort = 0, modbusPort = 0;
+  std::string clientOptions;  // of mosquitto_pub and _sub
   std::unique_ptr<ChildProcess> broker, gateway;
   SimulatorProcess north, south;
 };
@@ -342,6 +354,9 @@ port = )" + std::to_string(brokerPort) +
 // exceptions come where they should.
 TEST_F(GatewayTest, ModbusReadsWritesAndAnswersExceptions) {
   ASSERT_TRUE(StartGateway(Config(north.port)));
+  EXPECT_EQ(Logged("modbus: no allow list: any client that reaches 127.0.0.1:" + std::to_string(modbusPort) +
+                   " may read and write"),
+            1u);
   std::string output;
   ASSERT_EQ(Modbus("-a 1 -r 1", &output), 0) << output;
   EXPECT_NE(output.find("[1]: \t4"), std::string::npos) << output;
@@ -693,10 +708,185 @@ TEST_F(GatewayTest, ABadConfigurationNamesFileLineAndKey) {
     EXPECT_NE(output.find("gateway.toml:39: mqtt.topic_prefix: must be a topic"), std::string::npos)
         << output;
   }
+  for (const std::string bad : {"10.0.0.1/8", "10.0.0.0/33", "10.0.0.0/08", "300.1.1.1", "010.0.0.1", "::1",
+                                " 10.0.0.1", "10.0.0.0/", "any"}) {
+    workingDirectory.WriteFile("gateway.toml",
+                               Replaced(config, "[modbus]\n", "[modbus]\nallow = [\"" + bad + "\"]\n"));
+    EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config gateway.toml", &output), 64) << bad;
+    EXPECT_NE(output.find("gateway.toml:33: modbus.allow: '" + bad + "'"), std::string::npos) << output;
+  }
   workingDirectory.WriteFile("gateway.toml", Replaced(config, "name = \"south\"", "name = \"$south\""));
   EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config gateway.toml", &output), 64);
   EXPECT_NE(output.find("gateway.toml:20: line.name: must be one topic level"), std::string::npos) << output;
   EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config " + kGatewayExample, &output), 0) << output;
+}
+
+// Who may connect and who may write, by address: mbpoll from 127.0.0.1
+// writes; a client from 127.0.0.2 reads, and its writes are refused (0x01,
+// logged once); one from 127.0.0.3 is let go unanswered.
+TEST_F(GatewayTest, ModbusAllowsAndDeniesByAddress) {
+  ASSERT_TRUE(StartGateway(Replaced(Config(north.port), "[modbus]\n",
+                                    "[modbus]\nallow = [\"127.0.0.1\", \"127.0.0.2/32\"]\n"
+                                    "write_allow = [\"127.0.0.0/32\", \"127.0.0.1\"]\n")));
+  std::string output;
+  EXPECT_EQ(Modbus("-a 1 -r 6", &output, "2"), 0) << output;
+  RawClient reader(modbusPort, "127.0.0.2");
+  EXPECT_EQ(ExceptionOf(reader.Ask(ReadRegister(1, 0))), 0);
+  EXPECT_EQ(ExceptionOf(reader.Ask(WriteRegister(1, 5, 1))), 0x01);
+  EXPECT_EQ(ExceptionOf(reader.Ask(WriteRegister(1, 0, 1))), 0x01);
+  EXPECT_EQ(Logged("writes from 127.0.0.2 are refused"), 1u);
+  RawClient stranger(modbusPort, "127.0.0.3");
+  stranger.Send(ReadRegister(1, 0));
+  EXPECT_TRUE(stranger.ClosedSilently());
+  EXPECT_EQ(Logged("127.0.0.3 is not in allow"), 1u);
+  EXPECT_EQ(north.Traced("station 12: write"), 1) << "005 := 2, and nothing else";
+  EXPECT_EQ(Logged("no allow list"), 0u);
+}
+
+// A read-only point or station refuses writes from Modbus (0x01) and MQTT
+// ("read-only"), and [modbus] read_only, taken by a reload, every write on
+// Modbus; nothing refused reaches the line.
+TEST_F(GatewayTest, ReadOnlyPointsStationsAndServer) {
+  std::string config = Replaced(Config(north.port), "name = \"005\", register = 5,",
+                                "name = \"005\", read_only = true, register = 5,");
+  config = Replaced(config, "unit_id = 3\n", "unit_id = 3\n  read_only = true\n");
+  ASSERT_TRUE(StartGateway(config));
+  Subscriber results;
+  ASSERT_TRUE(results.Start(brokerPort, "qvotk/+/+/+/result"));
+  std::string output;
+  EXPECT_NE(Modbus("-a 1 -r 6", &output, "2"), 0);
+  EXPECT_NE(output.find("Illegal function"), std::string::npos) << output;
+  EXPECT_NE(Modbus("-a 3 -r 1", &output, "2"), 0);
+  Publish("-t qvotk/north/12/005/set -m 2");
+  EXPECT_EQ(results.NextResult(), "read-only");
+  EXPECT_EQ(Modbus("-a 1 -r 1", &output, "3"), 0) << "S of station 12 is not read-only: " << output;
+
+  workingDirectory.WriteFile("gateway.toml", Replaced(config, "[modbus]\n", "[modbus]\nread_only = true\n"));
+  kill(gateway->pid(), SIGHUP);
+  ASSERT_TRUE(WaitFor([&] { return Logged("configuration reloaded") == 1; }));
+  EXPECT_NE(Modbus("-a 1 -r 1", &output, "5"), 0);
+  EXPECT_NE(output.find("Illegal function"), std::string::npos) << output;
+  EXPECT_EQ(north.Traced("write point 005"), 0);
+  EXPECT_EQ(south.Traced("station 7: write"), 0);
+  EXPECT_EQ(north.Traced("station 12: write S"), 1);
+}
+
+// A broker that asks each client for a certificate: the gateway connects
+// with the one made here for it, over the TLS version named, and publishes.
+TEST_F(GatewayTest, MutualTlsWithTheGatewaysOwnCertificate) {
+  const std::string make =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 ";
+  std::string output;
+  ASSERT_EQ(RunCommand(
+                make + "-keyout ca.key -out ca.crt -subj /CN=ca && " + make +
+                    "-keyout broker.key -out broker.crt -subj /CN=broker -addext subjectAltName=IP:127.0.0.1 "
+                    "-CA ca.crt -CAkey ca.key && " +
+                    make + "-keyout gateway.key -out gateway.crt -subj /CN=gateway -CA ca.crt -CAkey ca.key",
+                &output),
+            0)
+      << output;
+  ASSERT_TRUE(
+      StartBroker("cafile ca.crt\ncertfile broker.crt\nkeyfile broker.key\nrequire_certificate true\n"
+                  "tls_version tlsv1.3\nallow_anonymous true\n",
+                  " -h 127.0.0.1 --cafile ca.crt --cert gateway.crt --key gateway.key"));
+  ASSERT_TRUE(StartGateway(Config(north.port) +
+                           "ca_file = \"ca.crt\"\ncert_file = \"gateway.crt\"\nkey_file = \"gateway.key\"\n"
+                           "tls_version = \"tlsv1.3\"\n"));
+  EXPECT_TRUE(WaitFor([&] { return Retained("qvotk/north/12/status") == "online"; })) << Log();
+  EXPECT_EQ(Logged("mqtt: connected to 127.0.0.1"), 1u);
+}
+
+// A broker that takes only a user with its password: the gateway reads the
+// password from its file. A password in a configuration any user may read
+// is warned of.
+TEST_F(GatewayTest, APasswordFromItsFileAndAWarningForOneOthersMayRead) {
+  std::string output;
+  ASSERT_EQ(RunCommand("mosquitto_passwd -b -c passwords gateway 's3cret word'", &output), 0) << output;
+  ASSERT_TRUE(
+      StartBroker("allow_anonymous false\npassword_file passwords\n", " -u gateway -P 's3cret word'"));
+  workingDirectory.WriteFile("password", "s3cret word\n");
+  chmod("password", 0600);
+  const std::string config = Config(north.port) + "username = \"gateway\"\npassword_file = \"password\"\n";
+  ASSERT_TRUE(StartGateway(config));
+  EXPECT_TRUE(WaitFor([&] { return Retained("qvotk/north/12/status") == "online"; })) << Log();
+  EXPECT_EQ(Logged("any user may read"), 0u);
+
+  workingDirectory.WriteFile("inline.toml",
+                             Config(north.port) + "username = \"gateway\"\npassword = \"s3cret word\"\n");
+  chmod("inline.toml", 0644);
+  RunCommand(kBin + "/qvotk-gateway --check-config inline.toml", &output);
+  EXPECT_NE(output.find("warning: inline.toml holds the MQTT password, and any user may read it"),
+            std::string::npos)
+      << output;
+}
+
+// /metrics: every name the gateway measures, in a scrape promtool finds
+// good, counting what happened (reads of each point, a write through
+// Modbus, a station offline).
+TEST_F(GatewayTest, MetricsNamedAsPrometheusWants) {
+  const int metricsPort = FreeTcpPort();
+  ASSERT_TRUE(StartGateway(Config(north.port) +
+                           "\n[metrics]\nlisten = \"127.0.0.1:" + std::to_string(metricsPort) + "\"\n"));
+  std::string output;
+  ASSERT_EQ(Modbus("-a 1 -r 6", &output, "2"), 0) << output;
+  ASSERT_TRUE(WaitFor([&] { return Retained("qvotk/south/8/status") == "offline"; }));
+  const std::string scrape =
+      "curl -sf http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics -o scrape.txt";
+  ASSERT_EQ(RunCommand(scrape + " && promtool check metrics <scrape.txt", &output), 0) << output;
+  std::ifstream file(workingDirectory.path() + "/scrape.txt");
+  const std::string text((std::istreambuf_iterator<char>(file)), {});
+  for (const std::string sample :
+       {"qvotk_requests_total{line=\"north\",point=\"005\",station=\"12\",status=\"ok\"} ",
+        "qvotk_requests_total{line=\"south\",point=\"S\",station=\"8\",status=\"no_answer\"} ",
+        "qvotk_request_attempts_total{line=\"south\",station=\"8\"} ",
+        "qvotk_request_duration_seconds_bucket{line=\"north\",le=\"0.1\"} ",
+        "qvotk_line_busy_ratio{line=\"north\"} ",
+        "qvotk_polls_late_total{line=\"north\",point=\"S\",station=\"12\"} ",
+        "qvotk_station_online{line=\"south\",station=\"8\"} 0",
+        "qvotk_station_online{line=\"south\",station=\"7\"} 1",
+        "qvotk_writes_total{line=\"north\",result=\"written\",source=\"modbus\",station=\"12\"} 1",
+        "qvotk_modbus_clients ", "qvotk_mqtt_connected 1", "qvotk_mqtt_buffered_values "}) {
+    EXPECT_NE(text.find("\n" + sample), std::string::npos) << sample;
+  }
+}
+
+// A line whose points ask more than its wire carries: --check-config says
+// so, and the gateway warns once it has read them too slowly for a whole
+// health window, naming the rates, and again once a reload lets it keep
+// up. Under systemd each line carries its level as the journal reads it;
+// the driver's own reports too.
+TEST_F(GatewayTest, ALineTooSlowForItsPointsIsLoggedAndSoIsItsRecovery) {
+  SimulatorProcess paced;
+  ASSERT_TRUE(paced.Start({"--station", "1", "--baud", "9600"}));
+  const std::string config =
+      "[gateway]\nhealth_window_s = 1\n[[line]]\nname = \"paced\"\nport = \"" + paced.port +
+      "\"\n  [[line.station]]\n  address = 1\n  point = [{name = \"S\", interval_ms = 10}, "
+      "{name = \"001\", interval_ms = 10}]\n"
+      "[[line]]\nname = \"gone\"\nport = \"nosuch9\"\n  [[line.station]]\n  address = 1\n"
+      "  point = [{name = \"S\"}]\n";
+  workingDirectory.WriteFile("gateway.toml", config);
+  std::string output;
+  EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config gateway.toml", &output), 0);
+  EXPECT_NE(output.find("warning: line paced: its points ask for 833% of the wire"), std::string::npos)
+      << output;
+  workingDirectory.WriteFile("gateway.log", "");
+  struct stat log {};
+  stat("gateway.log", &log);
+  ASSERT_TRUE(StartGateway(
+      config, false, "JOURNAL_STREAM=" + std::to_string(log.st_dev) + ":" + std::to_string(log.st_ino)));
+  EXPECT_TRUE(WaitFor([&] { return Logged("<4>warning line paced: read at ") == 1; })) << Log();
+  EXPECT_NE(Log().find(" of its configured rate for 1 s: 200.0 reads/s wanted, "), std::string::npos)
+      << Log();
+  EXPECT_NE(Log().find(" achieved; a round of its 2 points keeps the line busy "), std::string::npos)
+      << Log();
+  workingDirectory.WriteFile("gateway.toml",
+                             Replaced(config, "interval_ms = 10}, {name = \"001\", interval_ms = 10}",
+                                      "interval_ms = 500}, {name = \"001\", interval_ms = 500}"));
+  kill(gateway->pid(), SIGHUP);
+  EXPECT_TRUE(WaitFor([&] { return Logged("<6>info line paced: read at ") == 1; })) << Log();
+  EXPECT_EQ(Logged("<4>warning line paced: read at "), 1u) << "once";
+  EXPECT_EQ(Logged("<3>error driver: QVOTOVEK  : Fail to open nosuch9\n"), 1u) << Log();
+  EXPECT_EQ(Logged("<3>error driver: QVOTOVEK  : nosuch9: "), 1u) << Log();
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, when they are missing.
 # Usage: tools/install-deps.sh [core|bench|uart]   (as root, or through sudo)
 #   core:  what the demo and the test lane need (the gateway's libraries, and
-#          the broker and clients its tests start);
+#          the broker, clients and tools its tests start: promtool from
+#          prometheus, curl, openssl);
 #   bench: also what the benchmarks and the comparison with libmodbus need;
 #   uart:  also what the kernel lane needs: QEMU, busybox, and Debian's
 #          kernel, unpacked (not installed) into /var/cache/qvotk/kernel;
@@ -10,7 +11,8 @@
 set -eu
 lane=${1:-all}
 packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark
-  libtomlplusplus-dev libmodbus-dev libmosquitto-dev mosquitto mosquitto-clients mbpoll"
+  libtomlplusplus-dev libmodbus-dev libmosquitto-dev prometheus-cpp-dev mosquitto mosquitto-clients mbpoll
+  prometheus curl openssl"
 uart="qemu-system-x86 busybox-static cpio"
 case $lane in
   core) ;;

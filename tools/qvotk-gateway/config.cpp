@@ -1,9 +1,14 @@
 #include "config.h"
 
+#include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 namespace gateway {
 namespace {
@@ -58,6 +63,40 @@ class Reader {
     *out = *node->value<std::string>();
   }
 
+  void Bool(const toml::table& table, const std::string& path, const char* key, bool* out) const {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return;
+    if (!node->is_boolean()) Fail(node, Join(path, key), "must be true or false");
+    *out = *node->value<bool>();
+  }
+
+  // A list of IPv4 addresses and networks; left unset when the key is absent.
+  void Ranges(const toml::table& table, const std::string& path, const char* key,
+              std::optional<std::vector<Ipv4Range>>* out) const {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return;
+    const toml::array* array = node->as_array();
+    if (array == nullptr)
+      Fail(node, Join(path, key), "must be a list of addresses: [\"10.0.0.0/8\", \"127.0.0.1\"]");
+    out->emplace();
+    for (const toml::node& item : *array) {
+      Ipv4Range range;
+      std::string why;
+      if (!item.is_string()) Fail(&item, Join(path, key), "must be a list of addresses, each in quotes");
+      if (!ParseIpv4Range(*item.value<std::string>(), &range, &why)) Fail(&item, Join(path, key), why);
+      (*out)->push_back(range);
+    }
+  }
+
+  // A file the gateway reads, checked now rather than at start.
+  void ReadableFile(const toml::table& table, const std::string& path, const char* key,
+                    std::string* out) const {
+    Text(table, path, key, out);
+    if (!out->empty() && access(out->c_str(), R_OK) != 0) {
+      Fail(table.get(key), Join(path, key), "cannot read " + *out + ": " + std::strerror(errno));
+    }
+  }
+
   void Choice(const toml::table& table, const std::string& path, const char* key, std::string* out,
               std::set<std::string> allowed) const {
     Text(table, path, key, out);
@@ -102,7 +141,7 @@ bool IsTopic(const std::string& text, bool levels) {
 }
 
 void ReadPoint(const Reader& r, const toml::table& t, const std::string& path, PointConfig* point) {
-  r.OnlyKnown(t, path, {"name", "count", "register", "interval_ms", "publish_every_s"});
+  r.OnlyKnown(t, path, {"name", "count", "register", "interval_ms", "publish_every_s", "read_only"});
   r.Text(t, path, "name", &point->name, true);
   const bool block = point->name == "block";
   const bool valid = point->name == "S" || (point->name.size() == 3 &&
@@ -117,18 +156,21 @@ void ReadPoint(const Reader& r, const toml::table& t, const std::string& path, P
   r.Int(t, path, "register", &point->reg, 0, 65535);
   r.Int(t, path, "interval_ms", &point->intervalMs, 10, 86400000);
   r.Int(t, path, "publish_every_s", &point->publishEveryS, 1, 86400);
+  r.Bool(t, path, "read_only", &point->readOnly);
 }
 
 void ReadStation(const Reader& r, const toml::table& t, const std::string& path, StationConfig* station) {
-  r.OnlyKnown(t, path, {"address", "unit_id", "max_age_s", "point"});
+  r.OnlyKnown(t, path, {"address", "unit_id", "max_age_s", "read_only", "point"});
   if (t.get("address") == nullptr) r.Fail(&t, path + ".address", "is required");
   r.Int(t, path, "address", &station->address, 0, 9999);
   r.Int(t, path, "unit_id", &station->unitId, 0, 255);
   r.Int(t, path, "max_age_s", &station->maxAgeS, 1, 86400);
+  r.Bool(t, path, "read_only", &station->readOnly);
   const toml::array* points = r.Tables(t, path, "point");
   if (points == nullptr || points->empty()) r.Fail(&t, path + ".point", "a station needs at least one point");
   for (const toml::node& node : *points) {
     PointConfig point;
+    point.readOnly = station->readOnly;
     ReadPoint(r, *node.as_table(), path + ".point", &point);
     station->points.push_back(point);
   }
@@ -166,32 +208,78 @@ void ReadLine(const Reader& r, const toml::table& t, const std::string& path, Li
 }
 
 void ReadGateway(const Reader& r, const toml::table& g, Config* config) {
-  r.OnlyKnown(
-      g, "gateway",
-      {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s", "max_queued_writes"});
+  r.OnlyKnown(g, "gateway",
+              {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s", "max_queued_writes",
+               "health_window_s"});
   r.Text(g, "gateway", "driver", &config->driver);
   r.Int(g, "gateway", "offline_after_failures", &config->offlineAfterFailures, 1, 1000);
   r.Int(g, "gateway", "retry_offline_s", &config->retryOfflineS, 1, 86400);
   r.Int(g, "gateway", "stats_interval_s", &config->statsIntervalS, 1, 86400);
   r.Int(g, "gateway", "max_queued_writes", &config->maxQueuedWrites, 1, 1024);
+  r.Int(g, "gateway", "health_window_s", &config->healthWindowS, 1, 3600);
 }
 
 void ReadModbus(const Reader& r, const toml::table& m, ModbusConfig* modbus) {
   r.OnlyKnown(m, "modbus",
-              {"listen", "port", "max_clients", "write_timeout_ms", "idle_timeout_s", "evict_idle_s"});
+              {"listen", "port", "max_clients", "write_timeout_ms", "idle_timeout_s", "evict_idle_s",
+               "read_only", "allow", "write_allow"});
   modbus->enabled = true;
   r.Text(m, "modbus", "listen", &modbus->listen);
+  Ipv4Range listen;
+  std::string why;
+  if (!ParseIpv4Range(modbus->listen, &listen, &why) || listen.mask != ~uint32_t{0}) {
+    r.Fail(m.get("listen"), "modbus.listen", "must be one IPv4 address to listen on (0.0.0.0: all)");
+  }
   r.Int(m, "modbus", "port", &modbus->port, 1, 65535);
   r.Int(m, "modbus", "max_clients", &modbus->maxClients, 1, 1024);
   r.Int(m, "modbus", "write_timeout_ms", &modbus->writeTimeoutMs, 10, 600000);
   r.Int(m, "modbus", "idle_timeout_s", &modbus->idleTimeoutS, 1, 86400);
   r.Int(m, "modbus", "evict_idle_s", &modbus->evictIdleS, 1, 86400);
+  r.Bool(m, "modbus", "read_only", &modbus->access.readOnly);
+  r.Ranges(m, "modbus", "allow", &modbus->access.allow);
+  // An empty list would let nobody in: more likely a slip than a wish.
+  if (modbus->access.allow && modbus->access.allow->empty()) {
+    r.Fail(m.get("allow"), "modbus.allow", "lets no client in: name the addresses, or leave the key out");
+  }
+  r.Ranges(m, "modbus", "write_allow", &modbus->access.writeAllow);
+}
+
+// The password from its file, one trailing line end dropped.
+std::string PasswordFrom(const Reader& r, const toml::table& q, const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string password = text.str();
+  if (!password.empty() && password.back() == '\n') password.pop_back();
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (!in || password.empty())
+    r.Fail(q.get("password_file"), "mqtt.password_file", file + " holds no password");
+  return password;
+}
+
+void ReadTls(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
+  r.ReadableFile(q, "mqtt", "ca_file", &mqtt->caFile);
+  r.ReadableFile(q, "mqtt", "cert_file", &mqtt->certFile);
+  r.ReadableFile(q, "mqtt", "key_file", &mqtt->keyFile);
+  r.Text(q, "mqtt", "tls_version", &mqtt->tlsVersion);
+  if (mqtt->certFile.empty() != mqtt->keyFile.empty()) {
+    r.Fail(q.get(mqtt->certFile.empty() ? "key_file" : "cert_file"), "mqtt.cert_file",
+           "cert_file and key_file go together");
+  }
+  if (!mqtt->tlsVersion.empty() && mqtt->tlsVersion != "tlsv1.2" && mqtt->tlsVersion != "tlsv1.3") {
+    r.Fail(q.get("tls_version"), "mqtt.tls_version", "must be tlsv1.2 or tlsv1.3");
+  }
+  for (const char* key : {"cert_file", "tls_version"}) {
+    if (q.get(key) != nullptr && mqtt->caFile.empty()) {
+      r.Fail(q.get(key), std::string("mqtt.") + key, "needs ca_file: TLS is on when ca_file is set");
+    }
+  }
 }
 
 void ReadMqtt(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
   r.OnlyKnown(q, "mqtt",
-              {"host", "port", "client_id", "topic_prefix", "qos", "username", "password", "ca_file",
-               "keepalive_s", "write_timeout_ms"});
+              {"host", "port", "client_id", "topic_prefix", "qos", "username", "password", "password_file",
+               "ca_file", "cert_file", "key_file", "tls_version", "keepalive_s", "write_timeout_ms"});
   mqtt->enabled = true;
   r.Text(q, "mqtt", "host", &mqtt->host);
   r.Int(q, "mqtt", "port", &mqtt->port, 1, 65535);
@@ -200,7 +288,17 @@ void ReadMqtt(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
   r.Int(q, "mqtt", "qos", &mqtt->qos, 0, 2);
   r.Text(q, "mqtt", "username", &mqtt->username);
   r.Text(q, "mqtt", "password", &mqtt->password);
-  r.Text(q, "mqtt", "ca_file", &mqtt->caFile);
+  r.ReadableFile(q, "mqtt", "password_file", &mqtt->passwordFile);
+  if (!mqtt->passwordFile.empty()) {
+    if (q.get("password") != nullptr)
+      r.Fail(q.get("password"), "mqtt.password", "and password_file: one of them");
+    mqtt->password = PasswordFrom(r, q, mqtt->passwordFile);
+  }
+  if (!mqtt->password.empty() && mqtt->username.empty()) {
+    r.Fail(q.get(mqtt->passwordFile.empty() ? "password" : "password_file"), "mqtt.username",
+           "is required with a password");
+  }
+  ReadTls(r, q, mqtt);
   r.Int(q, "mqtt", "keepalive_s", &mqtt->keepaliveS, 5, 3600);
   r.Int(q, "mqtt", "write_timeout_ms", &mqtt->writeTimeoutMs, 10, 600000);
   if (!IsTopic(mqtt->topicPrefix, true)) {
@@ -208,6 +306,21 @@ void ReadMqtt(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
         q.get("topic_prefix"), "mqtt.topic_prefix",
         "must be a topic: no '+', '#', NUL, blanks, control characters or empty levels, and no leading '$'");
   }
+}
+
+void ReadMetrics(const Reader& r, const toml::table& t, MetricsConfig* metrics) {
+  r.OnlyKnown(t, "metrics", {"listen"});
+  metrics->enabled = true;
+  r.Text(t, "metrics", "listen", &metrics->listen);
+  const size_t colon = metrics->listen.rfind(':');
+  const std::string port = colon == std::string::npos ? "" : metrics->listen.substr(colon + 1);
+  Ipv4Range address;
+  std::string why;
+  const bool good = ParseIpv4Range(metrics->listen.substr(0, colon), &address, &why) &&
+                    address.mask == ~uint32_t{0} && !port.empty() && port.size() <= 5 &&
+                    port.find_first_not_of("0123456789") == std::string::npos && port[0] != '0' &&
+                    std::stoi(port) <= 65535;
+  if (!good) r.Fail(t.get("listen"), "metrics.listen", "must be an IPv4 address and a port: 127.0.0.1:9102");
 }
 
 void Check(const Reader& r, const toml::table& root, const Config& config) {
@@ -264,7 +377,7 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     } catch (const toml::parse_error& e) {
       throw Problem{path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description())};
     }
-    r.OnlyKnown(root, "", {"gateway", "line", "modbus", "mqtt"});
+    r.OnlyKnown(root, "", {"gateway", "line", "modbus", "mqtt", "metrics"});
     if (const toml::table* g = r.Table(root, "gateway")) ReadGateway(r, *g, config);
     const toml::array* lines = r.Tables(root, "", "line");
     if (lines == nullptr || lines->empty()) r.Fail(&root, "line", "at least one [[line]] is needed");
@@ -275,6 +388,7 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     }
     if (const toml::table* m = r.Table(root, "modbus")) ReadModbus(r, *m, &config->modbus);
     if (const toml::table* q = r.Table(root, "mqtt")) ReadMqtt(r, *q, &config->mqtt);
+    if (const toml::table* t = r.Table(root, "metrics")) ReadMetrics(r, *t, &config->metrics);
     if (config->mqtt.clientId.empty()) {
       char host[256] = "";
       gethostname(host, sizeof host - 1);
@@ -286,6 +400,21 @@ bool LoadConfig(const std::string& path, Config* config, std::string* error) {
     return false;
   }
   return true;
+}
+
+std::vector<std::string> ConfigWarnings(const Config& config) {
+  std::vector<std::string> warnings;
+  auto readableByOthers = [](const std::string& file) {
+    struct stat status {};
+    return stat(file.c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0;
+  };
+  const MqttConfig& mqtt = config.mqtt;
+  const std::string secret = mqtt.passwordFile.empty() ? config.file : mqtt.passwordFile;
+  if (mqtt.enabled && !mqtt.password.empty() && readableByOthers(secret)) {
+    warnings.push_back(secret + " holds the MQTT password, and any user may read it: chmod o-r " + secret +
+                       " (0640, owned by root and the gateway's group, say)");
+  }
+  return warnings;
 }
 
 }  // namespace gateway

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "access.h"
+
 namespace gateway {
 
 struct PointConfig {
@@ -16,12 +18,14 @@ struct PointConfig {
   int reg = -1;        // first holding register, -1: not on Modbus
   int intervalMs = 1000;
   int publishEveryS = 60;  // published at least this often, changed or not
+  bool readOnly = false;   // its own key, or its station's
 };
 
 struct StationConfig {
   int address = 0;
   int unitId = -1;   // Modbus unit id serving it, -1: none
   int maxAgeS = 10;  // an older value answers Modbus exception 0x0B
+  bool readOnly = false;
   std::vector<PointConfig> points;
 };
 
@@ -52,6 +56,7 @@ struct ModbusConfig {
   // At max_clients, a new client closes the connection idle longest, if
   // it has been silent this long.
   int evictIdleS = 10;
+  AccessRules access;  // read_only, allow, write_allow
 };
 
 struct MqttConfig {
@@ -63,10 +68,19 @@ struct MqttConfig {
   std::string clientId;
   std::string topicPrefix = "qvotk";
   int qos = 1;
-  std::string username, password;
-  std::string caFile;  // TLS when set
+  std::string username;
+  std::string password;           // from the file, or from password_file
+  std::string passwordFile;       // where the password was read, when it was
+  std::string caFile;             // TLS when set
+  std::string certFile, keyFile;  // the gateway's own certificate, for brokers that ask for one
+  std::string tlsVersion;         // "tlsv1.2" (or later) or "tlsv1.3"; "": libmosquitto's choice
   int keepaliveS = 30;
   int writeTimeoutMs = 1000;  // a write not started by then is answered "expired"
+};
+
+struct MetricsConfig {
+  bool enabled = false;
+  std::string listen = "127.0.0.1:9102";  // Prometheus scrapes /metrics here
 };
 
 struct Config {
@@ -76,12 +90,17 @@ struct Config {
   int retryOfflineS = 10;
   int statsIntervalS = 60;
   int maxQueuedWrites = 16;  // per line; a write past them is answered "busy"
+  int healthWindowS = 10;    // a line read below 80% of its rate this long is logged
   std::vector<LineConfig> lines;
   ModbusConfig modbus;
   MqttConfig mqtt;
+  MetricsConfig metrics;
 };
 
 // Reads and checks `path`; false with "FILE:LINE: key: what is wrong".
 bool LoadConfig(const std::string& path, Config* config, std::string* error);
+
+// What is allowed but unwise: a password that others may read.
+std::vector<std::string> ConfigWarnings(const Config& config);
 
 }  // namespace gateway

@@ -59,6 +59,9 @@ Json ResultOf(const WriteAnswer& answer) {
       return {{"result", "refused"},
               {"status", 1},
               {"error", "the point does not take this value: S takes 0-9, a numbered point 1 or 2"}};
+    case WriteEnd::ReadOnly:
+    case WriteEnd::Denied:
+      return {{"result", "read-only"}, {"status", 1}, {"error", "the point is read-only: not written"}};
   }
   return {{"result", "invalid"}, {"status", qvotk_host::kExitUsage}};
 }
@@ -74,6 +77,8 @@ bool Gateway::Start(const Config& config, std::string* error) {
   mqttEnabled_ = config.mqtt.enabled;
   writeTimeoutMs_ = config.mqtt.writeTimeoutMs;
   if (config.modbus.enabled && !modbus_.Start(config.modbus, this, error)) return false;
+  const auto gauges = [this] { return Gauges(); };
+  if (config.metrics.enabled && !metrics_.Serve(config.metrics.listen, gauges, error)) return false;
   if (config.mqtt.enabled &&
       !mqtt_.Start(
           config.mqtt,
@@ -88,7 +93,7 @@ bool Gateway::Start(const Config& config, std::string* error) {
 }
 
 void Gateway::StartLine(const LineConfig& line, PortHolds before) {
-  auto worker = std::make_unique<LineWorker>(config_, line, entry_, this);
+  auto worker = std::make_unique<LineWorker>(config_, line, entry_, this, &metrics_);
   worker->Start(std::move(before));
   workers_[line.name] = std::move(worker);
 }
@@ -107,7 +112,7 @@ void Gateway::Reload(const Config& config) {
   // What is left changed or went: stopped, its channel closed when idle,
   // and what was read on it forgotten.
   for (auto& [name, worker] : workers_) {
-    Log(Level::Info, "line " + name + ": stopped by the new configuration");
+    Log(Level::Info, "line " + name, "stopped by the new configuration");
     worker->RequestStop();
     store_.ForgetLine(name);
     retired_.push_back(std::move(worker));
@@ -118,8 +123,13 @@ void Gateway::Reload(const Config& config) {
                      [](const std::unique_ptr<LineWorker>& worker) { return worker->WaitStopped(0); }),
       retired_.end());
   workers_ = std::move(kept);
+  // Who may connect and write changes now; where the servers listen, at the next start.
+  if (modbus_.port() != 0) modbus_.SetAccess(config.modbus.access);
   if (config.modbus.listen != config_.modbus.listen || config.modbus.port != config_.modbus.port) {
-    Log(Level::Warning, "modbus: a new listener takes effect when the gateway starts again");
+    Log(Level::Warning, "modbus", "a new listener takes effect when the gateway starts again");
+  }
+  if (config.metrics.listen != config_.metrics.listen || config.metrics.enabled != config_.metrics.enabled) {
+    Log(Level::Warning, "metrics", "a new listener takes effect when the gateway starts again");
   }
   const Config old = config_;
   config_ = config;
@@ -140,7 +150,7 @@ void Gateway::Reload(const Config& config) {
     }
     StartLine(line, before);
   }
-  Log(Level::Info, "configuration reloaded: " + std::to_string(config.lines.size()) + " lines");
+  Log(Level::Info, "gateway", "configuration reloaded: " + std::to_string(config.lines.size()) + " lines");
 }
 
 void Gateway::Stop(int ms) {
@@ -168,7 +178,7 @@ void Gateway::Stop(int ms) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
     if (!worker->WaitStopped(static_cast<int>(std::max<int64_t>(0, left.count() / 2)))) {
-      Log(Level::Info, "line " + name + ": a request is in flight; the port goes when the process ends");
+      Log(Level::Info, "line " + name, "a request is in flight; the port goes when the process ends");
     }
   }
 }
@@ -290,8 +300,9 @@ void Gateway::OnSet(const std::string& line, int station, const std::string& poi
       first = retainedSetsLogged_.insert(topic).second;
     }
     if (first) {
-      Log(Level::Warning, "mqtt: a retained write on " + Quoted(mqtt_.FullTopic(topic + "/set")) +
-                              " is not carried out; whoever published it may clear it");
+      Log(Level::Warning, "mqtt",
+          "a retained write on " + Quoted(mqtt_.FullTopic(topic + "/set")) +
+              " is not carried out; whoever published it may clear it");
     }
     publish({{"result", "retained"},
              {"status", qvotk_host::kExitUsage},
@@ -306,7 +317,8 @@ void Gateway::OnSet(const std::string& line, int station, const std::string& poi
   }
   const auto deadline = WriteOrder::Clock::now() + std::chrono::milliseconds(writeTimeoutMs_);
   Submit(line, std::make_shared<WriteOrder>(station, point, value, deadline,
-                                            [publish, value](const WriteAnswer& answer) {
+                                            [this, line, station, publish, value](const WriteAnswer& answer) {
+                                              metrics_.Write(line, station, "mqtt", WriteResultWord(answer));
                                               Json result = ResultOf(answer);
                                               result["value"] = value;
                                               publish(result);
@@ -321,8 +333,8 @@ bool Gateway::Target(int unit, int reg, RegisterTarget* target) {
       for (const PointConfig& point : station.points) {
         const int width = point.name == "block" ? point.blockCount : 1;
         if (point.reg < 0 || reg < point.reg || reg >= point.reg + width) continue;
-        *target = {line.name,       station.address,       point.name,
-                   reg - point.reg, point.name == "block", station.maxAgeS};
+        *target = {line.name,       station.address, point.name, reg - point.reg, point.name == "block",
+                   station.maxAgeS, point.readOnly};
         return true;
       }
     }
@@ -342,8 +354,32 @@ bool Gateway::Value(const RegisterTarget& target, uint16_t* value) {
 
 void Gateway::Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
                     WriteOrder::Answer answer) {
-  Submit(target.line,
-         std::make_shared<WriteOrder>(target.station, target.point, value, deadline, std::move(answer)));
+  auto counted = [this, target, answer = std::move(answer)](const WriteAnswer& given) {
+    metrics_.Write(target.line, target.station, "modbus", WriteResultWord(given));
+    answer(given);
+  };
+  Submit(target.line, std::make_shared<WriteOrder>(target.station, target.point, value, deadline, counted));
+}
+
+void Gateway::Refused(const RegisterTarget& target, WriteEnd why) {
+  metrics_.Write(target.line, target.station, "modbus", WriteResultWord({why, QVO_STATUS_NO_ANSWER}));
+}
+
+GaugeReadings Gateway::Gauges() {
+  GaugeReadings readings;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [name, worker] : workers_) readings.lineBusy.emplace_back(name, worker->busyRatio());
+    for (const LineConfig& line : config_.lines) {
+      for (const StationConfig& station : line.stations) {
+        readings.stations.push_back({line.name, station.address, store_.Online(line.name, station.address)});
+      }
+    }
+  }
+  readings.modbusClients = modbus_.ClientCount();
+  readings.mqttConnected = mqtt_.connected();
+  readings.mqttBuffered = mqtt_.Buffered();
+  return readings;
 }
 
 std::string Gateway::StatsJson() const {
@@ -371,6 +407,6 @@ void Gateway::PublishStats() {
   if (mqttEnabled_) mqtt_.Publish("gateway/stats", StatsJson());
 }
 
-void Gateway::LogStats() const { Log(Level::Info, "stats " + StatsJson()); }
+void Gateway::LogStats() const { Log(Level::Info, "gateway", "stats " + StatsJson()); }
 
 }  // namespace gateway

@@ -12,6 +12,7 @@
 
 #include "config.h"
 #include "line_worker.h"
+#include "metrics.h"
 #include "modbus_server.h"
 #include "mqtt_link.h"
 #include "store.h"
@@ -49,6 +50,7 @@ class Gateway : public LineEvents, public ModbusBackend {
   bool Value(const RegisterTarget& target, uint16_t* value) override;
   void Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
              WriteOrder::Answer answer) override;
+  void Refused(const RegisterTarget& target, WriteEnd why) override;
 
  private:
   void StartLine(const LineConfig& line, PortHolds before = {});
@@ -63,6 +65,8 @@ class Gateway : public LineEvents, public ModbusBackend {
   LineWorker* WorkerOf(const std::string& line);
   // The points of a station as configured; called with the lock held.
   std::vector<std::string> PointsOf(const std::string& line, int station) const;
+  // The gauges of the moment, for a scrape.
+  GaugeReadings Gauges();
 
   QvoMainFunction entry_;
   bool mqttEnabled_ = false;
@@ -79,6 +83,8 @@ class Gateway : public LineEvents, public ModbusBackend {
   WriteDeadlines deadlines_;
   ModbusServer modbus_;
   MqttLink mqtt_;
+  // Last: destroyed first, so that no scrape reads what goes before it.
+  Metrics metrics_;
 };
 
 }  // namespace gateway

@@ -39,9 +39,10 @@ std::string CaptureFileOf(const std::string& port) {
 }
 
 LineWorker::LineWorker(const Config& config, const LineConfig& line, QvoMainFunction entry,
-                       LineEvents* events)
-    : line_(line), entry_(entry), events_(events) {
-  limits_ = {config.offlineAfterFailures, config.retryOfflineS, static_cast<size_t>(config.maxQueuedWrites)};
+                       LineEvents* events, Metrics* metrics)
+    : line_(line), entry_(entry), events_(events), metrics_(metrics) {
+  limits_ = {config.offlineAfterFailures, config.retryOfflineS, static_cast<size_t>(config.maxQueuedWrites),
+             config.healthWindowS};
 }
 
 // Destroyed only once stopped: the gateway keeps a worker whose request is
@@ -85,9 +86,10 @@ void LineWorker::Update(const Config& config, const LineConfig& line) {
   Orders withdrawn;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    limits_ = {config.offlineAfterFailures, config.retryOfflineS,
-               static_cast<size_t>(config.maxQueuedWrites)};
+    limits_ = {config.offlineAfterFailures, config.retryOfflineS, static_cast<size_t>(config.maxQueuedWrites),
+               config.healthWindowS};
     Schedule(line);
+    pointsChanged_ = true;
     withdrawn = TakeQueued([this](const WriteOrder& order) {
       const PolledStation* station = StationOf(order.station());
       return station == nullptr ||
@@ -115,6 +117,7 @@ void LineWorker::Schedule(const LineConfig& line) {
       station.retryAtUs = old->retryAtUs;
     }
     for (const PointConfig& pointConfig : config.points) {
+      metrics_->Track(line.name, config.address, pointConfig.name);
       PolledPoint point;
       point.config = pointConfig;
       point.nextDueUs = now;
@@ -149,8 +152,7 @@ bool LineWorker::OpenChannel() {
   if (open_) return true;
   const QvoStatus status = channel_->Open(OptionsOf(line_));
   if (status != QVO_STATUS_OK) return false;
-  Log(Level::Info,
-      "line " + line_.name + ": " + line_.port + " open at " + std::to_string(line_.baud) + " baud");
+  Log(Level::Info, "line " + line_.name, line_.port + " open at " + std::to_string(line_.baud) + " baud");
   open_ = true;
   // Followed from here on. What the capture held is cut away rather than
   // read (up to a megabyte, parsed, for nothing): the port is this
@@ -171,8 +173,8 @@ void LineWorker::CutCapture() {
 }
 
 void LineWorker::LineDown(std::unique_lock<std::mutex>& lock) {
-  Log(Level::Error, "line " + line_.name + ": cannot open " + line_.port + "; trying again in " +
-                        std::to_string(limits_.retryOfflineS) + " s");
+  Log(Level::Error, "line " + line_.name,
+      "cannot open " + line_.port + "; trying again in " + std::to_string(limits_.retryOfflineS) + " s");
   std::vector<int> gone;
   for (PolledStation& station : stations_) {
     if (station.online) gone.push_back(station.config.address);
@@ -203,15 +205,19 @@ void LineWorker::Submit(std::shared_ptr<WriteOrder> order) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     const PolledStation* station = StationOf(order->station());
-    const bool known =
-        station != nullptr && order->point() != "block" &&
-        std::any_of(station->points.begin(), station->points.end(),
-                    [&](const PolledPoint& point) { return point.config.name == order->point(); });
+    const PolledPoint* polled = nullptr;
+    for (size_t i = 0; station != nullptr && i < station->points.size(); ++i) {
+      if (station->points[i].config.name == order->point() && order->point() != "block")
+        polled = &station->points[i];
+    }
+    const bool known = polled != nullptr;
     writes_.erase(std::remove_if(writes_.begin(), writes_.end(),
                                  [](const std::shared_ptr<WriteOrder>& queued) { return queued->Settled(); }),
                   writes_.end());
     if (!known) {
       refused = WriteEnd::UnknownPoint;
+    } else if (polled->config.readOnly) {
+      refused = WriteEnd::ReadOnly;
     } else if (!qvotk_host::TakesValue(order->point() == "S", order->value())) {
       // What the driver would refuse is refused before the line is used.
       refused = WriteEnd::RefusedValue;
@@ -268,11 +274,11 @@ std::string LineWorker::OfflineReason() const {
 
 void LineWorker::TellState(int address, int change, const std::string& why) {
   if (change == 0) return;
-  const std::string station = "line " + line_.name + ": station " + std::to_string(address);
+  const std::string station = "station " + std::to_string(address);
   if (change > 0) {
-    Log(Level::Info, station + " online");
+    Log(Level::Info, "line " + line_.name, station + " online");
   } else {
-    Log(Level::Warning, station + " offline: " + why);
+    Log(Level::Warning, "line " + line_.name, station + " offline: " + why);
   }
   events_->OnStationState(*this, address, change > 0);
 }
@@ -283,6 +289,7 @@ void LineWorker::Poll(std::unique_lock<std::mutex>& lock, PolledStation* station
   const PointConfig config = polled->config;
   Point point = polled->point;
   const bool checked = polled->checked;
+  const bool online = station->online;
   lock.unlock();
   const bool block = config.name == "block";
   const int validity = checked || block ? QVO_STATUS_OK : channel_->Validate(config.name, &point);
@@ -302,6 +309,7 @@ void LineWorker::Poll(std::unique_lock<std::mutex>& lock, PolledStation* station
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
   reading.timeUs = UnixMicroseconds();
   reading.attempts = TakeAttempts();
+  Measure(address, config.name, reading.status, reading.latencyMs, reading.attempts, online);
   lock.lock();
   int change = 0;
   Orders dropped;
@@ -329,8 +337,11 @@ void LineWorker::RunWrite(WriteOrder& order) {
   int status = channel_->Validate(order.point(), &point);
   if (status == QVO_STATUS_OK) {
     channel_->SetStationAddress(static_cast<uint16_t>(order.station()));
+    const auto started = std::chrono::steady_clock::now();
     status = channel_->Write(point, order.value());
-    TakeAttempts();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    Measure(order.station(), order.point(), status, ms, TakeAttempts(), false);
   }
   order.Finish(status);
   int change = 0;
@@ -349,9 +360,33 @@ void LineWorker::RunWrite(WriteOrder& order) {
   }
   for (const auto& dropping : dropped) dropping->Drop(WriteEnd::Offline);
   TellState(order.station(), change, why);
-  Log(Level::Info, "line " + line_.name + ": station " + std::to_string(order.station()) + " " +
-                       order.point() + " := " + std::to_string(order.value()) + ", status " +
-                       std::to_string(status));
+  Log(Level::Info, "line " + line_.name,
+      "station " + std::to_string(order.station()) + " " + order.point() +
+          " := " + std::to_string(order.value()) + ", status " + std::to_string(status));
+}
+
+void LineWorker::Measure(int station, const std::string& point, int status, double ms, size_t attempts,
+                         bool poll) {
+  metrics_->Request(line_.name, station, point, status, ms / 1000, attempts);
+  health_.Note(static_cast<int64_t>(ms * 1000), poll);
+}
+
+void LineWorker::JudgeHealth() {
+  if (pointsChanged_) {
+    health_.Restart(NowUs());
+    pointsChanged_ = false;
+  }
+  // Stations offline are tried at their own pace, and said to be offline.
+  double wantedPerS = 0;
+  size_t points = 0;
+  for (const PolledStation& station : stations_) {
+    if (!station.online) continue;
+    for (const PolledPoint& point : station.points) wantedPerS += 1000.0 / point.config.intervalMs;
+    points += station.points.size();
+  }
+  if (const auto change = health_.Judge(NowUs(), limits_.healthWindowS, wantedPerS, points)) {
+    Log(change->level, "line " + line_.name, change->text);
+  }
 }
 
 LineWorker::Due LineWorker::FirstDue() {
@@ -385,7 +420,9 @@ void LineWorker::Run() {
         wake_.wait_for(lock, std::chrono::seconds(limits_.retryOfflineS), [this] { return stop_; });
         continue;
       }
+      health_.Restart(NowUs());
     }
+    JudgeHealth();
     const int64_t now = NowUs();
     const Due due = FirstDue();
     const bool pollDue = due.station != nullptr && due.atUs <= now;
@@ -400,10 +437,14 @@ void LineWorker::Run() {
       continue;
     }
     if (!pollDue) {
-      wake_.wait_for(lock, std::chrono::microseconds(due.station == nullptr ? 1000000 : due.atUs - now));
+      // At least once a second, for the health window.
+      wake_.wait_for(lock, std::chrono::microseconds(std::min<int64_t>(due.atUs - now, 1000000)));
       continue;
     }
     pollOwed_ = false;
+    if (due.station->online && now - due.atUs >= int64_t{due.point->config.intervalMs} * 1000) {
+      metrics_->LatePoll(line_.name, due.station->config.address, due.point->config.name);
+    }
     // The next turn counts from when this one was due, so that the
     // intervals hold however long a request takes.
     due.point->nextDueUs = std::max(due.atUs + int64_t{due.point->config.intervalMs} * 1000, now);

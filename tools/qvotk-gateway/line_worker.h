@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "config.h"
+#include "line_health.h"
 #include "line_watch/capture_file.h"
+#include "metrics.h"
 #include "qvotk_host/host_channel.h"
 #include "write_order.h"
 
@@ -62,7 +64,8 @@ class LineEvents {
 
 class LineWorker {
  public:
-  LineWorker(const Config& config, const LineConfig& line, QvoMainFunction entry, LineEvents* events);
+  LineWorker(const Config& config, const LineConfig& line, QvoMainFunction entry, LineEvents* events,
+             Metrics* metrics);
   ~LineWorker();
 
   // Starts the worker; it opens its port once each of `before` is let go.
@@ -81,10 +84,12 @@ class LineWorker {
   const LineConfig& line() const { return line_; }
   // Let go once the worker has stopped and closed its channel.
   std::shared_ptr<PortHold> hold() const { return hold_; }
+  // The share of the last health window the line was busy.
+  double busyRatio() const { return health_.busyRatio(); }
 
   // Queues a write, or answers it at once: a point the line does not poll
-  // (or a block), a value the point refuses, a station marked offline, a
-  // full queue. Queued, it is answered when it ends or expires, or when its
+  // (or a block), a read-only point, a value the point refuses, a station
+  // marked offline, a full queue. Queued, it is answered when it ends or expires, or when its
   // station goes offline, or the line goes.
   void Submit(std::shared_ptr<WriteOrder> order);
 
@@ -107,6 +112,7 @@ class LineWorker {
     int offlineAfterFailures = 3;
     int retryOfflineS = 10;
     size_t maxQueuedWrites = 16;
+    int healthWindowS = 10;
   };
   using Orders = std::vector<std::shared_ptr<WriteOrder>>;
   // The point due first, of the stations online or due for a retry.
@@ -129,6 +135,11 @@ class LineWorker {
   void Schedule(const LineConfig& line);
   void Poll(std::unique_lock<std::mutex>& lock, PolledStation* station, PolledPoint* point);
   void RunWrite(WriteOrder& order);
+  // A request ended: counted, and toward the line's health.
+  void Measure(int station, const std::string& point, int status, double ms, size_t attempts, bool poll);
+  // At the end of each health window, logs a change of the line's health;
+  // called with the lock held.
+  void JudgeHealth();
   PolledStation* StationOf(int address);
   // Counts a request's result against its station; the change of state it
   // makes (+1 online again, -1 offline, 0 none), to be told without the
@@ -144,6 +155,8 @@ class LineWorker {
   const LineConfig line_;
   QvoMainFunction entry_;
   LineEvents* events_;
+  Metrics* metrics_;
+  LineHealth health_;  // the worker's thread's alone, but for its busy share
   std::unique_ptr<HostChannel> channel_;
   bool open_ = false;
   PortHolds before_;
@@ -154,7 +167,8 @@ class LineWorker {
   std::condition_variable wake_;
   Limits limits_;
   std::deque<std::shared_ptr<WriteOrder>> writes_;
-  bool pollOwed_ = false;  // a write ran: a due poll goes before the next
+  bool pollOwed_ = false;       // a write ran: a due poll goes before the next
+  bool pointsChanged_ = false;  // the health window starts again
   std::vector<PolledStation> stations_;
   bool stop_ = false;
   bool stopped_ = false;

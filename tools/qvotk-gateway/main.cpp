@@ -17,9 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "config.h"
 #include "gateway.h"
+#include "line_health.h"
 #include "log.h"
 #include "qvotk_host/driver_library.h"
 #include "qvotk_host/host_facts.h"
@@ -93,13 +96,35 @@ bool ParseOptions(int argc, char** argv, Options* options, int* status) {
   return true;
 }
 
+std::string Percent(double share) { return std::to_string(static_cast<long>(share * 100 + 0.5)) + "%"; }
+
+// What --check-config and the start warn of: a password others may read, a
+// line whose points ask more of the wire than it has.
+std::vector<std::string> Warnings(const gateway::Config& config) {
+  std::vector<std::string> warnings = gateway::ConfigWarnings(config);
+  for (const auto& line : config.lines) {
+    const double load = gateway::WireLoad(line);
+    if (load > 1) {
+      warnings.push_back(
+          "line " + line.name + ": its points ask for " + Percent(load) +
+          " of the wire: they cannot be read at their intervals (lengthen interval_ms, or raise "
+          "the baud rate)");
+    }
+  }
+  return warnings;
+}
+
+// Reads `file`, or says why not.
+bool Load(const std::string& file, gateway::Config* config) {
+  std::string error;
+  if (gateway::LoadConfig(file, config, &error)) return true;
+  std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
+  return false;
+}
+
 int CheckConfig(const Options& options) {
   gateway::Config config;
-  std::string error;
-  if (!gateway::LoadConfig(options.checkFile, &config, &error)) {
-    std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
-    return qvotk_host::kExitUsage;
-  }
+  if (!Load(options.checkFile, &config)) return qvotk_host::kExitUsage;
   size_t stations = 0, points = 0;
   for (const auto& line : config.lines) {
     stations += line.stations.size();
@@ -107,6 +132,11 @@ int CheckConfig(const Options& options) {
   }
   std::printf("%s: good: %zu lines, %zu stations, %zu points\n", options.checkFile.c_str(),
               config.lines.size(), stations, points);
+  for (const auto& line : config.lines) {
+    std::printf("line %s: wire load %s at %d baud\n", line.name.c_str(),
+                Percent(gateway::WireLoad(line)).c_str(), line.baud);
+  }
+  for (const std::string& warning : Warnings(config)) std::fprintf(stderr, "warning: %s\n", warning.c_str());
   return 0;
 }
 
@@ -120,12 +150,12 @@ int CheckConfig(const Options& options) {
     const timespec tick = {0, 200000000};
     const int received = sigtimedwait(&signals, nullptr, &tick);
     if (received == SIGTERM || received == SIGINT) {
-      gateway::Log(gateway::Level::Info,
+      gateway::Log(gateway::Level::Info, "gateway",
                    std::string("stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
       service->Stop(kStopWithinMs);
       std::error_code ignored;
       if (!captures.empty()) std::filesystem::remove_all(captures, ignored);
-      gateway::Log(gateway::Level::Info, "stopped");
+      gateway::Log(gateway::Level::Info, "gateway", "stopped");
       std::_Exit(0);
     }
     if (received == SIGHUP) {
@@ -136,7 +166,8 @@ int CheckConfig(const Options& options) {
         service->Reload(fresh);
         config = fresh;
       } else {
-        gateway::Log(gateway::Level::Error, "reload refused, the configuration in use stays: " + error);
+        gateway::Log(gateway::Level::Error, "gateway",
+                     "reload refused, the configuration in use stays: " + error);
       }
     }
     if (received == SIGUSR1) service->LogStats();
@@ -150,10 +181,7 @@ int CheckConfig(const Options& options) {
 int Serve(const Options& options) {
   gateway::Config config;
   std::string error;
-  if (!gateway::LoadConfig(options.configFile, &config, &error)) {
-    std::fprintf(stderr, "qvotk-gateway: %s\n", error.c_str());
-    return qvotk_host::kExitUsage;
-  }
+  if (!Load(options.configFile, &config)) return qvotk_host::kExitUsage;
   if (!options.driver.empty()) config.driver = options.driver;
   // Signals are taken on the main thread, whatever the others do.
   sigset_t signals;
@@ -162,20 +190,23 @@ int Serve(const Options& options) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  gateway::LogStandardError();
+  for (const std::string& warning : Warnings(config))
+    gateway::Log(gateway::Level::Warning, "gateway", warning);
   DriverLibrary library;
   if (!LoadDriverLibrary(config.driver, SelfDirectory(), &library, &error)) {
-    gateway::Log(gateway::Level::Error, error);
+    gateway::Log(gateway::Level::Error, "gateway", error);
     return 1;
   }
   const std::string captures = CaptureEachLine();
   gateway::Gateway service(library.entry);
   if (!service.Start(config, &error)) {
-    gateway::Log(gateway::Level::Error, error);
+    gateway::Log(gateway::Level::Error, "gateway", error);
     return 1;
   }
-  gateway::Log(gateway::Level::Info, "started with " + options.configFile + ": " +
-                                         std::to_string(config.lines.size()) + " lines, driver " +
-                                         library.path);
+  gateway::Log(gateway::Level::Info, "gateway",
+               "started with " + options.configFile + ": " + std::to_string(config.lines.size()) +
+                   " lines, driver " + library.path);
   ServeUntilStopped(&service, options, config, signals, captures);
 }
 

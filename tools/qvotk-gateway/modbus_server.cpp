@@ -46,6 +46,8 @@ int ExceptionOf(const WriteAnswer& answer) {
     case WriteEnd::Busy: return MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY;                        // 0x06
     case WriteEnd::UnknownPoint: return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;                // 0x02
     case WriteEnd::RefusedValue: return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;                  // 0x03
+    case WriteEnd::ReadOnly:
+    case WriteEnd::Denied: return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;  // 0x01: not for this client
     case WriteEnd::Expired:
     case WriteEnd::Offline:
     case WriteEnd::Withdrawn: return MODBUS_EXCEPTION_GATEWAY_TARGET;
@@ -122,7 +124,8 @@ bool ModbusServer::Start(const ModbusConfig& config, ModbusBackend* backend, std
   socklen_t length = sizeof address;
   getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
-  Log(Level::Info, "modbus: listening on " + config.listen + ":" + std::to_string(port_));
+  Log(Level::Info, "modbus", "listening on " + config.listen + ":" + std::to_string(port_));
+  SetAccess(config.access);
   acceptor_ = std::thread([this] { Accept(); });
   return true;
 }
@@ -132,6 +135,20 @@ void ModbusServer::Stop() {
   if (acceptor_.joinable()) acceptor_.join();
   if (listener_ >= 0) close(listener_);
   listener_ = -1;
+}
+
+void ModbusServer::SetAccess(const AccessRules& rules) {
+  {
+    const std::lock_guard<std::mutex> lock(accessMutex_);
+    access_ = rules;
+  }
+  const std::string open = rules.Summary(config_.listen + ":" + std::to_string(port_));
+  if (!open.empty()) Log(Level::Warning, "modbus", open);
+}
+
+size_t ModbusServer::ClientCount() {
+  const std::lock_guard<std::mutex> lock(clientsMutex_);
+  return clients_.size();
 }
 
 bool ModbusServer::MakeRoom() {
@@ -146,9 +163,9 @@ bool ModbusServer::MakeRoom() {
   if (idlest == clients_.end() || now - idlest->second.lastHeardUs < int64_t{config_.evictIdleS} * 1000000) {
     return false;
   }
-  Log(Level::Info, "modbus: " + std::to_string(config_.maxClients) + " clients; the one silent longest (" +
-                       std::to_string((now - idlest->second.lastHeardUs) / 1000000) +
-                       " s) is closed for a new one");
+  Log(Level::Info, "modbus",
+      std::to_string(config_.maxClients) + " clients; the one silent longest (" +
+          std::to_string((now - idlest->second.lastHeardUs) / 1000000) + " s) is closed for a new one");
   // Its thread sees the end of its stream, and closes the socket.
   shutdown(idlest->second.socket, SHUT_RDWR);
   clients_.erase(idlest);
@@ -159,21 +176,37 @@ void ModbusServer::Accept() {
   while (!stop_) {
     pollfd watch = {listener_, POLLIN, 0};
     if (poll(&watch, 1, 100) <= 0) continue;
-    const int socket = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    const int socket = accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_CLOEXEC);
     if (socket < 0) continue;
+    const uint32_t address = ntohl(peer.sin_addr.s_addr);
+    bool allowed = false;
+    {
+      const std::lock_guard<std::mutex> lock(accessMutex_);
+      allowed = access_.MayConnect(address);
+    }
+    if (!allowed) {
+      if (refusedLogged_.First(address)) {
+        Log(Level::Warning, "modbus", Ipv4Text(address) + " is not in allow: its connections are closed");
+      }
+      close(socket);
+      continue;
+    }
     uint64_t id = 0;
     {
       const std::lock_guard<std::mutex> lock(clientsMutex_);
       if (clients_.size() >= static_cast<size_t>(config_.maxClients) && !MakeRoom()) {
-        Log(Level::Warning, "modbus: " + std::to_string(config_.maxClients) + " clients, none silent for " +
-                                std::to_string(config_.evictIdleS) + " s; a new one refused");
+        Log(Level::Warning, "modbus",
+            std::to_string(config_.maxClients) + " clients, none silent for " +
+                std::to_string(config_.evictIdleS) + " s; a new one refused");
         close(socket);
         continue;
       }
       id = nextClient_++;
       clients_[id] = {socket, NowUs(), false};
     }
-    std::thread([this, id, socket] { Serve(id, socket); }).detach();
+    std::thread([this, id, socket, address] { Serve(id, socket, address); }).detach();
   }
 }
 
@@ -192,15 +225,16 @@ bool ModbusServer::ReceiveFrame(int socket, uint8_t* frame, int* length) {
   // Anything else is no Modbus request, and nothing after it can be trusted
   // to start a frame: the connection goes.
   if (protocol != 0 || following < 2 || following > kLongestLength) {
-    Log(Level::Debug, "modbus: a header with protocol " + std::to_string(protocol) + " and length " +
-                          std::to_string(following) + "; the connection is closed");
+    Log(Level::Debug, "modbus",
+        "a header with protocol " + std::to_string(protocol) + " and length " + std::to_string(following) +
+            "; the connection is closed");
     return false;
   }
   *length = kHeader - 1 + following;
   return ReceiveExactly(socket, frame + kHeader, following - 1, kByteGapMs);
 }
 
-void ModbusServer::Serve(uint64_t id, int socket) {
+void ModbusServer::Serve(uint64_t id, int socket, uint32_t address) {
   modbus_t* context = modbus_new_tcp("127.0.0.1", port_);
   modbus_set_socket(context, socket);
   uint8_t frame[MODBUS_TCP_MAX_ADU_LENGTH];
@@ -208,11 +242,11 @@ void ModbusServer::Serve(uint64_t id, int socket) {
   try {
     while (!stop_ && ReceiveFrame(socket, frame, &length)) {
       Heard(id, true);
-      Answer(context, frame, length);
+      Answer(context, frame, length, address);
       Heard(id, false);
     }
   } catch (const std::exception& e) {
-    Log(Level::Error, std::string("modbus: a client's connection failed: ") + e.what());
+    Log(Level::Error, "modbus", std::string("a client's connection failed: ") + e.what());
   }
   {
     const std::lock_guard<std::mutex> lock(clientsMutex_);
@@ -231,7 +265,7 @@ WriteAnswer ModbusServer::WriteAndWait(const RegisterTarget& target, uint16_t va
   return answer.get();
 }
 
-void ModbusServer::Answer(modbus_t* context, const uint8_t* frame, int length) {
+void ModbusServer::Answer(modbus_t* context, const uint8_t* frame, int length, uint32_t address) {
   const auto deadline = WriteOrder::Clock::now() + std::chrono::milliseconds(config_.writeTimeoutMs);
   const int unit = frame[kHeader - 1];
   const uint8_t* pdu = frame + kHeader;
@@ -252,9 +286,10 @@ void ModbusServer::Answer(modbus_t* context, const uint8_t* frame, int length) {
   }
   modbus_mapping_t* registers = modbus_mapping_new_start_address(
       0, 0, 0, 0, static_cast<unsigned>(shape.first), static_cast<unsigned>(shape.count), 0, 0);
-  const int exception = function == kReadHolding
-                            ? ReadAll(targets, registers->tab_registers)
-                            : WriteAll(targets, function == kWriteSingle ? pdu + 3 : pdu + 6, deadline);
+  const int exception =
+      function == kReadHolding
+          ? ReadAll(targets, registers->tab_registers)
+          : WriteAll(targets, function == kWriteSingle ? pdu + 3 : pdu + 6, deadline, address);
   if (exception != 0) {
     refuse(exception);
   } else {
@@ -270,13 +305,34 @@ int ModbusServer::ReadAll(const std::vector<RegisterTarget>& targets, uint16_t* 
   return 0;
 }
 
+WriteEnd ModbusServer::Refusal(const RegisterTarget& target, uint16_t value, uint32_t address) {
+  bool readOnly = false, mayWrite = false;
+  {
+    const std::lock_guard<std::mutex> lock(accessMutex_);
+    readOnly = access_.readOnly;
+    mayWrite = access_.MayWrite(address);
+  }
+  if (readOnly || target.readOnly) return WriteEnd::ReadOnly;
+  if (!mayWrite) {
+    if (deniedLogged_.First(address)) {
+      Log(Level::Warning, "modbus",
+          "writes from " + Ipv4Text(address) + " are refused: it is not in write_allow");
+    }
+    return WriteEnd::Denied;
+  }
+  if (target.block) return WriteEnd::UnknownPoint;  // a block is read only
+  if (!qvotk_host::TakesValue(target.point == "S", value)) return WriteEnd::RefusedValue;
+  return WriteEnd::Carried;
+}
+
 int ModbusServer::WriteAll(const std::vector<RegisterTarget>& targets, const uint8_t* values,
-                           WriteOrder::Clock::time_point deadline) {
+                           WriteOrder::Clock::time_point deadline, uint32_t address) {
   // Every register is checked before any is written.
   for (size_t i = 0; i < targets.size(); ++i) {
-    if (targets[i].block) return MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS;  // a block is read only
-    if (!qvotk_host::TakesValue(targets[i].point == "S", Word(values + 2 * i))) {
-      return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    const WriteEnd refused = Refusal(targets[i], Word(values + 2 * i), address);
+    if (refused != WriteEnd::Carried) {
+      backend_->Refused(targets[i], refused);
+      return ExceptionOf({refused, QVO_STATUS_NO_ANSWER});
     }
   }
   // Then written in register order, up to the first that fails.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "access.h"
 #include "config.h"
 #include "write_order.h"
 
@@ -30,6 +31,7 @@ struct RegisterTarget {
   int index = 0;  // within a block
   bool block = false;
   int maxAgeS = 10;
+  bool readOnly = false;  // the point's, or its station's
 };
 
 // What the server asks of the rest of the gateway.
@@ -46,6 +48,8 @@ class ModbusBackend {
   // thread, when the write ends, is refused or expires at `deadline`.
   virtual void Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
                      WriteOrder::Answer answer) = 0;
+  // A write the server refused itself, before it reached a line.
+  virtual void Refused(const RegisterTarget& target, WriteEnd why) = 0;
 };
 
 class ModbusServer {
@@ -54,6 +58,9 @@ class ModbusServer {
   bool Start(const ModbusConfig& config, ModbusBackend* backend, std::string* error);
   void Stop();
   int port() const { return port_; }
+  // Who may connect and write, from the next connection and request on.
+  void SetAccess(const AccessRules& rules);
+  size_t ClientCount();
 
  private:
   struct Client {
@@ -66,20 +73,26 @@ class ModbusServer {
   // At max_clients: closes the connection idle longest, when it has been
   // silent for evict_idle_s; false when none qualifies.
   bool MakeRoom();
-  void Serve(uint64_t id, int socket);
+  void Serve(uint64_t id, int socket, uint32_t address);
   // One whole request, its header checked; false when the client went,
   // stayed silent too long, or sent what is no Modbus TCP request.
   bool ReceiveFrame(int socket, uint8_t* frame, int* length);
-  void Answer(modbus_t* context, const uint8_t* frame, int length);
+  void Answer(modbus_t* context, const uint8_t* frame, int length, uint32_t address);
   // The exception that answers the request, 0 when none.
   int ReadAll(const std::vector<RegisterTarget>& targets, uint16_t* values);
   int WriteAll(const std::vector<RegisterTarget>& targets, const uint8_t* values,
-               WriteOrder::Clock::time_point deadline);
+               WriteOrder::Clock::time_point deadline, uint32_t address);
+  // Why a write to `target` from `address` is refused before any is
+  // carried out, or Carried when it may go ahead.
+  WriteEnd Refusal(const RegisterTarget& target, uint16_t value, uint32_t address);
   WriteAnswer WriteAndWait(const RegisterTarget& target, uint16_t value,
                            WriteOrder::Clock::time_point deadline);
   void Heard(uint64_t id, bool busy);
 
   ModbusConfig config_;
+  std::mutex accessMutex_;
+  AccessRules access_;
+  OncePerAddress refusedLogged_, deniedLogged_;
   ModbusBackend* backend_ = nullptr;
   int listener_ = -1;
   int port_ = 0;

@@ -101,11 +101,7 @@ bool MqttLink::Start(const MqttConfig& config, OnSet onSet, std::function<void()
     mosquitto_username_pw_set(client_, config.username.c_str(),
                               config.password.empty() ? nullptr : config.password.c_str());
   }
-  if (!config.caFile.empty() && mosquitto_tls_set(client_, config.caFile.c_str(), nullptr, nullptr, nullptr,
-                                                  nullptr) != MOSQ_ERR_SUCCESS) {
-    *error = "mqtt.ca_file: cannot use " + config.caFile;
-    return false;
-  }
+  if (!config.caFile.empty() && !SetTls(error)) return false;
   mosquitto_reconnect_delay_set(client_, 1, 5, true);
   mosquitto_connect_callback_set(client_, Connected);
   mosquitto_disconnect_callback_set(client_, Disconnected);
@@ -114,12 +110,39 @@ bool MqttLink::Start(const MqttConfig& config, OnSet onSet, std::function<void()
   const int connecting =
       mosquitto_connect_async(client_, config.host.c_str(), config.port, config.keepaliveS);
   if (connecting != MOSQ_ERR_SUCCESS) {
-    Log(Level::Warning, "mqtt: " + config.host + ":" + std::to_string(config.port) + " not reached yet (" +
-                            mosquitto_strerror(connecting) + "); trying again");
+    Log(Level::Warning, "mqtt",
+        config.host + ":" + std::to_string(config.port) + " not reached yet (" +
+            mosquitto_strerror(connecting) + "); trying again");
   }
   mosquitto_loop_start(client_);
   if (connecting != MOSQ_ERR_SUCCESS) mosquitto_reconnect_async(client_);
   return true;
+}
+
+bool MqttLink::SetTls(std::string* error) {
+  const char* cert = config_.certFile.empty() ? nullptr : config_.certFile.c_str();
+  const char* key = config_.keyFile.empty() ? nullptr : config_.keyFile.c_str();
+  int result = mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr, cert, key, nullptr);
+  if (result != MOSQ_ERR_SUCCESS) {
+    *error = "mqtt: cannot use " + config_.caFile +
+             (cert ? ", " + config_.certFile + " and " + config_.keyFile : "") + ": " +
+             mosquitto_strerror(result);
+    return false;
+  }
+  if (!config_.tlsVersion.empty()) {
+    // 1: the broker's certificate is verified, as without the option.
+    result = mosquitto_tls_opts_set(client_, 1, config_.tlsVersion.c_str(), nullptr);
+    if (result != MOSQ_ERR_SUCCESS) {
+      *error = "mqtt.tls_version: " + config_.tlsVersion + ": " + mosquitto_strerror(result);
+      return false;
+    }
+  }
+  return true;
+}
+
+size_t MqttLink::Buffered() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return unacknowledged_.size();
 }
 
 // The callbacks run on libmosquitto's thread: nothing thrown leaves them.
@@ -127,38 +150,46 @@ void MqttLink::Connected(mosquitto* client, void* self, int result) {
   auto* link = static_cast<MqttLink*>(self);
   try {
     if (result != 0) {
-      Log(Level::Warning,
-          std::string("mqtt: the broker refused the connection: ") + mosquitto_connack_string(result));
+      Log(Level::Warning, "mqtt",
+          std::string("the broker refused the connection: ") + mosquitto_connack_string(result));
       return;
     }
     if (!link->lossLogged_ || link->lostUnlogged_ == 0) {
-      Log(Level::Info, "mqtt: connected to " + link->config_.host + ":" + std::to_string(link->config_.port) +
-                           " as " + link->config_.clientId);
+      Log(Level::Info, "mqtt",
+          "connected to " + link->config_.host + ":" + std::to_string(link->config_.port) + " as " +
+              link->config_.clientId);
     }
+    link->connected_ = true;
     const std::string prefix = link->config_.topicPrefix;
     mosquitto_subscribe(client, nullptr, (prefix + "/+/+/+/set").c_str(), link->config_.qos);
     link->Publish("gateway/status", kOnline);
     if (link->onConnected_) link->onConnected_();
   } catch (const std::exception& e) {
-    Log(Level::Error, std::string("mqtt: after connecting: ") + e.what());
+    Log(Level::Error, "mqtt", std::string("after connecting: ") + e.what());
   }
 }
 
 void MqttLink::Disconnected(mosquitto*, void* self, int result) {
   auto* link = static_cast<MqttLink*>(self);
+  link->connected_ = false;
+  if (link->config_.qos == 0) {
+    // Messages of QoS 0 not sent yet are dropped with the connection.
+    const std::lock_guard<std::mutex> lock(link->mutex_);
+    link->unacknowledged_.clear();
+  }
   if (result == 0) return;  // asked for
   const int64_t now = UnixMicroseconds();
   if (link->lossLogged_ && now - link->lostLoggedUs_ < kLossReportUs) {
     ++link->lostUnlogged_;
     return;
   }
-  std::string text = "mqtt: connection to " + link->config_.host + " lost";
+  std::string text = "connection to " + link->config_.host + " lost";
   if (link->lostUnlogged_ > 0) {
     text += ", and " + std::to_string(link->lostUnlogged_) +
             " times more since the last report: a broker that restarts, or another client with client_id " +
             link->config_.clientId + " that takes the connection over";
   }
-  Log(Level::Warning, text + "; reconnecting");
+  Log(Level::Warning, "mqtt", text + "; reconnecting");
   link->lossLogged_ = true;
   link->lostUnlogged_ = 0;
   link->lostLoggedUs_ = now;
@@ -188,7 +219,7 @@ void MqttLink::Message(mosquitto*, void* self, const mosquitto_message* message)
                               static_cast<size_t>(message->payloadlen));
     if (link->onSet_) link->onSet_(line, std::stoi(station), point, payload, message->retain);
   } catch (const std::exception& e) {
-    Log(Level::Error, "mqtt: a message on " + Quoted(message->topic) + " failed: " + e.what());
+    Log(Level::Error, "mqtt", "a message on " + Quoted(message->topic) + " failed: " + e.what());
   }
 }
 
@@ -197,8 +228,11 @@ void MqttLink::Publish(const std::string& topic, const std::string& payload, boo
   const std::string full = FullTopic(topic);
   const std::lock_guard<std::mutex> lock(mutex_);
   if (closing_) return;
-  mosquitto_publish(client_, nullptr, full.c_str(), static_cast<int>(payload.size()), payload.data(),
-                    config_.qos, retained);
+  int id = 0;
+  if (mosquitto_publish(client_, &id, full.c_str(), static_cast<int>(payload.size()), payload.data(),
+                        config_.qos, retained) == MOSQ_ERR_SUCCESS) {
+    unacknowledged_.insert(id);
+  }
 }
 
 void MqttLink::Stop(const std::vector<std::pair<std::string, std::string>>& last, int waitMs) {

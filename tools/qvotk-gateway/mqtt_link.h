@@ -4,6 +4,7 @@
 // to 5 s) when the broker goes, without holding up anything else.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -42,6 +43,10 @@ class MqttLink {
   // while the broker is away (the state is published again on reconnect),
   // and once the link stops.
   void Publish(const std::string& topic, const std::string& payload, bool retained = true);
+  bool connected() const { return connected_; }
+  // Messages handed to libmosquitto that the broker has not taken yet:
+  // waiting for a connection, or for the broker's acknowledgement.
+  size_t Buffered();
   // "<prefix>/<topic>".
   std::string FullTopic(const std::string& topic) const { return config_.topicPrefix + "/" + topic; }
   // Publishes `last` (topic and payload, retained) and the gateway's own
@@ -54,6 +59,8 @@ class MqttLink {
   static void Disconnected(mosquitto* client, void* self, int result);
   static void Message(mosquitto* client, void* self, const mosquitto_message* message);
   static void Published(mosquitto* client, void* self, int id);
+  // TLS as configured; false with the reason.
+  bool SetTls(std::string* error);
 
   MqttConfig config_;
   mosquitto* client_ = nullptr;
@@ -61,7 +68,8 @@ class MqttLink {
   std::function<void()> onConnected_;
   std::mutex mutex_;
   bool closing_ = false;
-  std::set<int> unacknowledged_;  // the last messages, until the broker has them
+  std::set<int> unacknowledged_;  // every message, until the broker has it
+  std::atomic<bool> connected_{false};
   // Connections lost since the last one logged: a client with the same id
   // can throw this one off every second, and the log says so once a minute.
   int lostUnlogged_ = 0;

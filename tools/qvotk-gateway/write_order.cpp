@@ -2,6 +2,23 @@
 
 namespace gateway {
 
+const char* WriteResultWord(const WriteAnswer& answer) {
+  switch (answer.end) {
+    case WriteEnd::Carried:
+      if (answer.status == QVO_STATUS_OK) return "written";
+      return answer.status == QVO_STATUS_REJECTED ? "refused" : "no_answer";
+    case WriteEnd::Expired: return "expired";
+    case WriteEnd::Offline: return "offline";
+    case WriteEnd::Busy: return "busy";
+    case WriteEnd::Withdrawn: return "withdrawn";
+    case WriteEnd::UnknownPoint: return "invalid_point";
+    case WriteEnd::RefusedValue: return "invalid_value";
+    case WriteEnd::ReadOnly: return "read_only";
+    case WriteEnd::Denied: return "denied";
+  }
+  return "invalid_point";
+}
+
 bool WriteOrder::Settle(State from, State to) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != from) return false;

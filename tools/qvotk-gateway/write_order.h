@@ -29,12 +29,19 @@ enum class WriteEnd {
   Withdrawn,     // the line or the point went with a reload, or the gateway stops
   UnknownPoint,  // no such point polled on the line, or a block
   RefusedValue,  // the point does not take the value
+  ReadOnly,      // the point, its station or the Modbus server is read-only
+  Denied,        // the client's address may not write
 };
 
 struct WriteAnswer {
   WriteEnd end = WriteEnd::Expired;
   int status = QVO_STATUS_NO_ANSWER;  // the driver's, when carried
 };
+
+// How a write ended, in one word: "written", "refused" (by the controller),
+// "no_answer", "expired", "offline", "busy", "withdrawn", "invalid_point",
+// "invalid_value", "read_only", "denied".
+const char* WriteResultWord(const WriteAnswer& answer);
 
 class WriteOrder {
  public:
