@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -184,6 +185,44 @@ class Subscriber {
  private:
   ChildProcess process_;
   std::string port_;
+};
+
+// A service manager's end of NOTIFY_SOCKET: what the gateway tells it, and when.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  ~NotifySocket() { close(socket_); }
+  const std::string& path() const { return path_; }
+
+  // The next notice within `ms`, "" when none came.
+  std::string Next(int ms) {
+    pollfd ready = {socket_, POLLIN, 0};
+    if (poll(&ready, 1, ms) != 1) return "";
+    char notice[256];
+    const ssize_t length = recv(socket_, notice, sizeof notice, 0);
+    return length > 0 ? std::string(notice, static_cast<size_t>(length)) : "";
+  }
+  // Whether a notice starting with `text` comes within `ms`; the watchdog's
+  // are passed over, unless asked for.
+  bool Awaits(const std::string& text, int ms = 5000) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    for (auto now = Clock::now(); now < until; now = Clock::now()) {
+      const std::string notice =
+          Next(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()));
+      if (notice.rfind(text, 0) == 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string path_;
+  int socket_ = -1;
 };
 
 class GatewayTest : public ::testing::Test {
@@ -543,6 +582,39 @@ TEST_F(GatewayTest, AStopLeavesEveryStatusOfflineWithinASecond) {
   for (const char* station : {"gateway", "north/12", "north/13", "south/7", "south/8"}) {
     EXPECT_EQ(Retained(std::string("qvotk/") + station + "/status"), "offline") << station;
   }
+}
+
+// The service manager hears the truth: ready once the listener is up,
+// reloading then ready around a SIGHUP, stopping; and alive only while
+// every line worker comes back to its loop, so a request holding a worker
+// longer than the watchdog allows (north's controllers stopped: 13 time-outs
+// of 300 ms) silences it.
+TEST_F(GatewayTest, TheServiceManagerHearsReadinessReloadsStopsAndLiveness) {
+  NotifySocket manager(workingDirectory.path() + "/notify");
+  const std::string config = Replaced(Config(north.port), "timeout_ms = 50", "timeout_ms = 300");
+  ASSERT_TRUE(StartGateway(config, true, "NOTIFY_SOCKET=" + manager.path() + " WATCHDOG_USEC=2000000"));
+  EXPECT_TRUE(manager.Awaits("READY=1", 2000));
+  EXPECT_TRUE(manager.Awaits("WATCHDOG=1", 2000));
+
+  kill(gateway->pid(), SIGHUP);
+  EXPECT_TRUE(manager.Awaits("RELOADING=1"));
+  EXPECT_TRUE(manager.Awaits("READY=1"));
+
+  kill(north.process.pid(), SIGSTOP);
+  auto last = Clock::now();
+  auto longestSilence = Clock::duration::zero();
+  for (const auto until = last + std::chrono::seconds(6); Clock::now() < until;) {
+    if (manager.Next(500) != "WATCHDOG=1") continue;
+    longestSilence = std::max(longestSilence, Clock::now() - last);
+    last = Clock::now();
+  }
+  kill(north.process.pid(), SIGCONT);
+  EXPECT_GE(longestSilence, std::chrono::seconds(2)) << "no notice while north's worker was held";
+  EXPECT_TRUE(manager.Awaits("WATCHDOG=1", 6000)) << "notices again once it came back";
+
+  kill(gateway->pid(), SIGTERM);
+  EXPECT_TRUE(manager.Awaits("STOPPING=1"));
+  EXPECT_EQ(gateway->Wait(3000), 0);
 }
 
 // Writes queued behind a long one (a silent station's ten attempts, 1.3 s)

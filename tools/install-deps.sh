@@ -11,7 +11,7 @@
 set -eu
 lane=${1:-all}
 packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark
-  libtomlplusplus-dev libmodbus-dev libmosquitto-dev prometheus-cpp-dev mosquitto mosquitto-clients mbpoll
+  libtomlplusplus-dev libmodbus-dev libmosquitto-dev prometheus-cpp-dev libsystemd-dev mosquitto mosquitto-clients mbpoll
   prometheus curl openssl"
 uart="qemu-system-x86 busybox-static cpio"
 case $lane in

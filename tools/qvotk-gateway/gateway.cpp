@@ -185,6 +185,21 @@ void Gateway::Stop(int ms) {
 
 // What is published is published under the lock, so that a value read
 // before another is never published after it: the retained one is the last.
+bool Gateway::LinesSettled() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [name, worker] : workers_) {
+    if (!worker->settled()) return false;
+  }
+  return true;
+}
+
+int64_t Gateway::OldestLoopUs() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  int64_t oldest = INT64_MAX;
+  for (const auto& [name, worker] : workers_) oldest = std::min(oldest, worker->lastLoopUs());
+  return oldest;
+}
+
 void Gateway::OnReading(const LineWorker& from, int station, const std::string& point,
                         const PointReading& reading) {
   const std::string& line = from.line().name;

@@ -34,6 +34,12 @@ class Gateway : public LineEvents, public ModbusBackend {
   // offline, closes the idle channels, and returns within about `ms`: a
   // request in flight is not waited for.
   void Stop(int ms);
+  // True once every line is opened or set to be tried again.
+  bool LinesSettled() const;
+  // When the line worker that came back to its loop least recently last
+  // did (steady microseconds); a replaced worker finishing its request
+  // does not count.
+  int64_t OldestLoopUs() const;
 
   // Per station counters: published on "<prefix>/gateway/stats", and logged.
   std::string StatsJson() const;

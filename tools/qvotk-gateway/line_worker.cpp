@@ -406,18 +406,27 @@ LineWorker::Due LineWorker::FirstDue() {
 void LineWorker::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
+    lastLoopUs_.store(NowUs());
     if (!open_ && !PortLetGo()) {
       // Only while a replaced worker finishes its last request.
+      settled_.store(true);
       wake_.wait_for(lock, kHandoverPollMs, [this] { return stop_; });
+      continue;
+    }
+    if (!open_ && NowUs() < reopenAtUs_) {
+      // In steps of a second, so that waiting counts as coming back.
+      wake_.wait_for(lock, std::chrono::microseconds(std::min<int64_t>(reopenAtUs_ - NowUs(), 1000000)),
+                     [this] { return stop_; });
       continue;
     }
     if (!open_) {
       lock.unlock();
       const bool opened = OpenChannel();
       lock.lock();
+      settled_.store(true);
       if (!opened) {
         LineDown(lock);
-        wake_.wait_for(lock, std::chrono::seconds(limits_.retryOfflineS), [this] { return stop_; });
+        reopenAtUs_ = NowUs() + int64_t{limits_.retryOfflineS} * 1000000;
         continue;
       }
       health_.Restart(NowUs());

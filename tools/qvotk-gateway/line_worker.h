@@ -86,6 +86,12 @@ class LineWorker {
   std::shared_ptr<PortHold> hold() const { return hold_; }
   // The share of the last health window the line was busy.
   double busyRatio() const { return health_.busyRatio(); }
+  // Once the worker has opened its port, or found it cannot and set a
+  // time to try again, or waits for a replaced worker to let it go.
+  bool settled() const { return settled_.load(); }
+  // When the worker last came back to its loop (steady microseconds); it
+  // does at least once a second unless a request holds it.
+  int64_t lastLoopUs() const { return lastLoopUs_.load(); }
 
   // Queues a write, or answers it at once: a point the line does not poll
   // (or a block), a read-only point, a value the point refuses, a station
@@ -172,6 +178,9 @@ class LineWorker {
   std::vector<PolledStation> stations_;
   bool stop_ = false;
   bool stopped_ = false;
+  int64_t reopenAtUs_ = 0;  // the port could not be opened: tried again then
+  std::atomic<bool> settled_{false};
+  std::atomic<int64_t> lastLoopUs_{0};
   std::condition_variable stoppedSignal_;
   std::thread thread_;
 };

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "log.h"
 #include "qvotk_host/driver_library.h"
 #include "qvotk_host/host_facts.h"
+#include "service_manager.h"
 
 namespace {
 
@@ -140,16 +142,68 @@ int CheckConfig(const Options& options) {
   return 0;
 }
 
+int64_t SteadyUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Tells the service manager the gateway is alive only while every line
+// worker keeps coming back to its loop: at most every quarter of the
+// interval, and each worker back since the last notice. So a request may
+// hold its worker for three quarters of the interval; one stuck longer
+// gets the service restarted.
+class Watchdog {
+ public:
+  Watchdog() : intervalUs_(static_cast<int64_t>(gateway::WatchdogIntervalUs())), lastUs_(SteadyUs()) {}
+
+  // How long the signals may be waited for between two looks.
+  int64_t lookEveryUs() const {
+    return intervalUs_ == 0 ? 200000 : std::min<int64_t>(200000, intervalUs_ / 8);
+  }
+
+  void Look(const gateway::Gateway& service) {
+    if (intervalUs_ == 0) return;
+    const int64_t now = SteadyUs();
+    if (now - lastUs_ < intervalUs_ / 4 || service.OldestLoopUs() <= lastUs_) return;
+    gateway::TellAlive();
+    lastUs_ = now;
+  }
+
+ private:
+  const int64_t intervalUs_;
+  int64_t lastUs_;
+};
+
+void Reload(gateway::Gateway* service, const Options& options, gateway::Config* config) {
+  gateway::TellReloading();
+  gateway::Config fresh;
+  std::string error;
+  if (!gateway::LoadConfig(options.configFile, &fresh, &error)) {
+    gateway::Log(gateway::Level::Error, "gateway",
+                 "reload refused, the configuration in use stays: " + error);
+    return;
+  }
+  if (!options.driver.empty()) fresh.driver = options.driver;
+  service->Reload(fresh);
+  *config = fresh;
+}
+
 // Takes the signals until SIGTERM or SIGINT, then stops the gateway and
 // ends the process, without waiting for a request in flight: the process's
-// end releases its port.
+// end releases its port. The service manager hears that the gateway is
+// ready once every line is opened or set to be tried again.
 [[noreturn]] void ServeUntilStopped(gateway::Gateway* service, const Options& options, gateway::Config config,
                                     const sigset_t& signals, const std::string& captures) {
   auto nextStats = std::chrono::steady_clock::now() + std::chrono::seconds(config.statsIntervalS);
+  Watchdog watchdog;
+  bool ready = false;
   for (;;) {
-    const timespec tick = {0, 200000000};
+    const int64_t waitUs = ready ? watchdog.lookEveryUs() : 10000;
+    const timespec tick = {0, static_cast<long>(waitUs * 1000)};
     const int received = sigtimedwait(&signals, nullptr, &tick);
     if (received == SIGTERM || received == SIGINT) {
+      gateway::TellStopping();
       gateway::Log(gateway::Level::Info, "gateway",
                    std::string("stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
       service->Stop(kStopWithinMs);
@@ -159,18 +213,15 @@ int CheckConfig(const Options& options) {
       std::_Exit(0);
     }
     if (received == SIGHUP) {
-      gateway::Config fresh;
-      std::string error;
-      if (gateway::LoadConfig(options.configFile, &fresh, &error)) {
-        if (!options.driver.empty()) fresh.driver = options.driver;
-        service->Reload(fresh);
-        config = fresh;
-      } else {
-        gateway::Log(gateway::Level::Error, "gateway",
-                     "reload refused, the configuration in use stays: " + error);
-      }
+      Reload(service, options, &config);
+      ready = false;
     }
     if (received == SIGUSR1) service->LogStats();
+    if (!ready && service->LinesSettled()) {
+      gateway::TellReady();
+      ready = true;
+    }
+    watchdog.Look(*service);
     if (std::chrono::steady_clock::now() >= nextStats) {
       service->PublishStats();
       nextStats += std::chrono::seconds(config.statsIntervalS);
