@@ -1,8 +1,8 @@
 // qvotk monitor: a passive listener on a tap of the bus (a second adapter
 // wired to it, or tovek-sim's --mirror). It opens the port for reading
 // only and sends nothing; it pairs each request with the reply that
-// follows it and prints one line an exchange, and a summary per station
-// when it ends.
+// follows it and prints one line an exchange (and one for the line's echo
+// of a request, which is no reply), and a summary per station when it ends.
 #include <chrono>
 #include <map>
 
@@ -38,16 +38,31 @@ struct MonitorOptions {
   int noAnswerAfterMs = 2000;  // a request with no reply by then was not answered
 };
 
-[[maybe_unused]] int64_t WallMicroseconds() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+// Times from one clock: the steady one, read as each read returns, shown as
+// the wall-clock time it stood for when the monitor began. Lines never go
+// back in time, whatever the wall clock does meanwhile.
+class MonitorClock {
+ public:
+  int64_t Now() const {
+    return wallAtStart_ + std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - steadyAtStart_)
+                              .count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point steadyAtStart_ = std::chrono::steady_clock::now();
+  int64_t wallAtStart_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+};
 
 class Monitor {
  public:
-  Monitor(bool json, line_watch::CaptureWriter* capture, int noAnswerAfterMs)
-      : json_(json), capture_(capture), noAnswerAfterUs_(int64_t{noAnswerAfterMs} * 1000) {}
+  Monitor(bool json, line_watch::CaptureWriter* capture, int noAnswerAfterMs, int baud)
+      : json_(json),
+        capture_(capture),
+        noAnswerAfterUs_(int64_t{noAnswerAfterMs} * 1000),
+        characterUs_(kBitsPerCharacter * 1000000 / (baud < 0 ? 2400 : baud)) {}
 
   void Hear(const std::string& bytes, int64_t now) {
     std::vector<Frame> frames;
@@ -56,19 +71,50 @@ class Monitor {
     if (capture_ != nullptr) capture_->Flush();
   }
 
-  // A request whose reply is overdue was not answered.
+  // A request whose reply is overdue was not answered; a block reply the
+  // master did not ask again for at once was taken.
   void Tick(int64_t now) {
-    if (asked_ && now - askedAt_ > noAnswerAfterUs_) Unanswered();
+    if (held_.waiting && now - held_.at > RetryWindowUs(held_.request.text)) Release(false);
+    if (asked_ && now - askedAt_ > noAnswerAfterUs_) Unanswered(now);
   }
 
-  void Summary() {
-    if (asked_) Unanswered();
+  void Summary(int64_t now) {
+    if (held_.waiting) Release(false);
+    if (asked_) Unanswered(now);
     PrintStationSummary(tallies_, json_);
   }
 
  private:
+  // A start bit, 8 data bits, a parity bit at most and a stop bit.
+  static constexpr int64_t kBitsPerCharacter = 11;
+
+  // How soon after a frame the line carries what that frame caused at once:
+  // the echo of a request, or the retry of a master that did not take a
+  // reply: the frame's own time on the wire at the tap's rate, and 10 ms.
+  // A retry after a time-out, or a poll's next request, comes later.
+  int64_t RetryWindowUs(const std::string& frame) const {
+    return static_cast<int64_t>(frame.size()) * characterUs_ + 10000;
+  }
+
+  // The echo of the waiting request: its frame again, once, as soon as the
+  // line can carry it (later, the same frame is the master's retry); or its
+  // beginning, cut off, which no master sends.
+  bool IsEcho(const Frame& frame) const {
+    if (!asked_ || echoed_ || frame.noise || frame.text.empty()) return false;
+    if (request_.text.compare(0, frame.text.size(), frame.text) != 0) return false;
+    return !frame.framed || frame.microseconds - askedAt_ <= RetryWindowUs(request_.text);
+  }
+
   void Take(const Frame& frame) {
+    if (held_.waiting) Release(SameBlockRequestAgain(frame));
     const int station = asked_ ? request_.station : -1;
+    if (IsEcho(frame)) {
+      echoed_ = true;
+      ++tallies_[station].echoes;
+      Record(line_watch::LineEvent::Received, frame);
+      Tell(frame.microseconds, station, nullptr, "echo");
+      return;
+    }
     if (frame.noise) {
       tallies_[station].noiseBytes += frame.text.size();
       Record(line_watch::LineEvent::Received, frame);
@@ -80,11 +126,15 @@ class Monitor {
       Tell(frame.microseconds, station, nullptr, "unframed", -1, &frame.text);
       return;
     }
-    if (line_watch::IsRequest(frame.text) && !(asked_ && request_.command == Command::Block)) {
-      if (asked_) Unanswered();
+    // While a block request waits, a reply may read as a request; the same
+    // request again is the master's retry.
+    const bool blockAwaited = asked_ && request_.command == Command::Block && frame.text != request_.text;
+    if (line_watch::IsRequest(frame.text) && !blockAwaited) {
+      if (asked_) Unanswered(frame.microseconds);
       Record(line_watch::LineEvent::Sent, frame);
       request_ = line_watch::ReadFrame(frame.text, true);
       asked_ = true;
+      echoed_ = false;
       askedAt_ = frame.microseconds;
       return;
     }
@@ -99,22 +149,60 @@ class Monitor {
     ++tally.exchanges;
     const double latencyMs = static_cast<double>(frame.microseconds - askedAt_) / 1000;
     tally.latenciesMs.push_back(latencyMs);
-    const char* verdict = "ok";
     if (!reply.checksumOk) {
       ++tally.badChecksum;
-      verdict = "bad checksum";
+      Tell(frame.microseconds, request_.station, &reply, "bad checksum", latencyMs);
     } else if (reply.status != 0 && reply.status != '0') {
-      verdict = "refused";
+      Tell(frame.microseconds, request_.station, &reply, "refused", latencyMs);
+    } else if (reply.command == Command::Block) {
+      JudgeBlock(frame, reply, latencyMs);
+    } else {
+      Tell(frame.microseconds, request_.station, &reply, "ok", latencyMs);
     }
-    Tell(frame.microseconds, request_.station, &reply, verdict, latencyMs);
     asked_ = false;
   }
 
-  void Unanswered() {
+  // A block request carries no count, so a block reply proves itself only
+  // by what the master does next: asked again at once, it was refused. A
+  // count other than the one the master took from the station before is
+  // suspect too, until the master has taken it twice in a row.
+  void JudgeBlock(const Frame& frame, const FrameMeaning& reply, double latencyMs) {
+    held_ = {true, frame.microseconds, latencyMs, request_, reply};
+  }
+
+  bool SameBlockRequestAgain(const Frame& frame) const {
+    return frame.framed && frame.text == held_.request.text &&
+           frame.microseconds - held_.at <= RetryWindowUs(frame.text);
+  }
+
+  // The held block reply's line, once the master's next move is known.
+  void Release(bool askedAgain) {
+    held_.waiting = false;
+    const int station = held_.request.station;
+    const size_t count = held_.reply.values.size();
+    const auto taken = takenBlockCount_.find(station);
+    const bool otherCount = taken != takenBlockCount_.end() && taken->second != count;
+    const auto seenOnce = newBlockCount_.find(station);
+    if (!askedAgain && !otherCount) {
+      takenBlockCount_[station] = count;
+    } else if (!askedAgain && seenOnce != newBlockCount_.end() && seenOnce->second == count) {
+      takenBlockCount_[station] = count;  // taken twice: the master asks for another count now
+    } else if (!askedAgain) {
+      newBlockCount_[station] = count;
+    }
+    const bool suspect = askedAgain || otherCount;
+    if (suspect) ++tallies_[station].suspect;
+    PrintHeard({held_.at, station, &held_.request, &held_.reply, suspect ? "suspect" : "ok", held_.latencyMs,
+                nullptr},
+               json_);
+  }
+
+  // Said when it is known: at the next request, or once the reply is overdue.
+  void Unanswered(int64_t now) {
     StationTally& tally = tallies_[request_.station];
     ++tally.exchanges;
     ++tally.noAnswer;
-    Tell(askedAt_, request_.station, nullptr, "no answer");
+    Tell(now, request_.station, nullptr, "no answer");
     asked_ = false;
   }
 
@@ -133,13 +221,26 @@ class Monitor {
     PrintHeard({at, station, asked_ ? &request_ : nullptr, reply, verdict, latencyMs, bytes}, json_);
   }
 
+  // A block reply whose verdict waits for the master's next move.
+  struct HeldBlockReply {
+    bool waiting = false;
+    int64_t at = 0;
+    double latencyMs = -1;
+    FrameMeaning request, reply;
+  };
+
   bool json_;
   line_watch::CaptureWriter* capture_;
   int64_t noAnswerAfterUs_;
+  int64_t characterUs_;
   line_watch::FrameSplitter splitter_;
   bool asked_ = false;
+  bool echoed_ = false;
   FrameMeaning request_;
   int64_t askedAt_ = 0;
+  HeldBlockReply held_;
+  std::map<int, size_t> takenBlockCount_;  // per station, the block count its master took
+  std::map<int, size_t> newBlockCount_;    // per station, another count the master took once
   std::map<int, StationTally> tallies_;
 };
 
@@ -196,12 +297,13 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitorOption
                  options.port.c_str());
   }
   Monitor monitor(options.json, monitorOptions.capture.empty() ? nullptr : &capture,
-                  monitorOptions.noAnswerAfterMs);
+                  monitorOptions.noAnswerAfterMs, options.baud);
+  const MonitorClock clock;
   char buffer[4096];
   while (StopSignal() == 0) {
     pollfd watch = {fd, POLLIN, 0};
     const int ready = poll(&watch, 1, 100);
-    const int64_t now = WallMicroseconds();
+    const int64_t now = clock.Now();
     if (ready > 0) {
       const ssize_t n = read(fd, buffer, sizeof buffer);
       if (n > 0) {
@@ -213,7 +315,7 @@ int RunMonitor(const CommonOptions& options, const MonitorOptions& monitorOption
     monitor.Tick(now);
   }
   close(fd);
-  monitor.Summary();
+  monitor.Summary(clock.Now());
   return ExitStatusAfter(StopSignal());
 #endif
 }

@@ -38,10 +38,14 @@ void PrintHeardJson(const HeardLine& heard) {
   const int value =
       reply != nullptr && reply->value >= 0 ? reply->value : (request != nullptr ? request->value : -1);
   if (value >= 0) line["value"] = value;
-  if (reply != nullptr && !reply->values.empty()) line["values"] = reply->values;
+  if (reply != nullptr && reply->command == line_watch::Command::Block) {
+    line["values"] = reply->values;
+  } else if (request != nullptr && request->command == line_watch::Command::Block) {
+    line["values"] = nullptr;  // a block request does not say how many
+  }
   if (reply != nullptr && reply->status != 0) line["statusCharacter"] = std::string(1, reply->status);
   if (reply != nullptr) line["checksumOk"] = reply->checksumOk;
-  if (heard.latencyMs >= 0) line["latencyMs"] = heard.latencyMs;
+  if (heard.latencyMs >= 0) line["latencyMs"] = JsonFigure(heard.latencyMs, 3);
   line["result"] = heard.verdict;
   if (heard.bytes != nullptr) line["bytes"] = *heard.bytes;
   std::printf("%s\n", JsonLine(line).c_str());
@@ -57,8 +61,10 @@ void PrintHeardText(const HeardLine& heard) {
     what += point;
   }
   std::string value;
-  if (reply != nullptr && !reply->values.empty()) {
+  if (reply != nullptr && reply->command == line_watch::Command::Block) {
     value = std::to_string(reply->values.size()) + " values";
+  } else if (request != nullptr && request->command == line_watch::Command::Block) {
+    value = "count unknown";
   } else if (reply != nullptr && reply->value >= 0) {
     value = "= " + std::to_string(reply->value);
   } else if (request != nullptr && request->value >= 0) {
@@ -76,12 +82,16 @@ Json StationJson(const StationTally& tally) {
   item["exchanges"] = tally.exchanges;
   item["noAnswer"] = tally.noAnswer;
   item["badChecksum"] = tally.badChecksum;
+  item["suspect"] = tally.suspect;
+  item["echoes"] = tally.echoes;
   item["unframed"] = tally.unframed;
   item["noiseBytes"] = tally.noiseBytes;
   if (!tally.latenciesMs.empty()) {
-    item["latencyMinMs"] = *std::min_element(tally.latenciesMs.begin(), tally.latenciesMs.end());
-    item["latencyMedianMs"] = Median(tally.latenciesMs);
-    item["latencyMaxMs"] = *std::max_element(tally.latenciesMs.begin(), tally.latenciesMs.end());
+    item["latencyMinMs"] =
+        JsonFigure(*std::min_element(tally.latenciesMs.begin(), tally.latenciesMs.end()), 3);
+    item["latencyMedianMs"] = JsonFigure(Median(tally.latenciesMs), 3);
+    item["latencyMaxMs"] =
+        JsonFigure(*std::max_element(tally.latenciesMs.begin(), tally.latenciesMs.end()), 3);
   }
   return item;
 }
@@ -94,10 +104,11 @@ void PrintStationText(const std::string& name, const StationTally& tally, const 
                   item["latencyMaxMs"].get<double>());
   }
   std::printf(
-      "station %s: %llu exchanges, %llu no answer, %llu bad checksum, %llu unframed, %llu noise "
-      "bytes; %s\n",
+      "station %s: %llu exchanges, %llu no answer, %llu bad checksum, %llu suspect, %llu echoes, "
+      "%llu unframed, %llu noise bytes; %s\n",
       name.c_str(), static_cast<unsigned long long>(tally.exchanges),
       static_cast<unsigned long long>(tally.noAnswer), static_cast<unsigned long long>(tally.badChecksum),
+      static_cast<unsigned long long>(tally.suspect), static_cast<unsigned long long>(tally.echoes),
       static_cast<unsigned long long>(tally.unframed), static_cast<unsigned long long>(tally.noiseBytes),
       latency);
 }

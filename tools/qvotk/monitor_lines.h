@@ -12,7 +12,8 @@
 
 // What one station's exchanges came to.
 struct StationTally {
-  uint64_t exchanges = 0, noAnswer = 0, badChecksum = 0, unframed = 0, noiseBytes = 0;
+  uint64_t exchanges = 0, noAnswer = 0, badChecksum = 0, suspect = 0, echoes = 0, unframed = 0,
+           noiseBytes = 0;
   std::vector<double> latenciesMs;
 };
 

@@ -1,5 +1,8 @@
 #include "output.h"
 
+#include <atomic>
+#include <cmath>
+
 #if defined(_WIN32)
 #include <io.h>
 #else
@@ -8,6 +11,7 @@
 
 namespace {
 
+std::atomic<bool> g_statusLineShown{false};
 bool g_outputTerminal = false;
 bool g_errorsTerminal = false;
 
@@ -46,6 +50,11 @@ void Print(const Result& result, bool json) {
   std::fflush(stdout);
 }
 
+double JsonFigure(double value, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  return std::round(value * scale) / scale;
+}
+
 void NoteTerminals() {
   g_outputTerminal = IsTerminal(stdout);
   g_errorsTerminal = IsTerminal(stderr);
@@ -53,3 +62,6 @@ void NoteTerminals() {
 
 bool OutputIsTerminal() { return g_outputTerminal; }
 bool ErrorsGoToTerminal() { return g_errorsTerminal; }
+
+void NoteStatusLine() { g_statusLineShown = true; }
+bool TakeStatusLine() { return g_statusLineShown.exchange(false); }

@@ -28,9 +28,18 @@ void Print(const Result& result, bool json);
 // device's name) become U+FFFD, so that any input gives valid JSON.
 std::string JsonLine(const Json& value);
 
+// A measured figure for JSON to `decimals` places (microseconds whole,
+// milliseconds to 3): no more digits than the clock gives.
+double JsonFigure(double value, int decimals);
+
 // Whether the tool's standard output or standard error was a terminal when
 // it started (before the report filter took standard error over): where a
 // status line or a progress bar may redraw itself.
 void NoteTerminals();
 bool OutputIsTerminal();
 bool ErrorsGoToTerminal();
+
+// A status line that redraws itself on the terminal (poll's): a report
+// clears it first rather than being glued to its end.
+void NoteStatusLine();
+bool TakeStatusLine();  // whether one was shown since; it is not any more

@@ -83,6 +83,7 @@ bool IsRequest(const std::string& text) {
 
 FrameMeaning ReadFrame(const std::string& text, bool request, Command asked) {
   FrameMeaning meaning;
+  meaning.text = text;
   meaning.request = request;
   std::vector<uint8_t> body;
   uint8_t checksum = 0;

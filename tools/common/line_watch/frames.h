@@ -37,6 +37,7 @@ class FrameSplitter {
 enum class Command : int { None = -1, WriteS = 0x05, Block = 0x06, ReadS = 0x08, Point = 0x09 };
 
 struct FrameMeaning {
+  std::string text;  // the frame as heard
   bool request = false;
   bool framed = false;  // count, length, digits and CR LF as the rules say
   bool checksumOk = false;
