@@ -3,10 +3,13 @@
 // driver's values, statuses and captures as hosts and the qvotk tool get
 // them. The tools' own words are tools_e2e_test.cpp's.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -255,6 +258,98 @@ TEST_F(EndToEnd, ACaptureOfAFaultyLineDecodesInTsharkAndReplaysToTheSameResults)
   EXPECT_EQ(RunProgram("tovek-sim", "--replay cut.pcap", &output), 64);
   EXPECT_NE(output.find("cut short"), std::string::npos) << output;
   EXPECT_NE(RunProgram("/usr/bin/tshark", "-r notes.pcap", &output), 0) << "tshark refuses it itself";
+}
+
+// A line that echoes, garbles, refuses and stays silent, captured by the
+// driver and by the monitor on the tap: tshark names the echo and each
+// command, says the verdict first, pairs each reply with its request and
+// its time, raises expert info, and joins a frame read in two pieces.
+TEST_F(EndToEnd, TsharkTellsWhatTheLineDidInCapturesOfTheDriverAndOfTheTap) {
+  const std::string tap = workingDirectory.path() + "/tap";
+  const std::string byDriver = workingDirectory.path() + "/driver.pcap";
+  const std::string byTap = workingDirectory.path() + "/tap.pcap";
+  SimulatorProcess sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--block-count", "4", "--mirror", tap, "--fault-script", "echo",
+                         "--fault-script", "bad-checksum", "--fault-script", "no-reply", "--fault-script",
+                         "status-error"}));
+  ChildProcess monitor;
+  ASSERT_TRUE(StartTool(&monitor, {"monitor", "--json", "--capture", byTap, "--port", tap}));
+  ASSERT_TRUE(WaitUntil([&] { return HoldsOpen(monitor.pid(), tap); })) << "the monitor listens";
+  // A retry after 100 ms is no echo, which follows its request at once.
+  const std::string line = " --station 12 --timeout-ms 100 --port " + sim.port;
+  std::vector<Json> results;
+  for (const char* request : {"read 001 002", "write 003 2", "block 4"}) {
+    EXPECT_EQ(RunToolJson(request + line, &results, "QVOTK_CAPTURE=" + byDriver), 0) << request;
+  }
+  std::string heard;
+  while (monitor.ReadLine(&heard, 3000) && heard.find("\"block\"") == std::string::npos) continue;
+  monitor.Stop(SIGTERM);
+
+  for (const std::string& capture : {byDriver, byTap}) {
+    std::string text;
+    ASSERT_EQ(
+        RunProgram("/usr/bin/tshark",
+                   "-2 -X lua_script:" QVO_DISSECTOR " -r " + capture +
+                       " -Y tovek -T fields -E separator=, -E occurrence=f -e frame.number -e tovek.echo"
+                       " -e tovek.request_in -e tovek.response_in -e tovek.time -e _ws.expert.message"
+                       " -e _ws.col.Info",
+                   &text, false),
+        0);
+    SCOPED_TRACE(capture + ":\n" + text);
+    std::map<std::string, std::vector<std::string>> frames;  // by number
+    std::vector<std::string> infos;
+    std::istringstream lines(text);
+    for (std::string row; std::getline(lines, row);) {
+      std::vector<std::string> field;
+      std::istringstream cells(row);
+      for (std::string cell; field.size() < 6 && std::getline(cells, cell, ',');) field.push_back(cell);
+      std::string rest;
+      std::getline(cells, rest);
+      field.push_back(rest);
+      ASSERT_EQ(field.size(), 7u) << row;
+      frames[field[0]] = field;
+      infos.push_back(field[6]);
+    }
+    auto shown = [&](const std::string& info) {
+      return std::any_of(infos.begin(), infos.end(),
+                         [&](const std::string& i) { return i.find(info) != std::string::npos; });
+    };
+    EXPECT_TRUE(shown("echo of request read point station 12 point 001"));
+    EXPECT_TRUE(shown("BAD CHECKSUM: reply read point station 12 point 002 value 14 (not taken)"));
+    EXPECT_TRUE(shown("NO REPLY: request read point station 12 point 002"));
+    EXPECT_TRUE(shown("REFUSED (status 1): reply read point station 12 point 002"));
+    EXPECT_TRUE(shown("reply read point station 12 point 002 value 14 ok"));
+    EXPECT_TRUE(shown("request write point station 12 point 003 value 2"));
+    EXPECT_TRUE(shown("reply write point station 12 point 003 ok"));
+    EXPECT_TRUE(shown("reply read block 4 values"));
+    size_t replies = 0, echoes = 0;
+    for (const auto& [number, field] : frames) {
+      if (field[6].rfind("BAD CHECKSUM", 0) == 0) {
+        EXPECT_NE(field[5].find("Bad checksum"), std::string::npos) << "expert info";
+      }
+      if (field[1] == "1") {
+        ++echoes;
+        EXPECT_NE(field[5].find("echo"), std::string::npos) << "expert info: " << field[5];
+      }
+      if (field[2].empty()) continue;
+      ++replies;  // paired both ways, with its time
+      EXPECT_EQ(frames[field[2]][3], number);
+      EXPECT_GE(std::stod(field[4]), 0.0) << field[4];
+    }
+    EXPECT_EQ(echoes, 1u);
+    EXPECT_EQ(replies, 6u) << "001; 002 three times; the write; the block";
+  }
+  std::string text;
+  RunProgram("/usr/bin/tshark", "-2 -X lua_script:" QVO_DISSECTOR " -r " + byDriver + " -Y tovek", &text,
+             false);
+  EXPECT_NE(text.find("start of a frame, completed in"), std::string::npos)
+      << "the block reply is read in two pieces: " << text;
+  // Loaded twice (a plugins folder and -X lua_script:): the second stands aside.
+  EXPECT_EQ(
+      RunProgram("/usr/bin/tshark",
+                 "-X lua_script:" QVO_DISSECTOR " -X lua_script:" QVO_DISSECTOR " -r " + byDriver, &text),
+      0);
+  EXPECT_EQ(text.find("Lua"), std::string::npos) << text;
 }
 
 }  // namespace
