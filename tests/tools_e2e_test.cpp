@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -331,8 +332,19 @@ TEST_F(Tools, ThePortIsTakenAsThePersonNamesIt) {
   EXPECT_EQ(RunTool("read S --port /dev/" + sim.port + " --station 12", &output), 0) << output;
   const std::string byId = workingDirectory.path() + "/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
   ASSERT_EQ(symlink(("/dev/" + sim.port).c_str(), byId.c_str()), 0);
-  EXPECT_EQ(RunTool("read S --port " + byId + " --station 12", &output), 0) << output;
-  EXPECT_NE(output.find("S = 3"), std::string::npos) << output;
+  EXPECT_EQ(RunTool("poll S -n 1 --port " + byId + " --station 12", &output), 0) << output;
+  EXPECT_NE(output.find("polling 1 point(s) on " + byId + ", station 12"), std::string::npos) << output;
+  EXPECT_NE(output.find("S=3"), std::string::npos) << output;
+  // The tool's short links are /tmp/qv and four letters or digits.
+  const std::regex shortLink("/tmp/qv[A-Za-z0-9]{4}(?![-A-Za-z0-9])");
+  EXPECT_FALSE(std::regex_search(output, shortLink)) << "the port as typed: " << output;
+  const std::string nowhere = workingDirectory.path() + "/usb-FTDI_FT232R_USB_UART_GONE-if00-port0";
+  EXPECT_EQ(RunTool("read S --port " + nowhere + " --station 12", &output), 2) << output;
+  EXPECT_NE(output.find("Fail to open " + nowhere), std::string::npos)
+      << "the driver's report too: " << output;
+  EXPECT_FALSE(std::regex_search(output, shortLink)) << output;
+  EXPECT_EQ(RunTool("read S -v --port " + byId + " --station 12", &output), 0) << output;
+  EXPECT_NE(output.find(byId + " is opened through the short link /tmp/qv"), std::string::npos) << output;
   for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
     if (entry.path().filename().string().rfind("qv", 0) == 0 && entry.is_symlink()) {
       EXPECT_NE(std::filesystem::read_symlink(entry.path()), byId) << "the short link is gone after the run";
@@ -403,6 +415,45 @@ TEST_F(Tools, TheToolSaysWhatItUsesAndWhatWentWrong) {
                  " scan --from 11 --to 12 --station-timeout-ms 20" + port + "' /dev/null",
              &output);
   EXPECT_NE(output.find("scanning 11-12 ["), std::string::npos) << output;
+}
+
+// Runs `command` on a terminal of script's: the seconds from the start at
+// which `text` first reached the terminal (-1: never), and in `total` how
+// long the output went on.
+double SecondsUntilShown(const std::string& command, const std::string& text, double* total) {
+  std::string output;
+  RunProgram("/usr/bin/script", "-qe -T timing -O typescript -c '" + command + "'", &output);
+  std::ifstream typescript("typescript"), timing("timing");
+  std::string shown((std::istreambuf_iterator<char>(typescript)), {});
+  shown.erase(0, shown.find('\n') + 1);  // script's own first line
+  const size_t at = shown.find(text);
+  double seconds = 0, delay = 0, found = -1;
+  size_t end = 0, bytes = 0;
+  while (timing >> delay >> bytes) {
+    seconds += delay;
+    end += bytes;
+    if (found < 0 && at != std::string::npos && end >= at + text.size()) found = seconds;
+  }
+  *total = seconds;
+  return found;
+}
+
+// The scan's bar and the note of a long wait reach a terminal as they are
+// drawn, not when the tool ends.
+TEST_F(Tools, ProgressReachesTheTerminalWhileItHappens) {
+  SimulatorProcess sim;
+  ASSERT_TRUE(sim.Start({"--station", "12", "--baud", "9600"}));
+  const std::string tool = BuildProgramCommandLine("qvotk");
+  double total = 0;
+  const double bar = SecondsUntilShown(
+      tool + " scan --from 10 --to 12 --baud 9600 --station-timeout-ms 50 --port " + sim.port,
+      "scanning 10-12 [", &total);
+  EXPECT_GE(bar, 0);
+  EXPECT_LT(bar, total - 0.5) << "the bar shows while the scan goes on";
+  const double note = SecondsUntilShown(tool + " read S --station 99 --port " + sim.port,
+                                        "waiting 1 s for station 99", &total);
+  EXPECT_GE(note, 0);
+  EXPECT_LT(note, total - 0.5) << "the note shows while the read waits";
 }
 
 // qvotk monitor on tovek-sim's tap: each request paired with its reply, the

@@ -29,8 +29,10 @@ for round in $(seq "$rounds"); do
   kill $slave; wait $slave 2>/dev/null || true
   "$bin/tovek-sim" --device "$dir/a" --station 1 >/dev/null 2>&1 & sim=$!
   sleep 0.2
-  "$bin/qvotk" --json bench --kind point -n "$requests" --port "$short" --station 1 |
-    sed -n 's/.*"requestsPerSecond": \([0-9.]*\).*/\1/p' >>"$dir/qvotk"
+  # To a file first: an interpreter on the pipe would take a core from the run.
+  "$bin/qvotk" --json bench --kind point -n "$requests" --port "$short" --station 1 >"$dir/bench.json" || true
+  python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["requestsPerSecond"])' "$dir/bench.json" \
+    >>"$dir/qvotk"
   kill $sim; wait $sim 2>/dev/null || true
   "$bare" responder "$dir/a" & responder=$!
   sleep 0.2
@@ -39,5 +41,12 @@ for round in $(seq "$rounds"); do
   echo "round $round: libmodbus $(tail -n 1 "$dir/modbus"), qvotk $(tail -n 1 "$dir/qvotk"), bare C $(tail -n 1 "$dir/bare") requests/s"
 done
 median() { sort -n "$1" | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+# A side that measured nothing fails the comparison.
+for side in modbus qvotk bare; do
+  if [ "$(grep -c '^[0-9.]*[1-9][0-9.]*$' "$dir/$side" 2>/dev/null)" != "$rounds" ]; then
+    echo "compare.sh: $side gave no figure in some round" >&2
+    exit 1
+  fi
+done
 m=$(median "$dir/modbus"); q=$(median "$dir/qvotk"); b=$(median "$dir/bare")
 echo "median: libmodbus $m, qvotk $q, bare C $b requests/s; qvotk to libmodbus $(echo "$q $m" | awk '{printf "%.2f", $1/$2}'), the floor to libmodbus $(echo "$b $m" | awk '{printf "%.2f", $1/$2}')"

@@ -1,7 +1,6 @@
 // qvotk bench: requests back to back, their rate and times against the
 // time the frames take on the wire.
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <map>
 
@@ -22,11 +21,13 @@ struct BenchTally {
   std::map<QvoStatus, uint64_t> failures;  // by status
   std::vector<double> okUs;                // per successful request
   double okSeconds = 0;
-  std::atomic<int> finished{0};
+  int finished = 0;
 };
 
+Result Figures(const ToolRun& run, const BenchOptions& bench, const Point& point, const BenchTally& tally);
+
 // The requests, as one job, so that a request costs no thread of its own;
-// a signal between requests ends it with its figures.
+// a signal ends it with the figures so far.
 void MakeRequests(ToolRun& run, const BenchOptions& bench, const Point& point, BenchTally* tally) {
   std::vector<uint16_t> values;
   RunUnlessStopped(
@@ -37,18 +38,21 @@ void MakeRequests(ToolRun& run, const BenchOptions& bench, const Point& point, B
             return bench.kind == "block" ? run.host().ReadBlock(bench.blockValues, &values)
                                          : run.host().Read(point, &value);
           });
+          const JobLock lock;
           if (answer.status == QVO_STATUS_OK) {
             tally->okUs.push_back(answer.elapsed.count() * 1e6);
             tally->okSeconds += answer.elapsed.count();
           } else {
             ++tally->failures[answer.status];
           }
-          tally->finished.store(i + 1);
+          tally->finished = i + 1;
         }
       },
       [&] {
-        Print(Failure(ExitStatusAfter(StopSignal()),
-                      "stopped by a signal during request " + std::to_string(tally->finished.load() + 1)),
+        const JobLock lock;
+        // Figures says it was stopped, after the requests that finished.
+        Print(tally->finished == 0 ? Failure(ExitStatusAfter(StopSignal()), "stopped by a signal")
+                                   : Figures(run, bench, point, *tally),
               run.options().json);
       });
 }
@@ -64,7 +68,7 @@ uint64_t DescribeFailures(const BenchTally& tally, Result* result) {
     text += (text.empty() ? "" : ", ") + std::to_string(count) + " with status " + std::to_string(status);
   }
   result->json["failedByStatus"] = byStatus;
-  const int done = tally.finished.load();
+  const int done = tally.finished;
   if (failed != 0)
     result->error =
         std::to_string(failed) + " of " + std::to_string(done) + " requests failed (" + text + ")";
@@ -77,7 +81,7 @@ uint64_t DescribeFailures(const BenchTally& tally, Result* result) {
 // carries whatever hiccups the operating system's scheduler had.
 std::string DescribeTimes(const std::string& label, const BenchTally& tally, uint32_t characters,
                           unsigned baud, Result* result) {
-  const int done = tally.finished.load();
+  const int done = tally.finished;
   const double wireUs = qvotk_host::WireMicroseconds(characters, baud);
   char text[360];
   if (tally.okUs.empty()) {
@@ -89,16 +93,16 @@ std::string DescribeTimes(const std::string& label, const BenchTally& tally, uin
   const double maxUs = *std::max_element(tally.okUs.begin(), tally.okUs.end());
   const double ratio = wireUs > 0 ? medianUs / wireUs : 0;
   const double perSecond = static_cast<double>(tally.okUs.size()) / tally.okSeconds;
-  result->json["requestsPerSecond"] = perSecond;
-  result->json["minMicroseconds"] = minUs;
-  result->json["medianMicroseconds"] = medianUs;
-  result->json["maxMicroseconds"] = maxUs;
-  result->json["medianToWire"] = ratio;
+  result->json["requestsPerSecond"] = JsonFigure(perSecond, 1);
+  result->json["minMicroseconds"] = JsonFigure(minUs, 0);
+  result->json["medianMicroseconds"] = JsonFigure(medianUs, 0);
+  result->json["maxMicroseconds"] = JsonFigure(maxUs, 0);
+  result->json["medianToWire"] = JsonFigure(ratio, 3);
   std::snprintf(text, sizeof text,
                 "%-14s %6zu of %d requests succeeded: %9.1f requests/s; per request min %.1f / median %.1f / "
-                "max %.1f us; wire time at %u baud (%u characters) %.1f us, median to wire %.3f",
-                label.c_str(), tally.okUs.size(), done, perSecond, minUs, medianUs, maxUs, baud, characters,
-                wireUs, ratio);
+                "max %.1f ms; wire time at %u baud (%u characters) %.1f ms, median to wire %.3f",
+                label.c_str(), tally.okUs.size(), done, perSecond, minUs / 1000, medianUs / 1000,
+                maxUs / 1000, baud, characters, wireUs / 1000, ratio);
   return text;
 }
 
@@ -112,14 +116,18 @@ Result Figures(const ToolRun& run, const BenchOptions& bench, const Point& point
       block ? "block of " + std::to_string(bench.blockValues) : "read " + PointLabel(point);
   Result result;
   result.json["request"] = label;
-  result.json["requests"] = tally.finished.load();
+  result.json["requests"] = tally.finished;
   result.json["succeeded"] = tally.okUs.size();
   const uint64_t failed = DescribeFailures(tally, &result);
   result.json["wireCharacters"] = characters;
   result.json["baud"] = baud;
-  result.json["wireMicroseconds"] = qvotk_host::WireMicroseconds(characters, baud);
+  result.json["wireMicroseconds"] = JsonFigure(qvotk_host::WireMicroseconds(characters, baud), 0);
   result.lines.push_back(DescribeTimes(label, tally, characters, baud, &result));
-  if (failed != 0) result.json["error"] = result.error;
+  if (StopSignal() != 0) {
+    const std::string stopped = "stopped by a signal after " + std::to_string(tally.finished) + " requests";
+    result.error = result.error.empty() ? stopped : stopped + "; " + result.error;
+  }
+  if (!result.error.empty()) result.json["error"] = result.error;
   result.status = StopSignal() != 0 ? ExitStatusAfter(StopSignal()) : (failed ? QVO_STATUS_NO_ANSWER : 0);
   result.json["status"] = result.status;
   return result;
@@ -135,7 +143,7 @@ Result Bench(const CommonOptions& options, const BenchOptions& bench) {
   if (!OpenRun(run, &result)) return result;
   BenchTally tally;
   MakeRequests(run, bench, points[0], &tally);
-  if (tally.finished.load() == 0) return Failure(ExitStatusAfter(StopSignal()), "stopped");
+  if (tally.finished == 0) return Failure(ExitStatusAfter(StopSignal()), "stopped");
   return Figures(run, bench, points[0], tally);
 }
 

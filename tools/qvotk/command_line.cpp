@@ -154,8 +154,8 @@ void CommandLine::AddLineOptions(bool stationAndTimeout) {
       ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
   if (!stationAndTimeout) return;
   auto* units = command.add_option("-t,--timeout", options_.timeoutUnits,
-                                   "Read time-out in units of 10 ms, as the host's record has it (100: 1 s; "
-                                   "0 waits for ever)");
+                                   "Read time-out in units of 10 ms, as the host's record has it, beyond the "
+                                   "reply's time on the wire (20: 200 ms; 0 waits for ever)");
   auto* ms =
       command
           .add_option("--timeout-ms", timeoutMs_,

@@ -10,10 +10,10 @@ std::string WaitingFor(const ToolRun& run) {
   char text[160];
   if (line.timeoutUnits == 0) {
     std::snprintf(text, sizeof text, "station %u on %s (a read time-out of 0 waits for ever; Ctrl-C ends)",
-                  run.host().channel().stationAddress, line.port.c_str());
+                  run.host().channel().stationAddress, run.options().port.c_str());
   } else {
     std::snprintf(text, sizeof text, "station %u on %s (up to %d attempts, %u ms each)",
-                  run.host().channel().stationAddress, line.port.c_str(), qvotk_host::kMaxAttempts,
+                  run.host().channel().stationAddress, run.options().port.c_str(), qvotk_host::kMaxAttempts,
                   line.timeoutUnits * qvotk_host::kTimeoutUnitMs);
   }
   return text;

@@ -30,11 +30,18 @@ Result Info(const CommonOptions& options) {
   result.json["banner"] = Cp437ToUtf8(info.banner);
   result.lines.push_back(Cp437ForTerminal(info.banner));
   char text[160];
-  std::snprintf(text, sizeof text, "driver \"%s\" (code %u), channel record %u bytes, presets %u/%u",
+  // The presets are the host's to read: shown by their names, not explained.
+  std::snprintf(text, sizeof text,
+                "driver \"%s\" (driver code %u), channel record of %u bytes, host presets A %u and B %u",
                 info.driverName, info.driverCode, info.channelSize, info.presetA, info.presetB);
   result.lines.push_back(text);
-  std::snprintf(text, sizeof text, "default line: %u baud, %u data bits, stop bits code %u, parity %s",
-                info.defaultLine.baudRate, info.defaultLine.dataBits, info.defaultLine.stopBits,
+  const unsigned stopBits = info.defaultLine.stopBits;
+  std::snprintf(text, sizeof text, "default line: %u baud, %u data bits, %s, parity %s",
+                info.defaultLine.baudRate, info.defaultLine.dataBits,
+                stopBits == 0   ? "1 stop bit"
+                : stopBits == 1 ? "1.5 stop bits"
+                : stopBits == 2 ? "2 stop bits"
+                                : "stop bits of unknown code",
                 qvotk_host::ParityName(info.defaultLine.parity));
   result.lines.push_back(text);
   return result;

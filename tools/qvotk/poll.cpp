@@ -36,9 +36,10 @@ void PauseUnlessStopped(int milliseconds) {
 // Why a point failed, in a word or two.
 const char* Reason(QvoStatus status) { return status == QVO_STATUS_REJECTED ? "refused" : "no answer"; }
 
-// A point's attempts: a bad line shows in retries before it fails.
+// A point's attempts: a bad line shows in retries before it fails. Its
+// reads, not rounds: a round a signal cut short read some points only.
 struct PointAttempts {
-  uint64_t rounds = 0, neededRetry = 0, attempts = 0;
+  uint64_t reads = 0, neededRetry = 0, attempts = 0;
 };
 
 struct Tally {
@@ -49,15 +50,15 @@ struct Tally {
   void CountAttempts(const std::string& point, size_t attempts) {
     auto it = std::find_if(points.begin(), points.end(), [&](const auto& p) { return p.first == point; });
     if (it == points.end()) it = points.insert(points.end(), {point, {}});
-    ++it->second.rounds;
+    ++it->second.reads;
     it->second.neededRetry += attempts > 1;
     it->second.attempts += attempts;
   }
-  // "S: 10 rounds, 3 needed a retry, 14 attempts in all"
+  // "S: 10 reads, 3 needed a retry, 14 attempts in all"
   std::string Attempts() const {
     std::string text;
     for (const auto& [point, counted] : points) {
-      text += (text.empty() ? "" : "; ") + point + ": " + std::to_string(counted.rounds) + " rounds, " +
+      text += (text.empty() ? "" : "; ") + point + ": " + std::to_string(counted.reads) + " reads, " +
               std::to_string(counted.neededRetry) + " needed a retry, " + std::to_string(counted.attempts) +
               " attempts in all";
     }
@@ -95,14 +96,14 @@ struct Tally {
     summary["unanswered"] = unanswered;
     summary["failedRounds"] = failedRounds;
     if (!latenciesMs.empty()) {
-      summary["latencyMinMs"] = *std::min_element(latenciesMs.begin(), latenciesMs.end());
-      summary["latencyMedianMs"] = Median(latenciesMs);
-      summary["latencyMaxMs"] = *std::max_element(latenciesMs.begin(), latenciesMs.end());
+      summary["latencyMinMs"] = JsonFigure(*std::min_element(latenciesMs.begin(), latenciesMs.end()), 3);
+      summary["latencyMedianMs"] = JsonFigure(Median(latenciesMs), 3);
+      summary["latencyMaxMs"] = JsonFigure(*std::max_element(latenciesMs.begin(), latenciesMs.end()), 3);
     }
     Json attempts = Json::object();
     for (const auto& [point, counted] : points) {
       attempts[point] = {
-          {"rounds", counted.rounds}, {"neededRetry", counted.neededRetry}, {"attempts", counted.attempts}};
+          {"reads", counted.reads}, {"neededRetry", counted.neededRetry}, {"attempts", counted.attempts}};
     }
     summary["attempts"] = attempts;
     return summary;
@@ -138,7 +139,7 @@ std::string Settings(const ToolRun& run, const PollOptions& poll) {
   std::snprintf(
       text, sizeof text,
       "polling %zu point(s) on %s, station %u, %u baud %u%c%s, read time-out %s, every %d ms; Ctrl-C ends",
-      poll.points.size(), line.port.c_str(), run.host().channel().stationAddress, line.line.baudRate,
+      poll.points.size(), run.options().port.c_str(), run.host().channel().stationAddress, line.line.baudRate,
       line.line.dataBits, parity, stop,
       line.timeoutUnits == 0
           ? "none (waits for ever)"
@@ -237,6 +238,7 @@ class Poller {
       std::printf("%s\n", JsonLine(line).c_str());
     } else if (live_) {
       std::printf("\r%s", tally_.StatusLine(round.values).c_str());
+      NoteStatusLine();
     } else {
       std::printf("%s| %s | %s\n", round.values.c_str(), tally_.Counts().c_str(), tally_.Latency().c_str());
     }

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "output.h"
 #include "stop_signals.h"
 
 #if !defined(_WIN32)
@@ -19,6 +21,27 @@ struct ReportFilter::State {
   std::map<std::string, unsigned> seen;
   std::vector<std::string> order;
 };
+
+namespace {
+
+std::mutex g_namesMutex;
+std::string g_driverName, g_shownName;
+
+[[maybe_unused]] std::string AsShown(std::string line) {
+  std::lock_guard<std::mutex> lock(g_namesMutex);
+  if (g_driverName.empty()) return line;
+  for (size_t at = 0; (at = line.find(g_driverName, at)) != std::string::npos; at += g_shownName.size())
+    line.replace(at, g_driverName.size(), g_shownName);
+  return line;
+}
+
+}  // namespace
+
+void ShowPortAs(const std::string& driverName, const std::string& shownName) {
+  std::lock_guard<std::mutex> lock(g_namesMutex);
+  g_driverName = driverName;
+  g_shownName = shownName;
+}
 
 #if defined(_WIN32)
 // On Windows the reports go to the host support library or the debugger,
@@ -56,11 +79,26 @@ ReportFilter::ReportFilter() : state_(new State) {
       if (n <= 0) break;
       pending.append(buffer, static_cast<size_t>(n));
       for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
-        const std::string line = pending.substr(0, end);
+        std::string line = AsShown(pending.substr(0, end));
+        // A progress line redrawn with carriage returns ended with a
+        // newline: what it showed last is on the screen already.
+        const size_t redrawn = line.rfind('\r');
+        if (redrawn != std::string::npos) {
+          WriteAll(state->terminal, line.substr(0, redrawn + 1));
+          line.erase(0, redrawn + 1);
+        }
         if (state->seen[line]++ == 0) {
           state->order.push_back(line);
+          // A report goes on a line of its own, not after a status line.
+          if (TakeStatusLine()) WriteAll(state->terminal, "\r" + std::string(79, ' ') + "\r");
           WriteAll(state->terminal, line + "\n");
         }
+      }
+      // Progress redraws itself with carriage returns: shown at once.
+      const size_t redrawn = pending.rfind('\r');
+      if (redrawn != std::string::npos) {
+        WriteAll(state->terminal, pending.substr(0, redrawn + 1));
+        pending.erase(0, redrawn + 1);
       }
     }
     if (!pending.empty()) WriteAll(state->terminal, pending);

@@ -4,6 +4,8 @@
 // the first time, and how often it came in all when the tool ends.
 #pragma once
 
+#include <string>
+
 class ReportFilter {
  public:
   ReportFilter();   // from here, standard error goes through the filter
@@ -16,3 +18,8 @@ class ReportFilter {
   struct State;
   State* state_;
 };
+
+// From here, the filter shows `driverName` in the driver's reports as
+// `shownName`: a port reached through a link of the tool's own is named as
+// the user typed it.
+void ShowPortAs(const std::string& driverName, const std::string& shownName);

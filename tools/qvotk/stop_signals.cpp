@@ -127,7 +127,7 @@ void RunUnlessStopped(const std::function<void()>& job, const std::function<void
     shared->done.wait_for(lock, std::chrono::milliseconds(20));
     const long seconds = static_cast<long>(
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count());
-    if (mayTell && seconds >= 2 && seconds != told) {
+    if (mayTell && seconds >= 1 && seconds != told) {
       std::fprintf(stderr, "\rqvotk: waiting %ld s for %s ", seconds, waitingFor.c_str());
       std::fflush(stderr);
       told = seconds;

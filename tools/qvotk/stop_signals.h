@@ -38,7 +38,7 @@ class UndoAtExit {
 // comes first, `tell` says what is known on this thread and the tool ends
 // with ExitStatusAfter(signal), without unwinding: the job is still inside
 // the driver and keeps every object it uses.
-// On a terminal, a job that lasts more than 2 s says what it waits for
+// On a terminal, a job that lasts a second or more says what it waits for
 // (`waitingFor`, "" for nothing), and for how long, until it ends.
 void RunUnlessStopped(const std::function<void()>& job, const std::function<void()>& tell,
                       const std::string& waitingFor = "");

@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include "report_filter.h"
 #include "stop_signals.h"
 
 namespace {
@@ -102,9 +103,17 @@ bool ToolRun::Start(std::string* error, bool* usage) {
   if (!LoadDriverLibrary(options_.driverPath, options_.programDirectory, &library_, error)) return false;
   host_ = new HostChannel(library_.entry);
   host_->Info(&info_);
-  if (!options_.port.empty() && !PortNameForDriver(options_.port, &options_.port, &removeLink_, error)) {
+  if (!options_.port.empty() && !PortNameForDriver(options_.port, &driverPort_, &removeLink_, error)) {
     if (usage != nullptr) *usage = true;
     return false;
+  }
+  if (removeLink_ != nullptr) {
+    // The driver's reports name the link: people see the port as typed.
+    ShowPortAs(driverPort_, options_.port);
+    if (options_.verbose) {
+      std::fprintf(stderr, "qvotk: %s is opened through the short link %s\n", options_.port.c_str(),
+                   driverPort_.c_str());
+    }
   }
   if (options_.station >= 0) return WriteStationFile(options_.station, error);
   // The working directory's station file, as a host's: the driver reads it
@@ -126,7 +135,7 @@ bool ToolRun::Start(std::string* error, bool* usage) {
 
 LineOptions ToolRun::Line() const {
   LineOptions line;
-  line.port = options_.port;
+  line.port = driverPort_.empty() ? options_.port : driverPort_;
   line.lineNumber = options_.lineNumber;
   line.timeoutUnits = options_.timeoutUnits;
   line.line = info_.defaultLine;
@@ -175,7 +184,7 @@ bool ToolRun::FollowCapture(std::string* error) {
   const char* asked = std::getenv("QVOTK_CAPTURE");
   std::string path;
   if (asked != nullptr && asked[0] != '\0') {
-    path = line_watch::CaptureFileFor(asked, options_.port);
+    path = line_watch::CaptureFileFor(asked, Line().port);
   } else {
     std::mt19937 random(static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     path = (std::filesystem::temp_directory_path() / ("qvotk-capture-" + std::to_string(random()) + ".pcap"))
@@ -259,7 +268,9 @@ std::string ToolRun::Explain(const std::string& what, QvoStatus status, bool blo
 }
 
 std::string ToolRun::PortFailure(std::chrono::duration<double> elapsed) const {
-  const double timeout = options_.timeoutUnits * (qvotk_host::kTimeoutUnitMs / 1000.0);
-  if (options_.timeoutUnits == 0 || elapsed.count() >= timeout / 2) return "";
+  // A request that waited for answers took all its attempts' time-outs.
+  const double waited =
+      qvotk_host::kMaxAttempts * options_.timeoutUnits * (qvotk_host::kTimeoutUnitMs / 1000.0);
+  if (options_.timeoutUnits == 0 || elapsed.count() >= waited / 2) return "";
   return options_.port + " fails at once, without waiting for an answer: the driver's reports say why";
 }

@@ -24,7 +24,9 @@ struct CommonOptions {
   int dataBits = -1;
   std::string stopBits;  // "1", "1.5" or "2"; empty: the driver's default
   std::string parity;    // "none", "odd", "even", "mark", "space"; empty: the driver's default
-  uint32_t timeoutUnits = 100;
+  // 200 ms: the controller's turnaround. The driver adds each reply's time
+  // on the wire, so a dead station costs 10 attempts of about this much.
+  uint32_t timeoutUnits = 20;
   int station = -1;  // write a station file for this address into a private directory
   bool json = false;
   // The driver's capture of the line, read after each request: to count
@@ -72,12 +74,13 @@ class ToolRun {
   std::string Explain(const std::string& what, QvoStatus status, bool block = false) const;
   // That the port stopped working, when it did: "" while it still might
   // answer. `elapsed` is how long the failed request took: one that fails
-  // well within a read time-out found the port failing at once. The
+  // well within its attempts' time-outs found the port failing at once. The
   // driver's own reports say why.
   std::string PortFailure(std::chrono::duration<double> elapsed) const;
 
  private:
   CommonOptions options_;
+  std::string driverPort_;  // the port's name as the driver opens it
   DriverLibrary library_;
   HostChannel* host_ = nullptr;
   QvoDriverInfo info_{};
