@@ -16,10 +16,10 @@ packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-js
 uart="qemu-system-x86 busybox-static cpio"
 case $lane in
   core) ;;
-  bench) packages="$packages libbenchmark-dev libmodbus-dev" ;;
+  bench) packages="$packages libbenchmark-dev libmodbus-dev python3" ;;
   uart) packages="$packages $uart" ;;
   *)
-    packages="$packages clang libclang-rt-14-dev libbenchmark-dev gcc-multilib g++-multilib qemu-user
+    packages="$packages clang libclang-rt-14-dev libbenchmark-dev python3 gcc-multilib g++-multilib qemu-user
       g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 $uart"
     ;;
