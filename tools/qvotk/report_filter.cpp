@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +11,8 @@
 
 #if !defined(_WIN32)
 #include <unistd.h>
+
+#include <mutex>
 #endif
 
 struct ReportFilter::State {
@@ -22,35 +23,26 @@ struct ReportFilter::State {
   std::vector<std::string> order;
 };
 
-namespace {
-
-std::mutex g_namesMutex;
-std::string g_driverName, g_shownName;
-
-[[maybe_unused]] std::string AsShown(std::string line) {
-  std::lock_guard<std::mutex> lock(g_namesMutex);
-  if (g_driverName.empty()) return line;
-  for (size_t at = 0; (at = line.find(g_driverName, at)) != std::string::npos; at += g_shownName.size())
-    line.replace(at, g_driverName.size(), g_shownName);
-  return line;
-}
-
-}  // namespace
-
-void ShowPortAs(const std::string& driverName, const std::string& shownName) {
-  std::lock_guard<std::mutex> lock(g_namesMutex);
-  g_driverName = driverName;
-  g_shownName = shownName;
-}
-
 #if defined(_WIN32)
 // On Windows the reports go to the host support library or the debugger,
 // not to standard error: nothing to filter.
 ReportFilter::ReportFilter() : state_(nullptr) {}
 ReportFilter::~ReportFilter() {}
 void ReportFilter::Finish() {}
+void ShowPortAs(const std::string&, const std::string&) {}
 #else
 namespace {
+
+std::mutex g_namesMutex;
+std::string g_driverName, g_shownName;
+
+std::string AsShown(std::string line) {
+  std::lock_guard<std::mutex> lock(g_namesMutex);
+  if (g_driverName.empty()) return line;
+  for (size_t at = 0; (at = line.find(g_driverName, at)) != std::string::npos; at += g_shownName.size())
+    line.replace(at, g_driverName.size(), g_shownName);
+  return line;
+}
 
 void WriteAll(int fd, const std::string& text) {
   size_t done = 0;
@@ -62,6 +54,12 @@ void WriteAll(int fd, const std::string& text) {
 }
 
 }  // namespace
+
+void ShowPortAs(const std::string& driverName, const std::string& shownName) {
+  std::lock_guard<std::mutex> lock(g_namesMutex);
+  g_driverName = driverName;
+  g_shownName = shownName;
+}
 
 ReportFilter::ReportFilter() : state_(new State) {
   int fds[2];
