@@ -10,6 +10,8 @@
 #include <set>
 #include <sstream>
 
+#include "qvotk_host/host_facts.h"
+
 namespace gateway {
 namespace {
 
@@ -185,9 +187,7 @@ void ReadLine(const Reader& r, const toml::table& t, const std::string& path, Li
            "leading '$'");
   }
   r.Text(t, path, "port", &line->port, true);
-  // The driver takes names under /dev without the prefix, in 11 characters.
-  if (line->port.rfind("/dev/", 0) == 0 && line->port.size() - 5 <= 11) line->port = line->port.substr(5);
-  if (line->port.size() > 11) {
+  if (!qvotk_host::FitPortName(line->port, &line->port)) {
     r.Fail(t.get("port"), path + ".port",
            "the driver takes port names of at most 11 characters (ttyUSB0, pts/3, a path under /dev): link a "
            "longer name to a short one");

@@ -26,21 +26,15 @@ std::string RandomCharacters(size_t count) {
 
 }  // namespace
 
+static_assert(qvotk_host::kLongestPortName == QVO_PORT_NAME_SIZE - 1, "the channel record's port name");
+
 bool PortNameForDriver(const std::string& given, std::string* port, std::unique_ptr<UndoAtExit>* removeLink,
                        std::string* error) {
-  constexpr size_t kLongest = QVO_PORT_NAME_SIZE - 1;
-  const std::string devicePrefix = qvotk_host::kDeviceFolder;
-  if (given.size() <= kLongest) {
-    *port = given;
-    return true;
-  }
-  if (given.rfind(devicePrefix, 0) == 0 && given.size() - devicePrefix.size() <= kLongest) {
-    *port = given.substr(devicePrefix.size());  // the driver looks bare names up under /dev
-    return true;
-  }
+  if (qvotk_host::FitPortName(given, port)) return true;
 #if defined(_WIN32)
   (void)removeLink;
-  *error = "port names hold at most 11 characters, '" + given + "' has " + std::to_string(given.size());
+  *error = "port names hold at most " + std::to_string(qvotk_host::kLongestPortName) + " characters, '" +
+           given + "' has " + std::to_string(given.size());
   return false;
 #else
   // A link to the path as given, not to its target: a by-id name goes on

@@ -8,6 +8,18 @@ namespace {
 const char* const kParityNames[] = {"none", "odd", "even", "mark", "space"};
 }  // namespace
 
+bool FitPortName(const std::string& given, std::string* port) {
+  const size_t prefix = sizeof kDeviceFolder - 1;
+  if (given.size() <= kLongestPortName) {
+    *port = given;
+  } else if (given.compare(0, prefix, kDeviceFolder) == 0 && given.size() - prefix <= kLongestPortName) {
+    *port = given.substr(prefix);  // the driver looks bare names up under /dev
+  } else {
+    return false;
+  }
+  return true;
+}
+
 const char* ParityName(int code) { return code >= 0 && code <= 4 ? kParityNames[code] : "?"; }
 
 int ParityCode(const char* name) {

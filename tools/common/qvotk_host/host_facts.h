@@ -4,7 +4,9 @@
 // sources, so that the tests keep checking the driver independently.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace qvotk_host {
 
@@ -25,6 +27,14 @@ constexpr uint32_t kBitsPerCharacter = 10;
 
 // Where a POSIX host's bare port names ("ttyUSB0", "pts/3") are found.
 constexpr char kDeviceFolder[] = "/dev/";
+
+// The longest port name the host's channel record holds (its
+// QVO_PORT_NAME_SIZE, less the terminating NUL).
+constexpr size_t kLongestPortName = 11;
+
+// `given` as the driver takes it: as it is when it fits, or without its
+// "/dev/" when the rest does; false when neither fits.
+bool FitPortName(const std::string& given, std::string* port);
 
 // Parity codes 0-4 by name: "none", "odd", "even", "mark", "space"; "?" for
 // any other code.
