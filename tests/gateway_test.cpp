@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -93,10 +94,12 @@ int ExceptionOf(const Bytes& reply) {
 }
 
 // A Modbus TCP client that sends whatever it is given, from 127.0.0.1 or
-// another loopback address.
+// another loopback address, with the socket's receive buffer as given.
 class RawClient {
  public:
-  explicit RawClient(int port, const char* from = "127.0.0.1") : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+  explicit RawClient(int port, const char* from = "127.0.0.1", int receiveBuffer = 0)
+      : socket_(socket(AF_INET, SOCK_STREAM, 0)) {
+    if (receiveBuffer > 0) setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     inet_pton(AF_INET, from, &address.sin_addr);
@@ -122,6 +125,21 @@ class RawClient {
   Bytes Ask(const Bytes& request) {
     Send(request);
     return Reply();
+  }
+  // Sends `request` over and over, reading no reply, until the gateway
+  // ends the connection (true) or `seconds` pass.
+  bool SendUnread(const Bytes& request, int seconds) {
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < end) {
+      pollfd watch = {socket_, POLLOUT, 0};
+      poll(&watch, 1, 100);
+      if ((watch.revents & (POLLERR | POLLHUP)) != 0) return true;
+      if ((watch.revents & POLLOUT) != 0 &&
+          send(socket_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) {
+        return true;
+      }
+    }
+    return false;
   }
   // True when the gateway closed the connection within `ms`, saying nothing.
   bool ClosedSilently(int ms = 5000) {
@@ -527,6 +545,46 @@ TEST_F(GatewayTest, SixteenClientsAndOneRudeOneAtOnce) {
   }
   for (std::thread& client : clients) client.join();
   for (int i = 0; i < 16; ++i) EXPECT_EQ(statuses[static_cast<size_t>(i)], 0) << "client " << i;
+}
+
+// Two hundred clients connected at once are all served, on no more
+// threads than one client is.
+TEST_F(GatewayTest, ManyClientsAreServedOnAFewThreads) {
+  ASSERT_TRUE(StartGateway(Replaced(Config(north.port), "[modbus]\n", "[modbus]\nmax_clients = 300\n")));
+  auto threads = [&] {
+    const auto tasks =
+        std::filesystem::directory_iterator("/proc/" + std::to_string(gateway->pid()) + "/task");
+    return std::distance(begin(tasks), end(tasks));
+  };
+  RawClient first(modbusPort);
+  ASSERT_EQ(ExceptionOf(first.Ask(ReadRegister(1, 0))), 0);
+  const auto withOne = threads();
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 200; ++i) {
+    clients.push_back(std::make_unique<RawClient>(modbusPort));
+    clients.back()->Send(ReadRegister(1, 0));
+  }
+  int served = 0;
+  for (const auto& client : clients) served += ExceptionOf(client->Reply()) == 0 ? 1 : 0;
+  EXPECT_EQ(served, 200);
+  EXPECT_EQ(threads(), withOne);
+}
+
+// A client that sends request after request and reads no reply is closed
+// once its socket takes no more, for a reply cannot be sent in part; the
+// others are served all along.
+TEST_F(GatewayTest, AClientThatStopsReadingItsRepliesIsClosed) {
+  ASSERT_TRUE(StartGateway(Config(north.port)));
+  std::thread others([&] {
+    std::string output;
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Modbus("-a 1 -r 1", &output), 0) << output;
+  });
+  RawClient deaf(modbusPort, "127.0.0.1", 4096);
+  EXPECT_TRUE(deaf.SendUnread(Request(2, {0x03, 0, 100, 0, 16}), 10));
+  others.join();
+  EXPECT_EQ(Logged("modbus: 127.0.0.1 does not read its replies: its connection is closed"), 1u) << Log();
+  std::string output;
+  EXPECT_EQ(Modbus("-a 2 -r 101 -c 16", &output), 0) << output;
 }
 
 // A reload that replaces both lines, south's while a write to its silent

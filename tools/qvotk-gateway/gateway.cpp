@@ -367,13 +367,16 @@ bool Gateway::Value(const RegisterTarget& target, uint16_t* value) {
   return true;
 }
 
-void Gateway::Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
-                    WriteOrder::Answer answer) {
+std::shared_ptr<WriteOrder> Gateway::Write(const RegisterTarget& target, uint16_t value,
+                                           WriteOrder::Clock::time_point deadline,
+                                           WriteOrder::Answer answer) {
   auto counted = [this, target, answer = std::move(answer)](const WriteAnswer& given) {
     metrics_.Write(target.line, target.station, "modbus", WriteResultWord(given));
     answer(given);
   };
-  Submit(target.line, std::make_shared<WriteOrder>(target.station, target.point, value, deadline, counted));
+  auto order = std::make_shared<WriteOrder>(target.station, target.point, value, deadline, counted);
+  Submit(target.line, order);
+  return order;
 }
 
 void Gateway::Refused(const RegisterTarget& target, WriteEnd why) {

@@ -54,8 +54,9 @@ class Gateway : public LineEvents, public ModbusBackend {
   // ModbusBackend
   bool Target(int unit, int reg, RegisterTarget* target) override;
   bool Value(const RegisterTarget& target, uint16_t* value) override;
-  void Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
-             WriteOrder::Answer answer) override;
+  std::shared_ptr<WriteOrder> Write(const RegisterTarget& target, uint16_t value,
+                                    WriteOrder::Clock::time_point deadline,
+                                    WriteOrder::Answer answer) override;
   void Refused(const RegisterTarget& target, WriteEnd why) override;
 
  private:

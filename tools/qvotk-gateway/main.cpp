@@ -9,6 +9,7 @@
 // it within a second; SIGHUP reloads the configuration; SIGUSR1 logs the
 // counters of every station.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -62,6 +63,28 @@ std::string CaptureEachLine() {
   if (failed) return "";
   setenv("QVOTK_CAPTURE", (folder / "%p.pcap").string().c_str(), 1);
   return folder.string();
+}
+
+// Each Modbus client holds a descriptor, and systemd gives a service a soft
+// limit of 1024 with a hard one far above: the soft limit is raised to the
+// hard one. What the gateway holds beside its clients (ports, captures,
+// the broker, metrics) is counted generously.
+void RaiseOpenFileLimit(const gateway::Config& config) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = before;
+  }
+  const rlim_t needed = static_cast<rlim_t>(config.modbus.maxClients) + 64 + 4 * config.lines.size();
+  if (config.modbus.enabled && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
+    gateway::Log(gateway::Level::Warning, "modbus",
+                 "max_clients = " + std::to_string(config.modbus.maxClients) + " needs about " +
+                     std::to_string(needed) + " open files, and the limit is " +
+                     std::to_string(limit.rlim_cur) +
+                     ": clients past it are refused (raise LimitNOFILE=, or lower max_clients)");
+  }
 }
 
 struct Options {
@@ -242,6 +265,7 @@ int Serve(const Options& options) {
   signal(SIGPIPE, SIG_IGN);
 
   gateway::LogStandardError();
+  RaiseOpenFileLimit(config);
   for (const std::string& warning : Warnings(config))
     gateway::Log(gateway::Level::Warning, "gateway", warning);
   DriverLibrary library;

@@ -1,18 +1,22 @@
 // The gateway's Modbus TCP server: holding registers mapped to points as
 // configured, reads served from the last polled values, writes run on the
-// line's worker with the answer waiting for the write's. Each request is
-// gathered whole from its MBAP header, which is checked, and answered
-// through libmodbus. Each client is served on a thread of its own, so that
-// one that stalls mid-frame or sends garbage holds up nobody else.
+// line's worker with the answer waiting for the write's. Every client is
+// served from one thread, an event loop: each connection's bytes are
+// gathered until its request is whole (its MBAP header checked), which
+// libmodbus then answers; a write goes to its line's worker, and its answer
+// comes back to the loop. So a client that stalls mid-frame, sends garbage
+// or stops reading, and a line busy with a slow station, hold up nobody
+// else, and a thousand clients cost no more threads than one.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "access.h"
@@ -20,6 +24,7 @@
 #include "write_order.h"
 
 typedef struct _modbus modbus_t;
+typedef struct _modbus_mapping_t modbus_mapping_t;
 
 namespace gateway {
 
@@ -45,65 +50,83 @@ class ModbusBackend {
   // its last good value is older than the station allows.
   virtual bool Value(const RegisterTarget& target, uint16_t* value) = 0;
   // A write through the point's line: `answer` is called once, from any
-  // thread, when the write ends, is refused or expires at `deadline`.
-  virtual void Write(const RegisterTarget& target, uint16_t value, WriteOrder::Clock::time_point deadline,
-                     WriteOrder::Answer answer) = 0;
+  // thread (the caller's too), when the write ends, is refused or expires
+  // at `deadline`. The write is given back, for a requester that goes
+  // before it has started to withdraw it.
+  virtual std::shared_ptr<WriteOrder> Write(const RegisterTarget& target, uint16_t value,
+                                            WriteOrder::Clock::time_point deadline,
+                                            WriteOrder::Answer answer) = 0;
   // A write the server refused itself, before it reached a line.
   virtual void Refused(const RegisterTarget& target, WriteEnd why) = 0;
 };
 
 class ModbusServer {
  public:
+  ModbusServer();
   ~ModbusServer();
   bool Start(const ModbusConfig& config, ModbusBackend* backend, std::string* error);
   void Stop();
   int port() const { return port_; }
   // Who may connect and write, from the next connection and request on.
   void SetAccess(const AccessRules& rules);
-  size_t ClientCount();
+  size_t ClientCount() const { return clientCount_; }
 
  private:
-  struct Client {
-    int socket = -1;
-    int64_t lastHeardUs = 0;
-    bool busy = false;  // a request is being answered
+  struct Client;
+  class Mailbox;
+  struct Finished {
+    uint64_t client = 0;
+    WriteAnswer answer;
   };
 
-  void Accept();
+  void Run();
+  void AcceptAll();
+  void Admit(int socket, uint32_t address);
   // At max_clients: closes the connection idle longest, when it has been
   // silent for evict_idle_s; false when none qualifies.
   bool MakeRoom();
-  void Serve(uint64_t id, int socket, uint32_t address);
-  // One whole request, its header checked; false when the client went,
-  // stayed silent too long, or sent what is no Modbus TCP request.
-  bool ReceiveFrame(int socket, uint8_t* frame, int* length);
-  void Answer(modbus_t* context, const uint8_t* frame, int length, uint32_t address);
+  // Takes what the client sent, and answers it once its request is whole.
+  void Receive(Client& client);
+  void Answer(Client& client);
+  // Sends an exception, or (0) libmodbus's reply from the registers as
+  // they stand; false when the client could not take it whole and was closed.
+  bool Reply(Client& client, int exception);
   // The exception that answers the request, 0 when none.
   int ReadAll(const std::vector<RegisterTarget>& targets, uint16_t* values);
-  int WriteAll(const std::vector<RegisterTarget>& targets, const uint8_t* values,
-               WriteOrder::Clock::time_point deadline, uint32_t address);
   // Why a write to `target` from `address` is refused before any is
   // carried out, or Carried when it may go ahead.
   WriteEnd Refusal(const RegisterTarget& target, uint16_t value, uint32_t address);
-  WriteAnswer WriteAndWait(const RegisterTarget& target, uint16_t value,
-                           WriteOrder::Clock::time_point deadline);
-  void Heard(uint64_t id, bool busy);
+  // Hands the client's next register to its line.
+  void WriteNext(Client& client);
+  // The lines' answers, on the loop's thread.
+  void TakeAnswers();
+  // Lets go of clients stalled mid-frame or silent too long.
+  void Sweep();
+  // Watches the client for its requests, or, while its write waits, only
+  // for its hang-up.
+  void Listen(Client& client, bool forRequests);
+  // A write it still waits for is withdrawn.
+  void Close(uint64_t id);
 
   ModbusConfig config_;
   std::mutex accessMutex_;
   AccessRules access_;
-  OncePerAddress refusedLogged_, deniedLogged_;
+  OncePerAddress refusedLogged_, deniedLogged_, unreadLogged_;
   ModbusBackend* backend_ = nullptr;
   int listener_ = -1;
+  int loop_ = -1;     // epoll
+  int reserve_ = -1;  // let go for a moment when descriptors run out
   int port_ = 0;
   std::atomic<bool> stop_{false};
-  std::thread acceptor_;
-  std::mutex clientsMutex_;
-  // A client's socket is shut down only while it is listed here, and its
-  // thread closes it only once it has taken it off: a number the system
-  // gave to another socket since is never touched.
-  std::map<uint64_t, Client> clients_;
-  uint64_t nextClient_ = 0;
+  std::shared_ptr<Mailbox> mailbox_;
+  std::thread thread_;
+  // The loop's thread's alone.
+  std::unordered_map<uint64_t, std::unique_ptr<Client>> clients_;
+  uint64_t nextClient_ = 1;
+  modbus_t* context_ = nullptr;            // answers on the socket set before each reply
+  modbus_mapping_t* registers_ = nullptr;  // all of them: libmodbus's scratch for a reply
+  int64_t outOfDescriptorsLoggedUs_ = 0;   // 0: never
+  std::atomic<size_t> clientCount_{0};
 };
 
 }  // namespace gateway
