@@ -6,20 +6,32 @@
 // - the gateway's CPU per polled point, unpaced;
 // - values per second through MQTT from 8 unpaced lines;
 // - the time of a Prometheus scrape of /metrics with 100 points polled
-//   (goal: under 5 ms).
-// Reported, never asserted. Needs mosquitto (tools/install-deps.sh core).
+//   (goal: under 5 ms);
+// - 1, 16, 200 and 1000 Modbus TCP clients reading as HMIs do, as JSON:
+//   the gateway's threads, the latency, the clients refused, each also as
+//   a ratio to 16 clients (goals: threads constant, p99 at 200 clients
+//   within 4 times that at 16, none refused at 1000).
+// Reported, never asserted; a part that measured nothing fails the run.
+// Needs mosquitto (tools/install-deps.sh core). `qvo_gateway_bench clients`
+// runs the last part alone, and prints nothing but its JSON.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -250,12 +262,196 @@ bool MetricsScrape(const std::string& folder) {
   return true;
 }
 
+// One round of Modbus clients, each reading two registers every kHmiPeriod.
+struct ClientRound {
+  size_t clients = 0;
+  long threads = 0;    // the gateway's, mid-round
+  size_t refused = 0;  // not connected, or closed before a first reply
+  size_t lost = 0;     // closed after one
+  size_t asked = 0, reads = 0, exceptions = 0;
+  size_t late = 0;  // a turn come while the last reply was still awaited
+  double p50Ms = 0, p99Ms = 0;
+};
+
+constexpr auto kHmiPeriod = std::chrono::milliseconds(100);
+
+struct Connection {
+  int socket = -1;
+  bool waiting = false, answered = false;
+  Clock::time_point asked;
+  uint8_t reply[16] = {};
+  size_t got = 0;
+};
+
+long ThreadsOf(int pid) {
+  const auto tasks = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task");
+  return std::distance(begin(tasks), end(tasks));
+}
+
+int Connect(int port) {
+  const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(client);
+    return -1;
+  }
+  fcntl(client, F_SETFL, O_NONBLOCK);
+  return client;
+}
+
+// Takes what came for `connection`; false when the gateway closed it.
+bool TakeReply(Connection& connection, std::vector<double>* latencies, ClientRound* round) {
+  // What is to come: the header, then the rest its length names.
+  auto whole = [&connection] {
+    return connection.got < 7 ? size_t{7}
+                              : std::min<size_t>(sizeof connection.reply, 6 + connection.reply[5]);
+  };
+  for (;;) {
+    const ssize_t read =
+        recv(connection.socket, connection.reply + connection.got, whole() - connection.got, 0);
+    if (read < 0 && errno == EAGAIN) return true;
+    if (read <= 0) return false;
+    connection.got += static_cast<size_t>(read);
+    if (connection.got < whole()) continue;
+    latencies->push_back(std::chrono::duration<double, std::milli>(Clock::now() - connection.asked).count());
+    ++round->reads;
+    if ((connection.reply[7] & 0x80) != 0) ++round->exceptions;
+    connection.waiting = false;
+    connection.answered = true;
+    connection.got = 0;
+  }
+}
+
+// `count` clients, connected one after another, then asking for `seconds`,
+// their turns spread evenly over the period; all from this one thread, so
+// that the bench's own threads take no core from the gateway.
+ClientRound PacedClients(int port, int pid, size_t count, int seconds) {
+  ClientRound round;
+  round.clients = count;
+  std::vector<Connection> connections(count);
+  const int loop = epoll_create1(EPOLL_CLOEXEC);
+  for (size_t i = 0; i < count; ++i) {
+    connections[i].socket = Connect(port);
+    if (connections[i].socket < 0) ++round.refused;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = i;
+    if (connections[i].socket >= 0) epoll_ctl(loop, EPOLL_CTL_ADD, connections[i].socket, &event);
+  }
+  const uint8_t request[] = {0, 1, 0, 0, 0, 6, 1, 0x03, 0, 0, 0, 2};  // unit 1, registers 0-1
+  std::vector<double> latencies;
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(seconds);
+  auto dueAt = [&](size_t client, long turn) {
+    return start + kHmiPeriod * turn + kHmiPeriod * static_cast<long>(client) / static_cast<long>(count);
+  };
+  size_t next = 0;
+  long turn = 0;
+  bool threadsCounted = false;
+  epoll_event events[256];
+  while (Clock::now() < end) {
+    for (const auto now = Clock::now(); dueAt(next, turn) <= now;) {
+      Connection& connection = connections[next];
+      if (connection.socket >= 0 && connection.waiting) ++round.late;
+      if (connection.socket >= 0 && !connection.waiting &&
+          send(connection.socket, request, sizeof request, MSG_NOSIGNAL) == sizeof request) {
+        connection.asked = Clock::now();
+        ++round.asked;
+        connection.waiting = true;
+      }
+      if (++next == count) {
+        next = 0;
+        ++turn;
+      }
+    }
+    if (!threadsCounted && Clock::now() - start > std::chrono::seconds(seconds) / 2) {
+      round.threads = ThreadsOf(pid);
+      threadsCounted = true;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(dueAt(next, turn) - Clock::now());
+    const int ready = epoll_wait(loop, events, 256, static_cast<int>(std::max<int64_t>(1, wait.count())));
+    for (int i = 0; i < ready; ++i) {
+      Connection& connection = connections[events[i].data.u64];
+      if (TakeReply(connection, &latencies, &round)) continue;
+      ++(connection.answered ? round.lost : round.refused);
+      close(connection.socket);
+      connection.socket = -1;
+    }
+  }
+  for (const Connection& connection : connections) {
+    if (connection.socket >= 0) close(connection.socket);
+  }
+  close(loop);
+  round.p50Ms = Percentile(latencies, 0.5);
+  round.p99Ms = Percentile(latencies, 0.99);
+  return round;
+}
+
+// The rounds as JSON on one line, with the ratios to 16 clients; false
+// when a round read nothing.
+bool ManyClients(const std::string& folder) {
+  // The bench holds 1000 sockets itself.
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  std::vector<std::unique_ptr<ChildProcess>> children;
+  const std::string port = Simulator(&children, {"--station", "1"});
+  const int modbusPort = FreeTcpPort();
+  Gateway gateway;
+  gateway.Start(folder, "[modbus]\nlisten = \"127.0.0.1\"\nport = " + std::to_string(modbusPort) +
+                            "\nmax_clients = 1024\n" + LineConfig("line0", port, 9600));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  nlohmann::ordered_json rounds = nlohmann::ordered_json::array();
+  std::map<size_t, ClientRound> by;
+  bool measured = true;
+  for (const size_t count : {size_t{1}, size_t{16}, size_t{200}, size_t{1000}}) {
+    const ClientRound round = PacedClients(modbusPort, gateway.process.pid(), count, 4);
+    by[count] = round;
+    measured = measured && round.reads > 0 && round.threads > 0;
+    rounds.push_back({{"clients", round.clients},
+                      {"threads", round.threads},
+                      {"asked", round.asked},
+                      {"reads", round.reads},
+                      {"exceptions", round.exceptions},
+                      {"late_turns", round.late},
+                      {"refused", round.refused},
+                      {"lost", round.lost},
+                      {"p50_ms", round.p50Ms},
+                      {"p99_ms", round.p99Ms}});
+  }
+  gateway.process.Stop();
+  auto ratio = [](auto value, auto to) {
+    return to > 0 ? static_cast<double>(value) / static_cast<double>(to) : 0.0;
+  };
+  const ClientRound& sixteen = by[16];
+  const nlohmann::ordered_json report = {{"modbus_clients",
+                                          {{"period_ms", kHmiPeriod.count()},
+                                           {"registers_a_read", 2},
+                                           {"rounds", rounds},
+                                           {"to_16_clients",
+                                            {{"threads_at_1", ratio(by[1].threads, sixteen.threads)},
+                                             {"threads_at_200", ratio(by[200].threads, sixteen.threads)},
+                                             {"threads_at_1000", ratio(by[1000].threads, sixteen.threads)},
+                                             {"p99_at_200", ratio(by[200].p99Ms, sixteen.p99Ms)},
+                                             {"p99_at_1000", ratio(by[1000].p99Ms, sixteen.p99Ms)}}},
+                                           {"refused_at_1000", by[1000].refused},
+                                           {"measured", measured}}}};
+  std::printf("%s\n", report.dump().c_str());
+  return measured;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   TemporaryWorkingDirectory folder;
+  if (argc > 1 && std::string(argv[1]) == "clients") return ManyClients(folder.path()) ? 0 : 1;
   PacedLine(folder.path());
   ModbusAndCpu(folder.path());
   MqttEightLines(folder.path());
-  return MetricsScrape(folder.path()) ? 0 : 1;
+  const bool scraped = MetricsScrape(folder.path());
+  return ManyClients(folder.path()) && scraped ? 0 : 1;
 }
