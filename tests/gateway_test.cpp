@@ -699,6 +699,28 @@ TEST_F(GatewayTest, AWriteNotStartedByItsDeadlineIsNeverCarriedOut) {
   EXPECT_EQ(south.Traced("station 7: write S point = 5"), 0) << "the expired MQTT write";
 }
 
+// A client that hangs up while its write waits in the line's queue
+// withdraws it: never carried out, though its deadline is far; the write
+// queued beside it is.
+TEST_F(GatewayTest, AWriteWhoseClientHungUpIsNeverCarriedOut) {
+  ASSERT_TRUE(StartGateway(
+      Replaced(ConfigWithASilentStationOnline(), "[modbus]\n", "[modbus]\nwrite_timeout_ms = 10000\n")));
+  RawClient silent(modbusPort), live(modbusPort);
+  ASSERT_TRUE(HoldTheSouthLine(&silent));
+  {
+    RawClient gone(modbusPort);
+    gone.Send(WriteRegister(3, 0, 7));
+  }
+  live.Send(WriteRegister(3, 0, 6));
+  EXPECT_EQ(ExceptionOf(live.Reply()), 0);
+  // Writes queued go one between two polls: by the third poll after, any
+  // left would have gone.
+  const int polled = south.Traced("station 7: read S");
+  EXPECT_TRUE(WaitFor([&] { return south.Traced("station 7: read S") >= polled + 3; }));
+  EXPECT_EQ(south.Traced("station 7: write S point = 6"), 1);
+  EXPECT_EQ(south.Traced("station 7: write S point = 7"), 0);
+}
+
 // Twenty writes at once, while the line is held: four queued, the others
 // answered "busy" at once; and the line polls between any two writes.
 TEST_F(GatewayTest, AFullQueueAnswersBusyAndPollingGoesOnBetweenWrites) {
