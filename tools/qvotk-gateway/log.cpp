@@ -63,7 +63,7 @@ Level LevelOfReport(const std::string& report, std::string* failedPort) {
 // What reaches the taken-over stderr, gathered into lines.
 std::mutex g_pendingMutex;
 std::string g_pending;
-std::string g_failedPort;  // of the driver's last report, when it was a failed open
+std::string g_failedPort;  // of the driver's last report, when it was a failed open; under the same lock
 
 ssize_t TakeStandardError(void*, const char* bytes, size_t size) {
   std::string lines;
@@ -87,7 +87,13 @@ ssize_t TakeStandardError(void*, const char* bytes, size_t size) {
       Log(Level::Warning, "stderr", line);
     } else {
       line.erase(0, code + 3);
-      Log(LevelOfReport(line, &g_failedPort), "driver", line);
+      Level level = Level::Warning;
+      {
+        // Every line's worker reports through here.
+        const std::lock_guard<std::mutex> lock(g_pendingMutex);
+        level = LevelOfReport(line, &g_failedPort);
+      }
+      Log(level, "driver", line);
     }
   }
   return static_cast<ssize_t>(size);
