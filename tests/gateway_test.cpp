@@ -258,6 +258,13 @@ class GatewayTest : public ::testing::Test {
     ASSERT_TRUE(south.Start({"--station", "7", "--s-point", "7:3", "--drift-ms", "300"}));
   }
 
+  // The gateway ends before the simulators: left running, it would open
+  // their ports' names again, which the system may have given to another
+  // test's terminal by then.
+  void TearDown() override {
+    if (gateway != nullptr) gateway->Stop();
+  }
+
   // A broker on brokerPort: anyone may publish, or as `settings` say; the
   // test's clients connect with `clients` (certificates, a user).
   bool StartBroker(const std::string& settings = "allow_anonymous true\n", const std::string& clients = "") {
