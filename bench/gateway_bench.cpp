@@ -185,7 +185,9 @@ void MqttEightLines(const std::string& folder) {
   children.push_back(std::make_unique<ChildProcess>());
   std::string error;
   children.back()->Start("/usr/sbin/mosquitto", {"-c", folder + "/mosquitto.conf"}, &error);
-  std::string config = "[mqtt]\nhost = \"127.0.0.1\"\nport = " + std::to_string(brokerPort) + "\nqos = 0\n";
+  std::string config = "[gateway]\nstate_directory = \"" + folder +
+                       "/state\"\n[mqtt]\nhost = \"127.0.0.1\"\nport = " + std::to_string(brokerPort) +
+                       "\nqos = 0\n";
   for (int line = 0; line < 8; ++line) {
     // Values that move at every poll, so that each one is published.
     const std::string port = Simulator(&children, {"--station", "1", "--drift-ms", "1"});

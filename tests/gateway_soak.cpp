@@ -81,8 +81,9 @@ struct Setup {
 // North: station 12 read by everyone, station 14 written through MQTT.
 // South: station 7, and station 8, which never answers.
 std::string ConfigText(const Setup& s, int northTimeoutMs) {
-  return "[gateway]\nretry_offline_s = 5\n\n[[line]]\nname = \"north\"\nport = \"" + s.northPort +
-         "\"\ntimeout_ms = " + std::to_string(northTimeoutMs) +
+  return "[gateway]\nretry_offline_s = 5\nstate_directory = \"state\"\n\n[[line]]\nname = \"north\"\nport = "
+         "\"" +
+         s.northPort + "\"\ntimeout_ms = " + std::to_string(northTimeoutMs) +
          "\n  [[line.station]]\n  address = 12\n  unit_id = 1\n" + Point("S", 0, 100) + Point("001", 1, 100) +
          Point("002", 2, 200) + Point("003", 3, 1000) + Point("block", 100, 500) + "    count = 16\n" +
          "  [[line.station]]\n  address = 14\n" + WritePoints(s.writePoints) +

@@ -166,15 +166,17 @@ class RawClient {
 };
 
 // mosquitto_sub kept running on a topic, ready once its subscription holds:
-// what comes is read a message at a time, as it comes.
+// what comes is read a message at a time, as it comes. With a `session`,
+// the broker keeps what comes while the subscriber is away (QoS 1), across
+// its own restarts when it is persistent.
 class Subscriber {
  public:
-  bool Start(int brokerPort, const std::string& topic) {
+  bool Start(int brokerPort, const std::string& topic, const std::string& session = "") {
     port_ = std::to_string(brokerPort);
     std::string error, output;
-    if (!process_.Start("/usr/bin/mosquitto_sub", {"-p", port_, "-v", "-t", topic, "-t", "probe"}, &error)) {
-      return false;
-    }
+    std::vector<std::string> arguments = {"-p", port_, "-v", "-t", topic, "-t", "probe"};
+    if (!session.empty()) arguments.insert(arguments.end(), {"-c", "-i", session, "-q", "1"});
+    if (!process_.Start("/usr/bin/mosquitto_sub", arguments, &error)) return false;
     for (int i = 0; i < 100; ++i) {
       RunCommand("mosquitto_pub -p " + port_ + " -t probe -m ready", &output);
       std::string line;
@@ -273,8 +275,11 @@ class GatewayTest : public ::testing::Test {
     clientOptions = clients;
     // As root, mosquitto would read the files a test names as its own user.
     const std::string user = clients.empty() ? "" : "user root\n";
+    const std::string persistence =
+        persistentBroker ? "persistence true\npersistence_location " + workingDirectory.path() + "/\n"
+                         : "persistence false\n";
     workingDirectory.WriteFile("mosquitto.conf", "listener " + std::to_string(brokerPort) + " 127.0.0.1\n" +
-                                                     settings + user + "persistence false\nlog_dest none\n");
+                                                     settings + user + persistence + "log_dest none\n");
     std::string error;
     if (!broker->Start("/usr/sbin/mosquitto", {"-c", workingDirectory.path() + "/mosquitto.conf"}, &error)) {
       return false;
@@ -287,6 +292,7 @@ class GatewayTest : public ::testing::Test {
   // never answers.
   std::string Config(const std::string& northPort) const {
     return R"([gateway]
+state_directory = "state"
 offline_after_failures = 2
 retry_offline_s = 3
 stats_interval_s = 1
@@ -411,7 +417,8 @@ port = )" + std::to_string(brokerPort) +
 
   TemporaryWorkingDirectory workingDirectory;
   int brokerPort = 0, modbusPort = 0;
-  std::string clientOptions;  // of mosquitto_pub and _sub
+  std::string clientOptions;      // of mosquitto_pub and _sub
+  bool persistentBroker = false;  // keeps its sessions and retained messages across a restart
   std::unique_ptr<ChildProcess> broker, gateway;
   SimulatorProcess north, south;
 };
@@ -860,13 +867,13 @@ TEST_F(GatewayTest, ABadConfigurationNamesFileLineAndKey) {
   std::string config = Config(north.port);
   workingDirectory.WriteFile("gateway.toml", Replaced(config, "address = 13", "address = 99999"));
   EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --config gateway.toml", &output), 64);
-  EXPECT_NE(output.find("gateway.toml:15: line.station.address: must be 0-9999"), std::string::npos)
+  EXPECT_NE(output.find("gateway.toml:16: line.station.address: must be 0-9999"), std::string::npos)
       << output;
   for (const std::string& prefix :
        std::vector<std::string>{"a//b", "/a", "a/", "$SYS/a", "a b", "a\\u0000b", "a+"}) {
     workingDirectory.WriteFile("gateway.toml", config + "topic_prefix = \"" + prefix + "\"\n");
     EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config gateway.toml", &output), 64) << prefix;
-    EXPECT_NE(output.find("gateway.toml:39: mqtt.topic_prefix: must be a topic"), std::string::npos)
+    EXPECT_NE(output.find("gateway.toml:40: mqtt.topic_prefix: must be a topic"), std::string::npos)
         << output;
   }
   for (const std::string bad : {"10.0.0.1/8", "10.0.0.0/33", "10.0.0.0/08", "300.1.1.1", "010.0.0.1", "::1",
@@ -874,11 +881,11 @@ TEST_F(GatewayTest, ABadConfigurationNamesFileLineAndKey) {
     workingDirectory.WriteFile("gateway.toml",
                                Replaced(config, "[modbus]\n", "[modbus]\nallow = [\"" + bad + "\"]\n"));
     EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config gateway.toml", &output), 64) << bad;
-    EXPECT_NE(output.find("gateway.toml:33: modbus.allow: '" + bad + "'"), std::string::npos) << output;
+    EXPECT_NE(output.find("gateway.toml:34: modbus.allow: '" + bad + "'"), std::string::npos) << output;
   }
   workingDirectory.WriteFile("gateway.toml", Replaced(config, "name = \"south\"", "name = \"$south\""));
   EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config gateway.toml", &output), 64);
-  EXPECT_NE(output.find("gateway.toml:20: line.name: must be one topic level"), std::string::npos) << output;
+  EXPECT_NE(output.find("gateway.toml:21: line.name: must be one topic level"), std::string::npos) << output;
   EXPECT_EQ(RunCommand(kBin + "/qvotk-gateway --check-config " + kGatewayExample, &output), 0) << output;
 }
 
@@ -1048,6 +1055,170 @@ TEST_F(GatewayTest, ALineTooSlowForItsPointsIsLoggedAndSoIsItsRecovery) {
   EXPECT_EQ(Logged("<4>warning line paced: read at "), 1u) << "once";
   EXPECT_EQ(Logged("<3>error driver: QVOTOVEK  : Fail to open nosuch9\n"), 1u) << Log();
   EXPECT_EQ(Logged("<3>error driver: QVOTOVEK  : nosuch9: "), 1u) << Log();
+}
+
+// Station 7's S moves a step every 300 ms and is polled every 100 ms, on a
+// line of its own: the gateway reads every step.
+class GatewayOutageTest : public GatewayTest {
+ protected:
+  struct Received {
+    std::string topic;
+    Json message;
+    Clock::time_point at;
+  };
+
+  std::string Station7Alone(const std::string& mqtt) const {
+    return Replaced(Config(north.port),
+                    "  [[line.station]]\n  address = 8\n  unit_id = 4\n"
+                    "  point = [{name = \"S\", register = 0, interval_ms = 100}]\n",
+                    "") +
+           mqtt;
+  }
+  // Polls of station 7 seen on the line, from now on.
+  void WaitForPolls(int count) {
+    const int polled = south.Traced("station 7: read S");
+    EXPECT_TRUE(WaitFor([&] { return south.Traced("station 7: read S") >= polled + count; }));
+  }
+
+  // The gateway on `config`, and a subscriber to `topic` with a session on
+  // a persistent broker, which goes away while `during` runs and comes
+  // back: what the subscriber got, until 2 s pass without a backlog message.
+  std::vector<Received> ThroughAnOutage(const std::string& config, const std::string& topic,
+                                        const std::function<void()>& during) {
+    persistentBroker = true;
+    EXPECT_TRUE(StartBroker());
+    Subscriber subscriber;
+    EXPECT_TRUE(subscriber.Start(brokerPort, topic, "outage"));
+    EXPECT_TRUE(StartGateway(config));
+    WaitForPolls(10);
+    std::vector<Received> received;
+    auto take = [&](int ms) {
+      const auto [name, payload] = subscriber.Next(ms);
+      if (name.empty()) return false;
+      received.push_back({name, Json::parse(payload), Clock::now()});
+      return true;
+    };
+    while (take(100)) continue;
+    broker->Stop(SIGTERM);
+    EXPECT_TRUE(WaitFor([&] { return Logged("mqtt: connection to 127.0.0.1 lost") > 0; }));
+    while (take(100)) continue;
+    returnedAt = received.size();
+    during();
+    EXPECT_TRUE(StartBroker());
+    auto lastKept = Clock::now();
+    while (Clock::now() - lastKept < std::chrono::seconds(2)) {
+      if (take(100) && received.back().topic.find("/backlog") != std::string::npos) lastKept = Clock::now();
+    }
+    return received;
+  }
+
+  size_t returnedAt = 0;  // the first message received after the broker came back
+};
+
+// The broker away, and the gateway restarted in the middle of it: every
+// value read, live before, kept during and live after the outage, is
+// published once, and the values kept come in the order read.
+TEST_F(GatewayOutageTest, AnOutageAcrossARestartLosesNothing) {
+  const std::string config = Station7Alone("backlog_rate = 50\n");
+  const auto received = ThroughAnOutage(config, "qvotk/south/7/S/#", [&] {
+    WaitForPolls(10);
+    kill(gateway->pid(), SIGTERM);
+    EXPECT_EQ(gateway->Wait(3000), 0);
+    EXPECT_TRUE(StartGateway(config));
+    WaitForPolls(10);
+  });
+  std::map<std::string, int> byTime;  // each reading once, by its time
+  std::vector<std::string> keptTimes;
+  std::set<std::pair<std::string, std::string>> seen;
+  for (const Received& got : received) {
+    const std::string time = got.message["time"];
+    EXPECT_TRUE(seen.insert({got.topic, time}).second) << "published twice on " << got.topic << ": " << time;
+    byTime[time] = got.message["value"];
+    if (got.topic.find("/backlog") != std::string::npos) keptTimes.push_back(time);
+  }
+  EXPECT_GE(keptTimes.size(), 5u);
+  EXPECT_TRUE(std::is_sorted(keptTimes.begin(), keptTimes.end())) << "kept ones in the order read";
+  // A step of one between any two readings, but where the gateway restarted.
+  int breaks = 0, previous = -1;
+  for (const auto& [time, value] : byTime) {
+    if (previous >= 0 && value != (previous + 1) % 10) ++breaks;
+    previous = value;
+  }
+  EXPECT_LE(breaks, 1) << "a value lost";
+}
+
+// Once the broker is back, the current value first, retained, then the
+// kept ones on ".../backlog", not retained, at backlog_rate, with live
+// values between them.
+TEST_F(GatewayOutageTest, KeptValuesFollowTheCurrentOnesOnBacklogTopics) {
+  const auto received =
+      ThroughAnOutage(Station7Alone("backlog_rate = 4\n"), "qvotk/south/7/S/#", [&] { WaitForPolls(30); });
+  ASSERT_LT(returnedAt, received.size());
+  const Received& current = received[returnedAt];
+  EXPECT_EQ(current.topic, "qvotk/south/7/S") << "the current value first";
+  std::vector<const Received*> kept;
+  bool liveBetween = false;
+  for (size_t i = returnedAt + 1; i < received.size(); ++i) {
+    if (received[i].topic == "qvotk/south/7/S/backlog") {
+      kept.push_back(&received[i]);
+      EXPECT_LE(received[i].message["time"], current.message["time"]);
+    } else if (!kept.empty()) {
+      liveBetween = true;
+    }
+  }
+  ASSERT_GE(kept.size(), 8u);
+  EXPECT_TRUE(liveBetween) << "live values are not held up behind the kept ones";
+  EXPECT_GT(kept.back()->at - kept.front()->at, std::chrono::milliseconds(1000)) << "4 a second, not at once";
+  for (const auto& [topic, payload] : Messages("qvotk/south/7/S/backlog", 1, 1)) {
+    EXPECT_NE(topic, "qvotk/south/7/S/backlog") << "retained";
+  }
+}
+
+// What is kept stays within buffer_max_mb, on disk too: the oldest go
+// first, counted in a metric and logged once. Three thousand messages
+// that an earlier run left, four times what 0.1 MB holds.
+TEST_F(GatewayOutageTest, TheStoreStaysWithinItsBoundDroppingTheOldest) {
+  persistentBroker = true;
+  ASSERT_TRUE(StartBroker());
+  Subscriber subscriber;
+  ASSERT_TRUE(subscriber.Start(brokerPort, "earlier/backlog", "bound"));
+  broker->Stop(SIGTERM);
+  std::string output;
+  ASSERT_EQ(
+      RunCommand("mkdir -p state && sqlite3 state/backlog.db \"CREATE TABLE kept (id INTEGER PRIMARY KEY "
+                 "AUTOINCREMENT, topic TEXT NOT NULL, payload BLOB NOT NULL); WITH RECURSIVE n(i) AS "
+                 "(SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) INSERT INTO kept (topic, payload) "
+                 "SELECT 'earlier/backlog', printf('%d %0100d', i, 0) FROM n;\"",
+                 &output),
+      0)
+      << output;
+  const int metricsPort = FreeTcpPort();
+  ASSERT_TRUE(StartGateway(Config(north.port) + "buffer_max_mb = 0.1\n[metrics]\nlisten = \"127.0.0.1:" +
+                           std::to_string(metricsPort) + "\"\n"));
+  WaitForPolls(20);
+  EXPECT_EQ(Logged("reached buffer_max_mb (0.1 MB): "), 1u) << Log();
+  uintmax_t bytes = 0;
+  for (const char* file : {"state/backlog.db", "state/backlog.db-wal"}) {
+    std::error_code missing;
+    const uintmax_t size = std::filesystem::file_size(file, missing);
+    bytes += missing ? 0 : size;
+  }
+  EXPECT_LE(bytes, 100u * 1024) << "the database and its journal";
+
+  ASSERT_TRUE(StartBroker());
+  std::vector<int> numbers;
+  for (auto got = subscriber.Next(3000); !got.first.empty(); got = subscriber.Next(3000)) {
+    numbers.push_back(std::stoi(got.second));
+  }
+  ASSERT_FALSE(numbers.empty());
+  EXPECT_EQ(numbers.back(), 3000);
+  EXPECT_EQ(numbers.back() - numbers.front() + 1, static_cast<int>(numbers.size()))
+      << "none lost among those kept";
+  ASSERT_EQ(RunCommand("curl -sf http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics", &output), 0);
+  EXPECT_NE(output.find("\nqvotk_mqtt_dropped_values_total " + std::to_string(numbers.front() - 1) + "\n"),
+            std::string::npos)
+      << "the oldest dropped: " << numbers.front() - 1 << "\n"
+      << output;
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [core|bench|uart]   (as root, or through sudo)
 #   core:  what the demo and the test lane need (the gateway's libraries, and
 #          the broker, clients and tools its tests start: promtool from
-#          prometheus, curl, openssl);
+#          prometheus, curl, openssl, sqlite3);
 #   bench: also what the benchmarks and the comparison with libmodbus need;
 #   uart:  also what the kernel lane needs: QEMU, busybox, and Debian's
 #          kernel, unpacked (not installed) into /var/cache/qvotk/kernel;
@@ -11,8 +11,8 @@
 set -eu
 lane=${1:-all}
 packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark
-  libtomlplusplus-dev libmodbus-dev libmosquitto-dev prometheus-cpp-dev libsystemd-dev mosquitto mosquitto-clients mbpoll
-  prometheus curl openssl"
+  libtomlplusplus-dev libmodbus-dev libmosquitto-dev prometheus-cpp-dev libsystemd-dev libsqlite3-dev
+  mosquitto mosquitto-clients mbpoll prometheus curl openssl sqlite3"
 uart="qemu-system-x86 busybox-static cpio"
 case $lane in
   core) ;;

@@ -54,6 +54,22 @@ class Reader {
     *out = static_cast<int>(*value);
   }
 
+  // A number, whole or not.
+  void Number(const toml::table& table, const std::string& path, const char* key, double* out, double low,
+              double high) const {
+    const toml::node* node = table.get(key);
+    if (node == nullptr) return;
+    const auto value = node->value<double>();
+    if (!value || !(node->is_integer() || node->is_floating_point()))
+      Fail(node, Join(path, key), "must be a number");
+    if (!(*value >= low && *value <= high)) {
+      std::ostringstream range;
+      range << low << "-" << high;
+      Fail(node, Join(path, key), "must be " + range.str());
+    }
+    *out = *value;
+  }
+
   void Text(const toml::table& table, const std::string& path, const char* key, std::string* out,
             bool required = false) const {
     const toml::node* node = table.get(key);
@@ -210,13 +226,15 @@ void ReadLine(const Reader& r, const toml::table& t, const std::string& path, Li
 void ReadGateway(const Reader& r, const toml::table& g, Config* config) {
   r.OnlyKnown(g, "gateway",
               {"driver", "offline_after_failures", "retry_offline_s", "stats_interval_s", "max_queued_writes",
-               "health_window_s"});
+               "health_window_s", "state_directory"});
   r.Text(g, "gateway", "driver", &config->driver);
   r.Int(g, "gateway", "offline_after_failures", &config->offlineAfterFailures, 1, 1000);
   r.Int(g, "gateway", "retry_offline_s", &config->retryOfflineS, 1, 86400);
   r.Int(g, "gateway", "stats_interval_s", &config->statsIntervalS, 1, 86400);
   r.Int(g, "gateway", "max_queued_writes", &config->maxQueuedWrites, 1, 1024);
   r.Int(g, "gateway", "health_window_s", &config->healthWindowS, 1, 3600);
+  r.Text(g, "gateway", "state_directory", &config->stateDirectory);
+  if (config->stateDirectory.empty()) r.Fail(g.get("state_directory"), "gateway.state_directory", "is empty");
 }
 
 void ReadModbus(const Reader& r, const toml::table& m, ModbusConfig* modbus) {
@@ -279,7 +297,8 @@ void ReadTls(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
 void ReadMqtt(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
   r.OnlyKnown(q, "mqtt",
               {"host", "port", "client_id", "topic_prefix", "qos", "username", "password", "password_file",
-               "ca_file", "cert_file", "key_file", "tls_version", "keepalive_s", "write_timeout_ms"});
+               "ca_file", "cert_file", "key_file", "tls_version", "keepalive_s", "write_timeout_ms",
+               "buffer_max_mb", "backlog_rate"});
   mqtt->enabled = true;
   r.Text(q, "mqtt", "host", &mqtt->host);
   r.Int(q, "mqtt", "port", &mqtt->port, 1, 65535);
@@ -301,6 +320,8 @@ void ReadMqtt(const Reader& r, const toml::table& q, MqttConfig* mqtt) {
   ReadTls(r, q, mqtt);
   r.Int(q, "mqtt", "keepalive_s", &mqtt->keepaliveS, 5, 3600);
   r.Int(q, "mqtt", "write_timeout_ms", &mqtt->writeTimeoutMs, 10, 600000);
+  r.Number(q, "mqtt", "buffer_max_mb", &mqtt->bufferMaxMb, 0.05, 1e6);
+  r.Int(q, "mqtt", "backlog_rate", &mqtt->backlogRate, 1, 100000);
   if (!IsTopic(mqtt->topicPrefix, true)) {
     r.Fail(
         q.get("topic_prefix"), "mqtt.topic_prefix",

@@ -76,6 +76,10 @@ struct MqttConfig {
   std::string tlsVersion;         // "tlsv1.2" (or later) or "tlsv1.3"; "": libmosquitto's choice
   int keepaliveS = 30;
   int writeTimeoutMs = 1000;  // a write not started by then is answered "expired"
+  // What cannot be published while the broker is away is kept on disk, in
+  // at most this much; past it the oldest go.
+  double bufferMaxMb = 64;
+  int backlogRate = 200;  // kept values a second, once the broker is back
 };
 
 struct MetricsConfig {
@@ -91,6 +95,7 @@ struct Config {
   int statsIntervalS = 60;
   int maxQueuedWrites = 16;  // per line; a write past them is answered "busy"
   int healthWindowS = 10;    // a line read below 80% of its rate this long is logged
+  std::string stateDirectory = "/var/lib/qvotk-gateway";  // what lasts from one run to the next
   std::vector<LineConfig> lines;
   ModbusConfig modbus;
   MqttConfig mqtt;

@@ -81,7 +81,7 @@ bool Gateway::Start(const Config& config, std::string* error) {
   if (config.metrics.enabled && !metrics_.Serve(config.metrics.listen, gauges, error)) return false;
   if (config.mqtt.enabled &&
       !mqtt_.Start(
-          config.mqtt,
+          config.mqtt, config.stateDirectory,
           [this](const std::string& line, int station, const std::string& point, const std::string& payload,
                  bool retained) { OnSet(line, station, point, payload, retained); },
           [this] { PublishAll(); }, error)) {
@@ -236,7 +236,16 @@ void Gateway::PublishReading(const PointKey& key, const PointReading& reading) {
   message["status"] = reading.status;
   message["time"] = IsoTime(reading.timeUs);
   if (reading.attempts > 0) message["attempts"] = reading.attempts;
-  mqtt_.Publish(StationTopic(key.line, key.station) + "/" + key.point, message.dump());
+  const std::string payload = message.dump();
+  mqtt_.Keep(StationTopic(key.line, key.station) + "/" + key.point, payload, payload);
+}
+
+void Gateway::PublishStatus(const std::string& line, int station, bool online, int64_t timeUs) {
+  if (!mqttEnabled_) return;
+  const std::string state = online ? "online" : "offline";
+  // Kept with its time, which the live topic's word does not carry.
+  mqtt_.Keep(StationTopic(line, station) + "/status", state,
+             Json{{"status", state}, {"time", IsoTime(timeUs)}}.dump());
 }
 
 void Gateway::OnStationState(const LineWorker& from, int station, bool online) {
@@ -245,15 +254,16 @@ void Gateway::OnStationState(const LineWorker& from, int station, bool online) {
   if (WorkerOf(line) != &from) return;
   online_[{line, station}] = online;
   store_.SetOnline(line, station, online);
+  const int64_t now = UnixMicroseconds();
   // Its values are published again as failed, of the time it went.
   if (!online) {
     PointReading offline;
-    offline.timeUs = UnixMicroseconds();
+    offline.timeUs = now;
     const std::vector<std::string> points = PointsOf(line, station);
     store_.MarkOffline(line, station, points, offline.timeUs);
     for (const std::string& point : points) PublishReading({line, station, point}, offline);
   }
-  if (mqttEnabled_) mqtt_.Publish(StationTopic(line, station) + "/status", online ? "online" : "offline");
+  PublishStatus(line, station, online, now);
 }
 
 std::vector<std::string> Gateway::PointsOf(const std::string& line, int station) const {
@@ -273,8 +283,7 @@ void Gateway::PublishAll() {
   for (const LineConfig& line : config_.lines) {
     for (const StationConfig& station : line.stations) {
       const auto found = online_.find({line.name, station.address});
-      const bool up = found == online_.end() || found->second;
-      mqtt_.Publish(StationTopic(line.name, station.address) + "/status", up ? "online" : "offline");
+      PublishStatus(line.name, station.address, found == online_.end() || found->second, UnixMicroseconds());
     }
   }
   for (const auto& [key, reading] : store_.Readings()) {
@@ -397,6 +406,7 @@ GaugeReadings Gateway::Gauges() {
   readings.modbusClients = modbus_.ClientCount();
   readings.mqttConnected = mqtt_.connected();
   readings.mqttBuffered = mqtt_.Buffered();
+  readings.mqttDropped = mqtt_.Dropped();
   return readings;
 }
 

@@ -63,6 +63,8 @@ class Gateway : public LineEvents, public ModbusBackend {
   void StartLine(const LineConfig& line, PortHolds before = {});
   // Called with the lock held, as every publication of a value is.
   void PublishReading(const PointKey& key, const PointReading& reading);
+  // A station's state, kept with its time while the broker is away.
+  void PublishStatus(const std::string& line, int station, bool online, int64_t timeUs);
   void PublishAll();
   void OnSet(const std::string& line, int station, const std::string& point, const std::string& payload,
              bool retained);

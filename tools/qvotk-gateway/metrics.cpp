@@ -57,10 +57,19 @@ class Metrics::Gauges : public prometheus::Collectable {
     Add(&clients, {}, static_cast<double>(now.modbusClients));
     MetricFamily connected = Gauge("qvotk_mqtt_connected", "1 while connected to the MQTT broker");
     Add(&connected, {}, now.mqttConnected ? 1 : 0);
-    MetricFamily buffered = Gauge("qvotk_mqtt_buffered_values",
-                                  "Messages handed to the MQTT client that the broker has not taken yet");
+    MetricFamily buffered =
+        Gauge("qvotk_mqtt_buffered_values",
+              "Values and states the broker has not taken yet: kept on disk while it is away, or in flight");
     Add(&buffered, {}, static_cast<double>(now.mqttBuffered));
-    return {busy, online, clients, connected, buffered};
+    MetricFamily dropped{"qvotk_mqtt_dropped_values_total",
+                         "Values and states kept while the broker was away and dropped, the oldest first, to "
+                         "stay within buffer_max_mb",
+                         MetricType::Counter,
+                         {}};
+    ClientMetric count;
+    count.counter.value = static_cast<double>(now.mqttDropped);
+    dropped.metric.push_back(count);
+    return {busy, online, clients, connected, buffered, dropped};
   }
 
  private:

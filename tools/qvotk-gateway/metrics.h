@@ -34,7 +34,8 @@ struct GaugeReadings {
   std::vector<Station> stations;
   size_t modbusClients = 0;
   bool mqttConnected = false;
-  size_t mqttBuffered = 0;  // handed to the broker's client, not yet taken by the broker
+  size_t mqttBuffered = 0;   // kept while the broker is away, or handed to its client: not taken yet
+  uint64_t mqttDropped = 0;  // kept ones dropped, the oldest first, past buffer_max_mb
 };
 
 class Metrics {

@@ -19,6 +19,12 @@ const std::string kOnline = "online";
 const std::string kOffline = "offline";
 constexpr size_t kQuotedBytes = 64;
 constexpr int64_t kLossReportUs = 60 * 1000000LL;
+constexpr int64_t kDropReportUs = 60 * 1000000LL;
+// How often kept messages go to disk: a power cut loses at most this much.
+constexpr auto kForwardTick = std::chrono::milliseconds(100);
+// What was in flight when the broker went is waited for this long at most
+// after a reconnect, before live values flow again.
+constexpr int64_t kFromBeforeUs = 500000;
 
 // A decimal number: digits, optionally a sign and a fraction.
 bool IsDecimal(const std::string& text) {
@@ -29,6 +35,12 @@ bool IsDecimal(const std::string& text) {
   if (digits == std::string::npos) return true;
   return text[digits] == '.' && digits + 1 < text.size() &&
          text.find_first_not_of("0123456789", digits + 1) == std::string::npos;
+}
+
+std::string Megabytes(double megabytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g MB", megabytes);
+  return text;
 }
 
 }  // namespace
@@ -77,17 +89,32 @@ bool ParseSetValue(const std::string& payload, uint16_t* value, std::string* why
 }
 
 MqttLink::~MqttLink() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (forward_.joinable()) forward_.join();
   if (client_ != nullptr) {
     mosquitto_loop_stop(client_, true);
     mosquitto_destroy(client_);
   }
 }
 
-bool MqttLink::Start(const MqttConfig& config, OnSet onSet, std::function<void()> onConnected,
-                     std::string* error) {
+bool MqttLink::Start(const MqttConfig& config, const std::string& stateDirectory, OnSet onSet,
+                     std::function<void()> onConnected, std::string* error) {
   config_ = config;
   onSet_ = std::move(onSet);
   onConnected_ = std::move(onConnected);
+  if (!backlog_.Open(stateDirectory, static_cast<size_t>(config.bufferMaxMb * 1024 * 1024), error)) {
+    *error = "mqtt: cannot keep values while the broker is away: " + *error;
+    return false;
+  }
+  if (backlog_.size() > 0) {
+    Log(Level::Info, "mqtt",
+        std::to_string(backlog_.size()) + " values kept by an earlier run go out once the broker is reached");
+  }
+  forward_ = std::thread([this] { Forward(); });
   mosquitto_lib_init();
   client_ = mosquitto_new(config.clientId.c_str(), true, this);
   if (client_ == nullptr) {
@@ -102,7 +129,8 @@ bool MqttLink::Start(const MqttConfig& config, OnSet onSet, std::function<void()
                               config.password.empty() ? nullptr : config.password.c_str());
   }
   if (!config.caFile.empty() && !SetTls(error)) return false;
-  mosquitto_reconnect_delay_set(client_, 1, 5, true);
+  // Every second: values flow again within about a second of the broker's return.
+  mosquitto_reconnect_delay_set(client_, 1, 1, false);
   mosquitto_connect_callback_set(client_, Connected);
   mosquitto_disconnect_callback_set(client_, Disconnected);
   mosquitto_message_callback_set(client_, Message);
@@ -142,7 +170,8 @@ bool MqttLink::SetTls(std::string* error) {
 
 size_t MqttLink::Buffered() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return unacknowledged_.size();
+  const size_t live = unacknowledged_.size() - std::min(unacknowledged_.size(), keptInFlight_.size());
+  return live + away_.size() + backlog_.size();
 }
 
 // The callbacks run on libmosquitto's thread: nothing thrown leaves them.
@@ -159,11 +188,18 @@ void MqttLink::Connected(mosquitto* client, void* self, int result) {
           "connected to " + link->config_.host + ":" + std::to_string(link->config_.port) + " as " +
               link->config_.clientId);
     }
-    link->connected_ = true;
+    bool ready = false;
+    {
+      const std::lock_guard<std::mutex> lock(link->mutex_);
+      link->connected_ = true;
+      link->connectedUs_ = UnixMicroseconds();
+      link->fromBefore_ = link->unacknowledged_;
+      ready = link->fromBefore_.empty();
+    }
     const std::string prefix = link->config_.topicPrefix;
     mosquitto_subscribe(client, nullptr, (prefix + "/+/+/+/set").c_str(), link->config_.qos);
     link->Publish("gateway/status", kOnline);
-    if (link->onConnected_) link->onConnected_();
+    if (ready) link->Ready();
   } catch (const std::exception& e) {
     Log(Level::Error, "mqtt", std::string("after connecting: ") + e.what());
   }
@@ -171,11 +207,19 @@ void MqttLink::Connected(mosquitto* client, void* self, int result) {
 
 void MqttLink::Disconnected(mosquitto*, void* self, int result) {
   auto* link = static_cast<MqttLink*>(self);
-  link->connected_ = false;
-  if (link->config_.qos == 0) {
-    // Messages of QoS 0 not sent yet are dropped with the connection.
+  {
     const std::lock_guard<std::mutex> lock(link->mutex_);
-    link->unacknowledged_.clear();
+    link->connected_ = false;
+    link->ready_ = false;
+    link->currentSent_ = false;
+    if (link->config_.qos == 0) {
+      // Messages of QoS 0 not sent yet are dropped with the connection;
+      // the kept ones among them are sent again.
+      link->unacknowledged_.clear();
+      for (const auto& [id, kept] : link->keptInFlight_)
+        link->sentUpTo_ = std::min(link->sentUpTo_, kept - 1);
+      link->keptInFlight_.clear();
+    }
   }
   if (result == 0) return;  // asked for
   const int64_t now = UnixMicroseconds();
@@ -197,8 +241,33 @@ void MqttLink::Disconnected(mosquitto*, void* self, int result) {
 
 void MqttLink::Published(mosquitto*, void* self, int id) {
   auto* link = static_cast<MqttLink*>(self);
-  const std::lock_guard<std::mutex> lock(link->mutex_);
-  link->unacknowledged_.erase(id);
+  bool ready = false;
+  {
+    const std::lock_guard<std::mutex> lock(link->mutex_);
+    link->unacknowledged_.erase(id);
+    const auto kept = link->keptInFlight_.find(id);
+    if (kept != link->keptInFlight_.end()) {
+      link->taken_.push_back(kept->second);
+      link->keptInFlight_.erase(kept);
+    }
+    ready = link->fromBefore_.erase(id) > 0 && link->fromBefore_.empty() && link->connected_;
+  }
+  try {
+    if (ready) link->Ready();
+  } catch (const std::exception& e) {
+    Log(Level::Error, "mqtt", std::string("after reconnecting: ") + e.what());
+  }
+}
+
+void MqttLink::Ready() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (ready_ || !connected_) return;
+    ready_ = true;
+    fromBefore_.clear();
+  }
+  if (onConnected_) onConnected_();
+  currentSent_ = true;
 }
 
 void MqttLink::Message(mosquitto*, void* self, const mosquitto_message* message) {
@@ -223,16 +292,102 @@ void MqttLink::Message(mosquitto*, void* self, const mosquitto_message* message)
   }
 }
 
+int MqttLink::Send(const std::string& full, const std::string& payload, int qos, bool retained) {
+  int id = 0;
+  if (mosquitto_publish(client_, &id, full.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
+                        retained) != MOSQ_ERR_SUCCESS) {
+    return 0;
+  }
+  unacknowledged_.insert(id);
+  return id;
+}
+
 void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retained) {
   if (client_ == nullptr) return;
   const std::string full = FullTopic(topic);
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (closing_) return;
-  int id = 0;
-  if (mosquitto_publish(client_, &id, full.c_str(), static_cast<int>(payload.size()), payload.data(),
-                        config_.qos, retained) == MOSQ_ERR_SUCCESS) {
-    unacknowledged_.insert(id);
+  if (!closing_) Send(full, payload, config_.qos, retained);
+}
+
+void MqttLink::Keep(const std::string& topic, const std::string& payload, const std::string& whileAway) {
+  if (client_ == nullptr) return;
+  const std::string full = FullTopic(topic);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (ready_ && !closing_) {
+    Send(full, payload, config_.qos, true);
+  } else if (!stopping_) {
+    away_.push_back({0, full + "/backlog", whileAway});
   }
+}
+
+void MqttLink::Forward() {
+  auto last = std::chrono::steady_clock::now();
+  double allowance = 0;
+  for (;;) {
+    std::vector<Backlog::Message> batch;
+    std::vector<int64_t> taken;
+    bool stopping = false;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait_for(lock, kForwardTick, [this] { return stopping_; });
+      stopping = stopping_;
+      batch.swap(away_);
+      taken.swap(taken_);
+    }
+    std::string error;
+    if (!backlog_.Append(batch, &error)) {
+      Log(Level::Error, "mqtt", std::to_string(batch.size()) + " values lost: " + error);
+    }
+    backlog_.Remove(taken);
+    const int64_t now = UnixMicroseconds();
+    ReportDrops(now);
+    if (stopping) return;
+    bool late = false;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      late = connected_ && !ready_ && now - connectedUs_ > kFromBeforeUs;
+    }
+    if (late) Ready();
+    const auto tick = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(tick - last).count();
+    last = tick;
+    // Up to a second's worth, and not more in flight than that.
+    allowance =
+        currentSent_ ? std::min<double>(allowance + seconds * config_.backlogRate, config_.backlogRate) : 0;
+    SendKept(&allowance);
+  }
+}
+
+void MqttLink::SendKept(double* allowance) {
+  size_t room = 0;
+  int64_t after = 0;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto rate = static_cast<size_t>(config_.backlogRate);
+    room = std::min(static_cast<size_t>(*allowance), rate - std::min(rate, keptInFlight_.size()));
+    after = sentUpTo_;
+  }
+  if (room == 0 || backlog_.size() == 0) return;
+  for (const Backlog::Message& kept : backlog_.Oldest(after, room)) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!ready_ || closing_) return;
+    const int id = Send(kept.topic, kept.payload, config_.qos, false);
+    if (id == 0) return;
+    keptInFlight_[id] = kept.id;
+    sentUpTo_ = kept.id;
+    *allowance -= 1;
+  }
+}
+
+void MqttLink::ReportDrops(int64_t now) {
+  const uint64_t dropped = backlog_.dropped();
+  if (dropped == dropsReported_ || now - dropsReportedUs_ < kDropReportUs) return;
+  Log(Level::Warning, "mqtt",
+      "the values kept while the broker is away reached buffer_max_mb (" + Megabytes(config_.bufferMaxMb) +
+          "): " + std::to_string(dropped - dropsReported_) +
+          " of the oldest dropped since the last report, " + std::to_string(dropped) + " in all");
+  dropsReported_ = dropped;
+  dropsReportedUs_ = now;
 }
 
 void MqttLink::Stop(const std::vector<std::pair<std::string, std::string>>& last, int waitMs) {
@@ -240,14 +395,9 @@ void MqttLink::Stop(const std::vector<std::pair<std::string, std::string>>& last
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     closing_ = true;
+    // At least QoS 1, so that the broker's acknowledgement can be awaited.
     auto publish = [this](const std::string& topic, const std::string& payload) {
-      const std::string full = FullTopic(topic);
-      int id = 0;
-      // At least QoS 1, so that the broker's acknowledgement can be awaited.
-      if (mosquitto_publish(client_, &id, full.c_str(), static_cast<int>(payload.size()), payload.data(),
-                            std::max(config_.qos, 1), true) == MOSQ_ERR_SUCCESS) {
-        unacknowledged_.insert(id);
-      }
+      Send(FullTopic(topic), payload, std::max(config_.qos, 1), true);
     };
     for (const auto& [topic, payload] : last) publish(topic, payload);
     publish("gateway/status", kOffline);
@@ -261,6 +411,13 @@ void MqttLink::Stop(const std::vector<std::pair<std::string, std::string>>& last
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   mosquitto_disconnect(client_);
+  // What was kept and not yet on disk goes there now.
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (forward_.joinable()) forward_.join();
 }
 
 }  // namespace gateway
