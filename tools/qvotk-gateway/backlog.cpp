@@ -95,7 +95,10 @@ bool Backlog::Open(const std::string& directory, size_t maxBytes, std::string* e
 
 bool Backlog::Append(const std::vector<Message>& messages, std::string* error) {
   if (messages.empty()) return true;
-  if (!Run("BEGIN", error)) return false;
+  if (!Run("BEGIN", error)) {
+    dropped_ += messages.size();
+    return false;
+  }
   Statement insert(db_, "INSERT INTO kept (topic, payload) VALUES (?, ?)");
   bool good = static_cast<bool>(insert);
   for (size_t i = 0; good && i < messages.size(); ++i) {
@@ -107,13 +110,14 @@ bool Backlog::Append(const std::vector<Message>& messages, std::string* error) {
     good = sqlite3_step(insert.get()) == SQLITE_DONE;
     sqlite3_reset(insert.get());
   }
+  if (good) good = Run("COMMIT", error);
   if (!good) {
-    *error = path_ + ": " + sqlite3_errmsg(db_);
+    if (error->empty()) *error = path_ + ": " + sqlite3_errmsg(db_);
     std::string ignored;
     Run("ROLLBACK", &ignored);
+    dropped_ += messages.size();
     return false;
   }
-  if (!Run("COMMIT", error)) return false;
   size_ += messages.size();
   Bound();
   return true;

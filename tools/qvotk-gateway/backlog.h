@@ -31,7 +31,8 @@ class Backlog {
   // left in it; the database and its journal stay within about `maxBytes`.
   bool Open(const std::string& directory, size_t maxBytes, std::string* error);
   // Keeps `messages` after those kept, then drops the oldest past the
-  // bound; false with the reason when the disk refused them.
+  // bound; false with the reason when the disk refused them, which are
+  // then counted as dropped.
   bool Append(const std::vector<Message>& messages, std::string* error);
   // Up to `count` of the oldest kept with an id above `after`.
   std::vector<Message> Oldest(int64_t after, size_t count);

@@ -335,11 +335,13 @@ void MqttLink::Forward() {
       taken.swap(taken_);
     }
     std::string error;
-    if (!backlog_.Append(batch, &error)) {
-      Log(Level::Error, "mqtt", std::to_string(batch.size()) + " values lost: " + error);
+    const int64_t now = UnixMicroseconds();
+    // A disk that refuses them refuses the next ones too: said once a minute.
+    if (!backlog_.Append(batch, &error) && now - refusedReportedUs_ >= kDropReportUs) {
+      Log(Level::Error, "mqtt", "values kept while the broker is away are lost: " + error);
+      refusedReportedUs_ = now;
     }
     backlog_.Remove(taken);
-    const int64_t now = UnixMicroseconds();
     ReportDrops(now);
     if (stopping) return;
     bool late = false;

@@ -111,6 +111,7 @@ class MqttLink {
   std::thread forward_;
   uint64_t dropsReported_ = 0;
   int64_t dropsReportedUs_ = 0;
+  int64_t refusedReportedUs_ = 0;
   // Connections lost since the last one logged: a client with the same id
   // can throw this one off every second, and the log says so once a minute.
   int lostUnlogged_ = 0;
