@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -38,6 +39,13 @@ class Reader {
     }
   }
 
+  // A bound as a reader writes it: 0.05, 1000000.
+  static std::string Shown(double number) {
+    char text[32];
+    std::snprintf(text, sizeof text, number == static_cast<int64_t>(number) ? "%.0f" : "%g", number);
+    return text;
+  }
+
   static std::string Join(const std::string& path, const std::string& key) {
     return path.empty() ? key : path + "." + key;
   }
@@ -62,11 +70,8 @@ class Reader {
     const auto value = node->value<double>();
     if (!value || !(node->is_integer() || node->is_floating_point()))
       Fail(node, Join(path, key), "must be a number");
-    if (!(*value >= low && *value <= high)) {
-      std::ostringstream range;
-      range << low << "-" << high;
-      Fail(node, Join(path, key), "must be " + range.str());
-    }
+    if (!(*value >= low && *value <= high))
+      Fail(node, Join(path, key), "must be " + Shown(low) + "-" + Shown(high));
     *out = *value;
   }
 
