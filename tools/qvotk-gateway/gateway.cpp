@@ -181,6 +181,8 @@ void Gateway::Stop(int ms) {
       Log(Level::Info, "line " + name, "a request is in flight; the port goes when the process ends");
     }
   }
+  // Last, so that what the lines read while stopping is kept too.
+  mqtt_.Flush();
 }
 
 // What is published is published under the lock, so that a value read

@@ -89,12 +89,7 @@ bool ParseSetValue(const std::string& payload, uint16_t* value, std::string* why
 }
 
 MqttLink::~MqttLink() {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  if (forward_.joinable()) forward_.join();
+  Flush();
   if (client_ != nullptr) {
     mosquitto_loop_stop(client_, true);
     mosquitto_destroy(client_);
@@ -413,7 +408,9 @@ void MqttLink::Stop(const std::vector<std::pair<std::string, std::string>>& last
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   mosquitto_disconnect(client_);
-  // What was kept and not yet on disk goes there now.
+}
+
+void MqttLink::Flush() {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;

@@ -69,6 +69,8 @@ class MqttLink {
   // state "offline", and nothing after them; then disconnects, having
   // waited at most `waitMs` for the broker to take them.
   void Stop(const std::vector<std::pair<std::string, std::string>>& last, int waitMs);
+  // Puts what was kept and is not on disk yet there, and keeps nothing more.
+  void Flush();
 
  private:
   static void Connected(mosquitto* client, void* self, int result);
