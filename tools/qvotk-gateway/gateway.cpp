@@ -239,7 +239,9 @@ void Gateway::PublishReading(const PointKey& key, const PointReading& reading) {
   message["time"] = IsoTime(reading.timeUs);
   if (reading.attempts > 0) message["attempts"] = reading.attempts;
   const std::string payload = message.dump();
-  mqtt_.Keep(StationTopic(key.line, key.station) + "/" + key.point, payload, payload);
+  if (mqtt_.Keep(StationTopic(key.line, key.station) + "/" + key.point, payload, payload)) {
+    liveUs_[key] = reading.timeUs;
+  }
 }
 
 void Gateway::PublishStatus(const std::string& line, int station, bool online, int64_t timeUs) {
@@ -290,6 +292,9 @@ void Gateway::PublishAll() {
   }
   for (const auto& [key, reading] : store_.Readings()) {
     const std::vector<std::string> points = PointsOf(key.line, key.station);
+    // A reading that went out live since the broker came back is not sent twice.
+    const auto live = liveUs_.find(key);
+    if (live != liveUs_.end() && live->second == reading.timeUs) continue;
     if (std::find(points.begin(), points.end(), key.point) != points.end()) PublishReading(key, reading);
   }
 }

@@ -86,6 +86,7 @@ class Gateway : public LineEvents, public ModbusBackend {
   // Lines a reload stopped, kept until their request in flight has ended.
   std::vector<std::unique_ptr<LineWorker>> retired_;
   std::map<PointKey, int64_t> lastPublishedUs_;
+  std::map<PointKey, int64_t> liveUs_;  // the time of each point's reading last sent live
   std::map<std::pair<std::string, int>, bool> online_;
   std::set<std::string> retainedSetsLogged_;
   Store store_;

@@ -304,15 +304,16 @@ void MqttLink::Publish(const std::string& topic, const std::string& payload, boo
   if (!closing_) Send(full, payload, config_.qos, retained);
 }
 
-void MqttLink::Keep(const std::string& topic, const std::string& payload, const std::string& whileAway) {
-  if (client_ == nullptr) return;
+bool MqttLink::Keep(const std::string& topic, const std::string& payload, const std::string& whileAway) {
+  if (client_ == nullptr) return false;
   const std::string full = FullTopic(topic);
   const std::lock_guard<std::mutex> lock(mutex_);
   if (ready_ && !closing_) {
     Send(full, payload, config_.qos, true);
-  } else if (!stopping_) {
-    away_.push_back({0, full + "/backlog", whileAway});
+    return true;
   }
+  if (!stopping_) away_.push_back({0, full + "/backlog", whileAway});
+  return false;
 }
 
 void MqttLink::Forward() {

@@ -55,8 +55,8 @@ class MqttLink {
   void Publish(const std::string& topic, const std::string& payload, bool retained = true);
   // Publishes `payload` retained on "<prefix>/<topic>" as Publish does;
   // while the broker is away, `whileAway` is kept instead, for
-  // "<prefix>/<topic>/backlog" once it is back.
-  void Keep(const std::string& topic, const std::string& payload, const std::string& whileAway);
+  // "<prefix>/<topic>/backlog" once it is back. True when sent live.
+  bool Keep(const std::string& topic, const std::string& payload, const std::string& whileAway);
   bool connected() const { return connected_; }
   // Messages the broker has not taken yet: kept while it was away, handed
   // to libmosquitto and not acknowledged.
