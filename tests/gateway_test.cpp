@@ -353,17 +353,18 @@ port = )" + std::to_string(brokerPort) +
     return WaitFor([&] { return south.Traced("station 8: write S point = 5") > 0; });
   }
 
-  // Starts the gateway on `config`, its log appended to gateway.log, in the
+  // Starts the gateway on `config`, its log appended to gateway.log and its
+  // temporary files in the test's folder, in the
   // environment given; ready once mbpoll reads a value, or, for a
   // configuration without unit 1, once it says it started.
   bool StartGateway(const std::string& config, bool unitOne = true, const std::string& environment = "") {
     workingDirectory.WriteFile("gateway.toml", config);
     gateway = std::make_unique<ChildProcess>();
     std::string error, output;
-    return gateway->Start(
-               "/bin/sh",
-               {"-c", environment + " exec " + kBin + "/qvotk-gateway --config gateway.toml 2>>gateway.log"},
-               &error) &&
+    return gateway->Start("/bin/sh",
+                          {"-c", "TMPDIR=" + workingDirectory.path() + " " + environment + " exec " + kBin +
+                                     "/qvotk-gateway --config gateway.toml 2>>gateway.log"},
+                          &error) &&
            WaitFor([&] { return unitOne ? Modbus("-a 1 -r 1", &output) == 0 : Logged("started with") > 0; },
                    5);
   }
@@ -473,8 +474,10 @@ TEST_F(GatewayTest, MqttCarriesPointsStatusesWritesAndTheLastWill) {
   kill(killed, SIGKILL);
   gateway->Wait(2000);
   EXPECT_TRUE(WaitFor([&] { return Retained("qvotk/gateway/status") == "offline"; })) << "the last will";
-  // What the killed gateway left behind, the next one removes.
-  const std::string leftover = "/tmp/qvotk-gateway-" + std::to_string(killed);
+  // What the killed gateway left behind, the next one removes. Each test's
+  // gateways keep their temporary files in its own folder, so that no
+  // gateway of another test clears them first.
+  const std::string leftover = workingDirectory.path() + "/qvotk-gateway-" + std::to_string(killed);
   EXPECT_TRUE(std::filesystem::exists(leftover));
   ASSERT_TRUE(StartGateway(Config(north.port)));
   EXPECT_FALSE(std::filesystem::exists(leftover));
