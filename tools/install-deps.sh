@@ -10,7 +10,7 @@
 #   without one: every lane's.
 set -eu
 lane=${1:-all}
-packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark
+packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark scdoc
   libtomlplusplus-dev libmodbus-dev libmosquitto-dev prometheus-cpp-dev libsystemd-dev libsqlite3-dev
   mosquitto mosquitto-clients mbpoll prometheus curl openssl sqlite3"
 uart="qemu-system-x86 busybox-static cpio"
