@@ -1,8 +1,10 @@
 #!/bin/sh
 # Builds what qvotk ships, each from this checkout in a build folder of its
 # own, and leaves it in build/packages/:
-#   deb:     the Debian packages, checked with lintian.
-# Usage: tools/build-packages.sh [deb]   (without one: all)
+#   deb:     the Debian packages, checked with lintian;
+#   windows: qvotk-<version>-win32.zip and -win64.zip, from the mingw
+#            builds, their qvotk.lib linked by an MSVC-style caller.
+# Usage: tools/build-packages.sh [deb|windows]   (without one: both)
 set -eu
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -31,4 +33,17 @@ if [ "$what" = deb ] || [ "$what" = all ]; then
   lintian --fail-on error,warning --tag-display-limit 0 "$out"/*.deb
 fi
 
+if [ "$what" = windows ] || [ "$what" = all ]; then
+  for bits in 32 64; do
+    if [ $bits = 32 ]; then toolchain=mingw-i686; else toolchain=mingw-x86_64; fi
+    build=$source/build/packages-win$bits
+    rm -rf "$build"
+    cmake -S "$source" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$source/cmake/$toolchain.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DQVO_BUILD_TESTS=OFF >/dev/null
+    nice cmake --build "$build" --target windows-zip >/dev/null
+    zip=qvotk-$version-win$bits.zip
+    cp "$build/$zip" "$out/"
+    sh "$source/tests/windows_zip_link.sh" "$out/$zip" $bits
+  done
+fi
 ls "$out"
