@@ -98,6 +98,7 @@ address = 1
 name = "S"
 [modbus]
 [mqtt]
+[metrics]
 CONFIG
   }
   probe none none >"$work/good.toml" || true
@@ -110,7 +111,7 @@ CONFIG
       fail "qvotk-gateway.toml.5.scd: documents $documented, which the gateway does not know"
     fi
   done <"$work/page.keys"
-  awk '/^ *\[/ { table = $1; gsub(/[][]/, "", table); next }
+  awk '/^ *#? *\[/ { table = $0; sub(/^ *#? */, "", table); sub(/ .*/, "", table); gsub(/[][]/, "", table); next }
        match($0, /^ *#? *[a-z_]+ *=/) { key = substr($0, RSTART, RLENGTH); gsub(/[ #=]/, "", key); print table "." key }' \
     "$source/tools/qvotk-gateway/gateway.example.toml" | sort -u | comm -23 - "$work/page.keys" |
     while read -r key; do echo "FAILED: gateway.example.toml has $key, which qvotk-gateway.toml.5.scd does not document"; done >>"$work/out"
