@@ -7,8 +7,8 @@
 #   bench: also what the benchmarks and the comparison with libmodbus need;
 #   uart:  also what the kernel lane needs: QEMU, busybox, and Debian's
 #          kernel, unpacked (not installed) into /var/cache/qvotk/kernel;
-#   without one: every lane's, and what the Windows zips need
-#          (llvm-dlltool, lld-link, zip).
+#   without one: every lane's, and what the packages and the Windows zips
+#          need (debhelper, lintian, llvm-dlltool, lld-link, zip).
 set -eu
 lane=${1:-all}
 packages="cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev pkgconf socat tshark scdoc
@@ -23,7 +23,7 @@ case $lane in
     packages="$packages clang libclang-rt-14-dev libbenchmark-dev python3 gcc-multilib g++-multilib qemu-user
       g++-mingw-w64-i686 binutils-mingw-w64-i686 valgrind
       g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 $uart
-      llvm lld zip unzip"
+      debhelper dpkg-dev lintian llvm lld zip unzip"
     ;;
 esac
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
