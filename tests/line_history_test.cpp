@@ -165,7 +165,7 @@ class LineHistory {
     return false;
   }
 
-  // The longest a request may take, as the README states it: per attempt
+  // The longest a request may take, as docs/line-behaviour.md states it: per attempt
   // the flush, the CTS wait, the request on the wire and its reply with the
   // noise it may skip; then the wait for replies owed.
   uint64_t Bound(Kind kind) const {

@@ -570,7 +570,7 @@ TEST_F(ValueRequestTest, ADamagedValueDigitIsNeverTakenAndTheRetryTakesTheCleanO
 
 // A dead controller, and a line that picks up a stray byte now and then:
 // each byte keeps a read alive, yet every request ends within the bound the
-// README states, whatever the rate.
+// line-behaviour document states, whatever the rate.
 TEST_F(ValueRequestTest, EveryRequestEndsInItsBoundWhateverTheNoise) {
   device->microsecondsPerCharacter = 1042;
   device->responder = nullptr;
