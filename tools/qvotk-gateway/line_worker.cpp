@@ -403,34 +403,37 @@ LineWorker::Due LineWorker::FirstDue() {
   return first;
 }
 
+bool LineWorker::OpenOrWait(std::unique_lock<std::mutex>& lock) {
+  if (!PortLetGo()) {
+    // Only while a replaced worker finishes its last request.
+    settled_.store(true);
+    wake_.wait_for(lock, kHandoverPollMs, [this] { return stop_; });
+    return false;
+  }
+  if (NowUs() < reopenAtUs_) {
+    // In steps of a second, so that waiting counts as coming back.
+    wake_.wait_for(lock, std::chrono::microseconds(std::min<int64_t>(reopenAtUs_ - NowUs(), 1000000)),
+                   [this] { return stop_; });
+    return false;
+  }
+  lock.unlock();
+  const bool opened = OpenChannel();
+  lock.lock();
+  settled_.store(true);
+  if (!opened) {
+    LineDown(lock);
+    reopenAtUs_ = NowUs() + int64_t{limits_.retryOfflineS} * 1000000;
+    return false;
+  }
+  health_.Restart(NowUs());
+  return true;
+}
+
 void LineWorker::Run() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
     lastLoopUs_.store(NowUs());
-    if (!open_ && !PortLetGo()) {
-      // Only while a replaced worker finishes its last request.
-      settled_.store(true);
-      wake_.wait_for(lock, kHandoverPollMs, [this] { return stop_; });
-      continue;
-    }
-    if (!open_ && NowUs() < reopenAtUs_) {
-      // In steps of a second, so that waiting counts as coming back.
-      wake_.wait_for(lock, std::chrono::microseconds(std::min<int64_t>(reopenAtUs_ - NowUs(), 1000000)),
-                     [this] { return stop_; });
-      continue;
-    }
-    if (!open_) {
-      lock.unlock();
-      const bool opened = OpenChannel();
-      lock.lock();
-      settled_.store(true);
-      if (!opened) {
-        LineDown(lock);
-        reopenAtUs_ = NowUs() + int64_t{limits_.retryOfflineS} * 1000000;
-        continue;
-      }
-      health_.Restart(NowUs());
-    }
+    if (!open_ && !OpenOrWait(lock)) continue;
     JudgeHealth();
     const int64_t now = NowUs();
     const Due due = FirstDue();

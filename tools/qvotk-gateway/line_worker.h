@@ -134,6 +134,9 @@ class LineWorker {
   // True once every worker that held the port before this one let it go.
   bool PortLetGo();
   bool OpenChannel();
+  // Opens the port, or waits a while for it: true once it is open. Called
+  // with the lock held.
+  bool OpenOrWait(std::unique_lock<std::mutex>& lock);
   // Cuts the line's capture back to its header, and follows it from there.
   void CutCapture();
   // The line cannot be opened: every station is offline.
