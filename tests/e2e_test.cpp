@@ -285,7 +285,12 @@ TEST_F(EndToEnd, TsharkTellsWhatTheLineDidInCapturesOfTheDriverAndOfTheTap) {
   while (monitor.ReadLine(&heard, 3000) && heard.find("\"block\"") == std::string::npos) continue;
   monitor.Stop(SIGTERM);
 
-  for (const std::string& capture : {byDriver, byTap}) {
+  // Under qemu-i386 the monitor stamps bytes as late, and in bursts, as the
+  // emulator hands them over, so that a retry may follow its request as
+  // closely as an echo; its tap is judged in the native lanes.
+  std::vector<std::string> captures = {byDriver};
+  if (!DriverProgramsRunUnderEmulator()) captures.push_back(byTap);
+  for (const std::string& capture : captures) {
     std::string text;
     ASSERT_EQ(
         RunProgram("/usr/bin/tshark",
