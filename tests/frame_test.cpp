@@ -1,4 +1,4 @@
-// The frame codec against the protocol's worked examples, and every request
+// The frame codec against frames a controller sends and takes, and every request
 // frame byte for byte.
 #include "protocol/frame.h"
 

@@ -258,8 +258,8 @@ TEST_F(ValueRequestTest, SuccessCostsExactlyTheLineTime) {
   }
 }
 
-// Replies for the tests below, framed or not. Body bytes follow the
-// worked examples; "VV" is the value, "CC" the checksum.
+// Replies for the tests below, framed or not, with the body bytes of a
+// controller's replies to station 12; "VV" is the value, "CC" the checksum.
 std::string SReply(const std::string& value) { return ":070000126800" + value + "0000\r\n"; }
 
 TEST_F(ValueRequestTest, OnlyFramedRepliesAreTaken) {
