@@ -236,6 +236,10 @@ buffer_max_mb = {args.buffer_max_mb}
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
     print(json.dumps(report, indent=2))
+    # A run that measured nothing is no figure: it fails.
+    series = report["series"].values()
+    if not series or any(one["readings"] == 0 for one in series) or report["flowingAgainSeconds"] is None:
+        raise SystemExit("measured nothing: no readings, or no value after the broker came back")
 
 
 if __name__ == "__main__":
